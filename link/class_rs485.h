@@ -1,0 +1,43 @@
+#pragma once
+// The link object: builds the request packet of one exchange, carries it over
+// RS-232, RS-485 (through an echoing converter) or TCP, validates the answer
+// and reports a result code and text. One object serves one command.
+
+#include "datos.h"
+#include "transportes.h"
+
+#include <QByteArray>
+#include <QString>
+#include <array>
+
+class ClassRS485 {
+public:
+    SocketTcp *WinsockRef = nullptr;
+    QString RemoteIP;
+    qint32 RemotePort = 0;
+    PuertoSerie *MSComm = nullptr;
+    quint8 Direccion = 1;
+    quint8 codigo = 0;
+    quint8 Longitud = 0;
+    quint8 Reintentos = 3;
+    float timeout = 0.1f;
+    quint8 CodigoRespuesta = 0;
+    QString TextoRespuesta;
+    Datos datos;
+
+    // Not part of the exchange: lets the program stop a wait at once when it closes.
+    const Cancelacion *cancelar = nullptr;
+
+    // Copy of the 31-byte response buffer.
+    QByteArray Respuesta() const;
+
+    void Send485();
+    void SendIP();
+    void Send232();
+
+    // Request packet for the current fields (exposed for tests and the simulator's peers).
+    static QByteArray construirPeticion(quint8 direccion, quint8 codigo, quint8 longitud, const QByteArray &datos);
+
+private:
+    std::array<quint8, 31> respuesta_{};
+};

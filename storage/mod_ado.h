@@ -1,0 +1,55 @@
+#pragma once
+// The attendance database: terminal table, punch store, incident catalogue.
+// Every operation opens its own connection on the calling thread and closes it
+// before returning. Nothing here shows anything: operations that the operator
+// must hear about return the database's own error description (empty = fine).
+
+#include "terminal.h"
+
+#include <QDateTime>
+#include <QString>
+#include <QVector>
+#include <array>
+
+namespace MOD_ado {
+
+// Where the database is: RutaBaseDatos picks the backend (.mdb/.accdb through
+// ODBC, postgresql:// URL, anything else an SQLite file); ClaveBaseDatos is the
+// Access database password.
+struct CadenaConexion {
+    QString RutaBaseDatos;
+    QString ClaveBaseDatos;
+};
+
+// The terminal table and incident catalogue held for the whole program.
+// Touched only from the window's thread; jobs take copies.
+extern QVector<TerminalRecord> Terminales;
+extern qint16 NumTerminales;
+extern std::array<QString, 100> DescripcionesIncidencias;
+extern qint16 ModoEdicion; // 1 = the editor adds, 2 = it changes the selected terminal
+
+// Creates the SQLite file, its folder and the three tables when missing.
+// Returns the error description, empty on success.
+QString PrepararBaseDatos(const CadenaConexion &cc);
+
+QString CargarTerminales(const CadenaConexion &cc);
+// Values are the texts of the editor's boxes; codigo, tipo and Com must be numbers.
+QString InsertarTerminal(const CadenaConexion &cc, const QString &codigo, const QString &descripcion,
+                         const QString &ip, const QString &tipo, const QString &Com);
+QString ModificarTerminal(const CadenaConexion &cc, const QString &id, const QString &codigo,
+                          const QString &descripcion, const QString &ip, const QString &tipo,
+                          const QString &Com);
+QString BorrarTerminal(const CadenaConexion &cc, const QString &id);
+
+enum class ResultadoGrabacion { Insertado, Duplicado, ErrorBaseDatos };
+
+// Stores one punch unless the terminal already has one at the same second.
+// The count and the insert run in one transaction. On ErrorBaseDatos, *error
+// (when given) receives the description.
+ResultadoGrabacion GrabarMarcaje(const CadenaConexion &cc, int numeroTerminal, const QDateTime &fechaHora,
+                                 int entradaSalida, int codigoIncidencia, quint32 tarjeta, quint32 subcodigo,
+                                 QString *error = nullptr);
+
+QString CargarIncidencias(const CadenaConexion &cc);
+
+} // namespace MOD_ado
