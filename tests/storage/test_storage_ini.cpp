@@ -1,0 +1,189 @@
+#include "mod_ini.h"
+
+#include <QFile>
+#include <QRandomGenerator>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QtTest>
+
+using namespace MOD_ini;
+
+class TestStorageIni : public QObject {
+    Q_OBJECT
+
+    QTemporaryDir dir;
+    QString ruta;
+
+    void escribirBytes(const QByteArray &b)
+    {
+        QFile f(ruta);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write(b);
+    }
+    QByteArray bytes()
+    {
+        QFile f(ruta);
+        return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+    }
+
+private slots:
+    void init() { ruta = dir.filePath(QStringLiteral("config_%1.ini").arg(QRandomGenerator::global()->generate())); }
+
+    void archivoAusente()
+    {
+        QCOMPARE(LeerIni(ruta, "comunicaciones", "lectura", "1"), QString("1"));
+        QCOMPARE(LeerIni(ruta, "comunicaciones", "lectura"), QString());
+        QVERIFY(!QFile::exists(ruta));
+        QVERIFY(EscribirIni(ruta, "comunicaciones", "lectura", "3"));
+        QCOMPARE(bytes(), QByteArray("[comunicaciones]\r\nlectura=3\r\n"));
+        QCOMPARE(LeerIni(ruta, "comunicaciones", "lectura", "1"), QString("3"));
+        QCOMPARE(LeerIni(ruta, "comunicaciones", "timeout", "5"), QString("5"));
+        QCOMPARE(LeerIni(ruta, "datos", "bd", "x"), QString("x"));
+    }
+
+    void lectura_data()
+    {
+        QTest::addColumn<QByteArray>("linea");
+        QTest::addColumn<QString>("esperado");
+        QTest::newRow("simple") << QByteArray("lectura=5") << "5";
+        QTest::newRow("vacio") << QByteArray("lectura=") << "def";
+        QTest::newRow("solo blancos") << QByteArray("lectura=  \t ") << "def";
+        QTest::newRow("blancos alrededor") << QByteArray("  lectura \t=  5 0  ") << "5 0";
+        QTest::newRow("comillas") << QByteArray("lectura=\" a b \"") << " a b ";
+        QTest::newRow("comillas vacias") << QByteArray("lectura=\"\"") << "def";
+        QTest::newRow("una comilla") << QByteArray("lectura=\"abc") << "\"abc";
+        QTest::newRow("mayusculas") << QByteArray("LECTURA=7") << "7";
+        QTest::newRow("igual en el valor") << QByteArray("lectura=a=b") << "a=b";
+        QTest::newRow("300 caracteres") << "lectura=" + QByteArray(300, 'x') << QString(254, u'x');
+        QTest::newRow("254 caracteres") << "lectura=" + QByteArray(254, 'y') << QString(254, u'y');
+        QTest::newRow("otra clave") << QByteArray("lecturas=5") << "def";
+        QTest::newRow("comentada") << QByteArray(";lectura=5") << "def";
+    }
+    void lectura()
+    {
+        QFETCH(QByteArray, linea);
+        QFETCH(QString, esperado);
+        escribirBytes("[otra]\r\nlectura=9\r\n[Comunicaciones]\r\n" + linea + "\r\n[tras]\r\nlectura=8\r\n");
+        QCOMPARE(LeerIni(ruta, "comunicaciones", "lectura", "def"), esperado);
+        QCOMPARE(LeerIni(ruta, " COMUNICACIONES ", "lectura", "def"), esperado);
+    }
+
+    void escrituraConserva_data()
+    {
+        QTest::addColumn<QByteArray>("antes");
+        QTest::addColumn<QString>("seccion");
+        QTest::addColumn<QString>("clave");
+        QTest::addColumn<QByteArray>("despues");
+        const QByteArray base = "; ajustes\n[Inicio]\nAutoArranque=1\nbasura sin igual\n\n[comunicaciones]\n"
+                                "timeout=5\n  desconocida = x\n\n; fin\n";
+        QTest::newRow("reemplazo en su sitio")
+            << base << "inicio" << "autoarranque"
+            << QByteArray("; ajustes\n[Inicio]\nautoarranque=NUEVO\nbasura sin igual\n\n[comunicaciones]\n"
+                          "timeout=5\n  desconocida = x\n\n; fin\n");
+        QTest::newRow("clave nueva tras la ultima de su seccion")
+            << base << "COMUNICACIONES" << "lectura"
+            << QByteArray("; ajustes\n[Inicio]\nAutoArranque=1\nbasura sin igual\n\n[comunicaciones]\n"
+                          "timeout=5\n  desconocida = x\nlectura=NUEVO\n\n; fin\n");
+        QTest::newRow("seccion nueva al final")
+            << base << "cambiohora" << "hora1" << base + "[cambiohora]\nhora1=NUEVO\n";
+        QTest::newRow("seccion vacia")
+            << QByteArray("[a]\n[b]\nx=1\n") << "a" << "k" << QByteArray("[a]\nk=NUEVO\n[b]\nx=1\n");
+        QTest::newRow("sin salto final")
+            << QByteArray("[a]\r\nx=1") << "a" << "k" << QByteArray("[a]\r\nx=1\r\nk=NUEVO");
+        QTest::newRow("seccion nueva sin salto final")
+            << QByteArray("[a]\r\nx=1") << "b" << "k" << QByteArray("[a]\r\nx=1\r\n[b]\r\nk=NUEVO\r\n");
+        QTest::newRow("crlf conservado")
+            << QByteArray("[a]\r\nx=1\r\n\r\n") << "a" << "x" << QByteArray("[a]\r\nx=NUEVO\r\n\r\n");
+        QTest::newRow("primera aparicion")
+            << QByteArray("[a]\nx=1\nx=2\n[A]\nx=3\n") << "a" << "X" << QByteArray("[a]\nX=NUEVO\nx=2\n[A]\nx=3\n");
+        QTest::newRow("cabecera sin cierre")
+            << QByteArray("[roto\nx=1\n") << "ROTO" << "x" << QByteArray("[roto\nx=NUEVO\n");
+        QTest::newRow("bytes no ansi intactos")
+            << QByteArrayLiteral("\x81\x00\xff basura\n[a]\nx=1\n") << "a" << "x"
+            << QByteArrayLiteral("\x81\x00\xff basura\n[a]\nx=NUEVO\n");
+    }
+    void escrituraConserva()
+    {
+        QFETCH(QByteArray, antes);
+        QFETCH(QString, seccion);
+        QFETCH(QString, clave);
+        QFETCH(QByteArray, despues);
+        escribirBytes(antes);
+        QVERIFY(EscribirIni(ruta, seccion, clave, "NUEVO"));
+        QCOMPARE(bytes(), despues);
+        QCOMPARE(LeerIni(ruta, seccion, clave), QString("NUEVO"));
+    }
+
+    void ansi()
+    {
+        QVERIFY(EscribirIni(ruta, "Incidencias", "texto", QString::fromUtf8("Año ñ €")));
+        QVERIFY(bytes().contains("A\xF1o \xF1 \x80"));
+        QCOMPARE(LeerIni(ruta, "incidencias", "texto"), QString::fromUtf8("Año ñ €"));
+        QCOMPARE(LeerIni(ruta, "incidencias", "TEXTO"), QString::fromUtf8("Año ñ €"));
+    }
+
+    void valorConSaltos()
+    {
+        QVERIFY(EscribirIni(ruta, "a", "x", "uno\r\n[b]\ny=2"));
+        QCOMPARE(LeerIni(ruta, "b", "y", "nada"), QString("nada"));
+        QCOMPARE(LeerIni(ruta, "a", "x"), QString("uno  [b] y=2"));
+    }
+
+    void archivosMalformados_data()
+    {
+        QTest::addColumn<QByteArray>("basura");
+        QByteArray azar(64 * 1024, 0);
+        QRandomGenerator gen(1234);
+        for (char &c : azar)
+            c = char(gen.bounded(256));
+        QTest::newRow("binario al azar") << azar;
+        QTest::newRow("bytes nulos") << QByteArrayLiteral("\0\0[a\0]\0x\0=\0\n");
+        QTest::newRow("linea de 1 MB") << QByteArray(1024 * 1024, 'z');
+        QTest::newRow("linea de 1 MB con igual") << "k=" + QByteArray(1024 * 1024, 'v');
+        QTest::newRow("cabecera sin cierre") << QByteArray("[roto\nk=mal\n");
+        QTest::newRow("lineas sin igual") << QByteArray("uno\ndos\n[\n]\n=\n==\n");
+        QTest::newRow("solo retornos") << QByteArray(10000, '\r');
+        QTest::newRow("50 MB") << QByteArray(50 * 1024 * 1024, 'q');
+    }
+    void archivosMalformados()
+    {
+        QFETCH(QByteArray, basura);
+        // Garbage first, then a readable section: what can be read is read.
+        escribirBytes(basura + "\n[bien]\nk=ok\n");
+        QCOMPARE(LeerIni(ruta, "bien", "k", "def"), QString("ok"));
+        QCOMPARE(LeerIni(ruta, "bien", "otra", "def"), QString("def"));
+        QCOMPARE(LeerIni(ruta, "nada", "k", "def"), QString("def"));
+        QVERIFY(EscribirIni(ruta, "bien", "k", "nuevo"));
+        QVERIFY(EscribirIni(ruta, "nueva", "k", "1"));
+        const QByteArray ahora = bytes();
+        QVERIFY(ahora.startsWith(basura));
+        QCOMPARE(LeerIni(ruta, "bien", "k"), QString("nuevo"));
+        QCOMPARE(LeerIni(ruta, "nueva", "k"), QString("1"));
+    }
+
+    void escrituraImposible()
+    {
+        const QString imposible = dir.filePath("no/existe/config.ini");
+        QVERIFY(!EscribirIni(imposible, "a", "b", "c"));
+        QVERIFY(!QFile::exists(imposible));
+    }
+
+    void rutaConfig()
+    {
+        FijarDirectorioPrograma(dir.path());
+        QCOMPARE(DirectorioPrograma(), dir.path());
+        QCOMPARE(RutaConfig(), dir.filePath("config.ini"));
+
+        // Not writable (here: not even there): the per-user configuration folder.
+        QStandardPaths::setTestModeEnabled(true);
+        FijarDirectorioPrograma(dir.filePath("no/existe"));
+        const QString propia = RutaConfig();
+        QCOMPARE(propia, QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation) + "/config.ini");
+        QVERIFY(QFileInfo(QFileInfo(propia).path()).isDir());
+        FijarDirectorioPrograma(QString());
+        QCOMPARE(DirectorioPrograma(), QCoreApplication::applicationDirPath());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestStorageIni)
+#include "test_storage_ini.moc"
