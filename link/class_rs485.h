@@ -39,5 +39,11 @@ public:
     static QByteArray construirPeticion(quint8 direccion, quint8 codigo, quint8 longitud, const QByteArray &datos);
 
 private:
+    void enviarSerie(bool conEco);
+    void fijar(quint8 codigoRespuesta, const QString &texto);
+    bool cancelado() const { return cancelar && cancelar->load(); }
+    // Copies answer bytes into the response buffer; false when they do not fit.
+    bool copiarRespuesta(const QByteArray &origen, qsizetype desde, qsizetype cuantos);
+
     std::array<quint8, 31> respuesta_{};
 };

@@ -23,7 +23,9 @@ public:
     virtual bool estaAbierto() const = 0;
 
     // The five operations an exchange needs. Each returns false on a port
-    // fault; descripcionError() then tells what happened.
+    // fault; descripcionError() then tells what happened. The waits return
+    // early (without a fault) when the cancellation flag is set; the caller
+    // checks the flag.
     virtual bool descartarEntrada() = 0;                      // InBufferCount = 0
     virtual bool escribir(const QByteArray &bytes) = 0;       // Output = bytes
     virtual bool esperarSalidaVacia(const Cancelacion *c) = 0; // until OutBufferCount = 0

@@ -1,0 +1,141 @@
+#include "puerto_serie_qt.h"
+
+#include <algorithm>
+
+namespace {
+// Longest time a wait blocks before it looks at the cancellation flag again.
+constexpr int kRebanadaMs = 50;
+// A port that cannot hand 33 bytes to the line within this time is broken
+// (no flow control is used, so nothing legitimate can hold it back).
+constexpr int kLimiteEnvioMs = 5000;
+
+bool cancelado(const Cancelacion *c) { return c && c->load(); }
+} // namespace
+
+QString PuertoSerieQt::dispositivo(int numeroPuerto) const
+{
+    if (const auto it = mapa_.constFind(numeroPuerto); it != mapa_.cend() && !it->trimmed().isEmpty())
+        return it->trimmed();
+#ifdef Q_OS_WIN
+    return QStringLiteral("COM%1").arg(numeroPuerto);
+#else
+    return QStringLiteral("/dev/ttyS%1").arg(numeroPuerto - 1);
+#endif
+}
+
+bool PuertoSerieQt::fallo(const QString &descripcion)
+{
+    error_ = descripcion;
+    return false;
+}
+
+bool PuertoSerieQt::falloDelPuerto()
+{
+    return fallo(puerto_.errorString());
+}
+
+bool PuertoSerieQt::comprobarAbierto()
+{
+    return puerto_.isOpen() || fallo(QStringLiteral("el puerto serie no está abierto"));
+}
+
+void PuertoSerieQt::cerrar()
+{
+    if (puerto_.isOpen())
+        puerto_.close();
+}
+
+bool PuertoSerieQt::abrir(int numeroPuerto)
+{
+    cerrar();
+    if (numeroPuerto < 1)
+        return fallo(QStringLiteral("número de puerto serie no válido: %1").arg(numeroPuerto));
+    puerto_.setPortName(dispositivo(numeroPuerto));
+    puerto_.clearError();
+    if (!puerto_.open(QIODevice::ReadWrite))
+        return falloDelPuerto();
+    const bool configurado = puerto_.setBaudRate(57600) && puerto_.setDataBits(QSerialPort::Data8)
+        && puerto_.setParity(QSerialPort::NoParity) && puerto_.setStopBits(QSerialPort::OneStop)
+        && puerto_.setFlowControl(QSerialPort::NoFlowControl);
+    if (!configurado) {
+        falloDelPuerto();
+        puerto_.close();
+        return false;
+    }
+    return true;
+}
+
+bool PuertoSerieQt::estaAbierto() const
+{
+    return puerto_.isOpen();
+}
+
+bool PuertoSerieQt::descartarEntrada()
+{
+    if (!comprobarAbierto())
+        return false;
+    puerto_.clearError();
+    return puerto_.clear(QSerialPort::Input) || falloDelPuerto();
+}
+
+bool PuertoSerieQt::escribir(const QByteArray &bytes)
+{
+    if (!comprobarAbierto())
+        return false;
+    puerto_.clearError();
+    return puerto_.write(bytes) == bytes.size() || falloDelPuerto();
+}
+
+bool PuertoSerieQt::esperarSalidaVacia(const Cancelacion *c)
+{
+    if (!comprobarAbierto())
+        return false;
+    const QDeadlineTimer limite(kLimiteEnvioMs);
+    while (puerto_.bytesToWrite() > 0) {
+        if (cancelado(c))
+            return true;
+        if (limite.hasExpired())
+            return fallo(QStringLiteral("el puerto serie no termina de enviar"));
+        puerto_.clearError();
+        if (!puerto_.waitForBytesWritten(kRebanadaMs) && puerto_.error() != QSerialPort::TimeoutError
+            && puerto_.error() != QSerialPort::NoError)
+            return falloDelPuerto();
+    }
+    return true;
+}
+
+bool PuertoSerieQt::recogerPendientes()
+{
+    // A zero wait only reads what has already arrived; it never blocks.
+    for (;;) {
+        puerto_.clearError();
+        if (puerto_.waitForReadyRead(0))
+            continue;
+        const auto e = puerto_.error();
+        return e == QSerialPort::NoError || e == QSerialPort::TimeoutError || falloDelPuerto();
+    }
+}
+
+int PuertoSerieQt::esperarEntrada(int cuantos, QDeadlineTimer limite, const Cancelacion *c)
+{
+    if (!comprobarAbierto() || !recogerPendientes())
+        return -1;
+    while (puerto_.bytesAvailable() < cuantos && !limite.hasExpired() && !cancelado(c)) {
+        const int rebanada = int(std::clamp<qint64>(limite.remainingTime(), 1, kRebanadaMs));
+        puerto_.clearError();
+        if (!puerto_.waitForReadyRead(rebanada) && puerto_.error() != QSerialPort::TimeoutError
+            && puerto_.error() != QSerialPort::NoError) {
+            falloDelPuerto();
+            return -1;
+        }
+    }
+    return int(std::min<qint64>(puerto_.bytesAvailable(), 1 << 30));
+}
+
+bool PuertoSerieQt::leerTodo(QByteArray &salida)
+{
+    if (!comprobarAbierto() || !recogerPendientes())
+        return false;
+    salida = puerto_.readAll();
+    return true;
+}

@@ -1,0 +1,29 @@
+#pragma once
+// TCP client socket through QTcpSocket. Created and used on one thread (the
+// communications worker); needs no running event loop.
+
+#include "transportes.h"
+
+#include <QTcpSocket>
+
+class SocketTcpQt final : public SocketTcp {
+public:
+    SocketTcpQt() = default;
+
+    // QTcpSocket cannot resume a connection wait that timed out, so the wait
+    // is one block up to the deadline: the cancellation flag is looked at
+    // before and after it, not during it.
+    bool conectar(const QString &host, quint16 puerto, QDeadlineTimer limite, const Cancelacion *c) override;
+    bool conectado() const override;
+    void cerrar() override;
+    bool enviar(const QByteArray &bytes) override;
+    int esperarEntrada(int cuantos, QDeadlineTimer limite, const Cancelacion *c) override;
+    QByteArray leerTodo() override;
+    QString descripcionError() const override { return error_; }
+
+private:
+    bool recogerPendientes();
+
+    QTcpSocket socket_;
+    QString error_;
+};
