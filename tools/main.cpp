@@ -1,0 +1,270 @@
+// kora-sim: simulated terminals for trying the communications server without
+// hardware. Runs until SIGINT or SIGTERM.
+
+#include "sim/simulador.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QFile>
+#include <QRegularExpression>
+#include <QTimer>
+#include <csignal>
+#include <cstdio>
+#include <map>
+
+using namespace korasim;
+
+namespace {
+
+volatile std::sig_atomic_t senalRecibida = 0;
+extern "C" void alRecibirSenal(int) { senalRecibida = 1; }
+
+[[noreturn]] void fallar(const QString &texto)
+{
+    std::fprintf(stderr, "kora-sim: %s\n", qPrintable(texto));
+    std::exit(2);
+}
+
+int leerCodigo(const QString &texto)
+{
+    bool ok = false;
+    const int c = texto.toInt(&ok);
+    if (!ok || c < 0 || c > 255)
+        fallar(QStringLiteral("terminal code must be 0..255: %1").arg(texto));
+    return c;
+}
+
+int leerEntero(const QCommandLineParser &p, const QString &opcion, int minimo)
+{
+    bool ok = false;
+    const int v = p.value(opcion).toInt(&ok);
+    if (!ok || v < minimo)
+        fallar(QStringLiteral("--%1 needs a whole number of at least %2").arg(opcion).arg(minimo));
+    return v;
+}
+
+void salida(const QString &linea)
+{
+    std::fprintf(stdout, "%s\n", qPrintable(linea));
+    std::fflush(stdout);
+}
+
+}  // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("kora-sim"));
+
+    QCommandLineParser p;
+    p.setApplicationDescription(QStringLiteral(
+        "Simulates KORA time-and-attendance terminals over TCP and pseudo-terminals.\n"
+        "Prints 'TCP <code> <address>:<port>' per listener, 'PTY <device>' for the\n"
+        "serial bus and 'READY' when serving; runs until SIGINT or SIGTERM."));
+    p.addHelpOption();
+    p.addOptions({
+        {QStringLiteral("tcp"),
+         QStringLiteral("Terminal <code> listening on <address>:<port> (port 10001 when left out, "
+                        "0 = any free port). Repeatable."),
+         QStringLiteral("code@address[:port]")},
+        {QStringLiteral("pty"),
+         QStringLiteral("Open a pseudo-terminal bus in mode rs232 or rs485 (the converter echoes "
+                        "every byte). Serves the --terminal codes, or terminal 1."),
+         QStringLiteral("mode")},
+        {QStringLiteral("terminal"), QStringLiteral("Terminal code on the pseudo-terminal bus. Repeatable."),
+         QStringLiteral("code")},
+        {QStringLiteral("punches"), QStringLiteral("Preload <n> punches into every terminal."),
+         QStringLiteral("n"), QStringLiteral("0")},
+        {QStringLiteral("two-slot"), QStringLiteral("Preloaded and generated punches use two slots (with a subcode).")},
+        {QStringLiteral("date"),
+         QStringLiteral("Time of the first preloaded punch, yyyy-MM-dd[ HH:mm:ss]; one minute apart "
+                        "after that. Default: <n> minutes ago."),
+         QStringLiteral("date")},
+        {QStringLiteral("generate"), QStringLiteral("Add one punch to every terminal every <s> seconds."),
+         QStringLiteral("s")},
+        {QStringLiteral("fault"),
+         QStringLiteral("Inject faults into terminal <code> (or 'all'); comma-separated list of: silent, "
+                        "drop=N (every Nth answer), corrupt[=N] (wrong checksum, every Nth, default all), "
+                        "extra[=N] (one byte too many), delay=MS, noecho (rs485 converter does not echo), "
+                        "nostepback (step-back order ignored), loseread=N (every Nth read-next answer lost "
+                        "after the pointer advanced), none. Repeatable."),
+         QStringLiteral("code:fault[,fault]")},
+        {QStringLiteral("paced"), QStringLiteral("Send serial bytes at the 57600-baud byte time (about 174 us each).")},
+        {QStringLiteral("zero-fill"), QStringLiteral("Never-written ring slots hold zeros instead of the end marker.")},
+        {QStringLiteral("no-end-marker"), QStringLiteral("Keep no end marker under the write pointer.")},
+        {QStringLiteral("clock"),
+         QStringLiteral("Answer every clock read with this fixed record, seven hex bytes "
+                        "(seconds minutes hours weekday day month year, BCD), e.g. \"07 05 09 05 04 12 26\"."),
+         QStringLiteral("bytes")},
+        {QStringLiteral("log"), QStringLiteral("Append the wire log (every request and answer) to <file>."),
+         QStringLiteral("file")},
+        {{QStringLiteral("v"), QStringLiteral("verbose")}, QStringLiteral("Print the wire log on stderr.")},
+    });
+    p.process(app);
+
+    // Terminals and their transports.
+    struct Escucha { int codigo; QHostAddress direccion; quint16 puerto; };
+    QList<Escucha> escuchas;
+    static const QRegularExpression formaTcp(QStringLiteral("^(\\d+)@([^:]+)(?::(\\d+))?$"));
+    for (const QString &t : p.values(QStringLiteral("tcp"))) {
+        const auto m = formaTcp.match(t);
+        QHostAddress dir;
+        if (!m.hasMatch() || !dir.setAddress(m.captured(2)))
+            fallar(QStringLiteral("--tcp expects code@address[:port]: %1").arg(t));
+        const int puerto = m.captured(3).isEmpty() ? kPuertoTcp : m.captured(3).toInt();
+        if (puerto > 65535)
+            fallar(QStringLiteral("bad port in --tcp %1").arg(t));
+        escuchas.append({leerCodigo(m.captured(1)), dir, quint16(puerto)});
+    }
+    std::optional<Modo> modoPty;
+    if (p.isSet(QStringLiteral("pty"))) {
+        const QString m = p.value(QStringLiteral("pty")).toLower();
+        if (m == u"rs232")
+            modoPty = Modo::RS232;
+        else if (m == u"rs485")
+            modoPty = Modo::RS485;
+        else
+            fallar(QStringLiteral("--pty expects rs232 or rs485"));
+    }
+    QList<int> enBus;
+    for (const QString &c : p.values(QStringLiteral("terminal")))
+        enBus.append(leerCodigo(c));
+    if (modoPty && enBus.isEmpty())
+        enBus.append(1);
+    if (!modoPty && !enBus.isEmpty())
+        fallar(QStringLiteral("--terminal needs --pty"));
+    if (escuchas.isEmpty() && !modoPty)
+        fallar(QStringLiteral("nothing to serve: give --tcp and/or --pty (see --help)"));
+
+    // Options that shape every terminal.
+    std::optional<RegistroReloj> reloj;
+    if (p.isSet(QStringLiteral("clock"))) {
+        const QByteArray b = QByteArray::fromHex(p.value(QStringLiteral("clock")).toLatin1());
+        if (b.size() != 7)
+            fallar(QStringLiteral("--clock needs seven hex bytes"));
+        RegistroReloj r{};
+        for (int i = 0; i < 7; ++i)
+            r[i] = quint8(b[i]);
+        reloj = r;
+    }
+    const bool dosSlots = p.isSet(QStringLiteral("two-slot"));
+    const int marcajes = leerEntero(p, QStringLiteral("punches"), 0);
+    if (marcajes * (dosSlots ? 2 : 1) >= kPosiciones)
+        fallar(QStringLiteral("--punches: the ring holds %1 slots, one kept for the end marker").arg(kPosiciones));
+    QDateTime primera = QDateTime::currentDateTime().addSecs(-60LL * marcajes);
+    if (p.isSet(QStringLiteral("date"))) {
+        const QString f = p.value(QStringLiteral("date"));
+        primera = QDateTime::fromString(f, QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+        if (!primera.isValid())
+            primera = QDateTime(QDate::fromString(f, QStringLiteral("yyyy-MM-dd")), QTime(0, 0));
+        if (!primera.isValid())
+            fallar(QStringLiteral("--date expects yyyy-MM-dd[ HH:mm:ss]"));
+    }
+
+    Simulador sim;
+    std::map<int, Fallos> fallos;
+    for (const Escucha &e : escuchas)
+        sim.agregarTerminal(quint8(e.codigo));
+    for (int c : enBus)
+        sim.agregarTerminal(quint8(c));
+    for (const QString &f : p.values(QStringLiteral("fault"))) {
+        const qsizetype dosPuntos = f.indexOf(u':');
+        if (dosPuntos < 0)
+            fallar(QStringLiteral("--fault expects code:fault[,fault]: %1").arg(f));
+        const QString quien = f.left(dosPuntos);
+        QList<int> destino = quien == u"all" ? sim.codigos() : QList<int>{leerCodigo(quien)};
+        for (int c : destino) {
+            if (!sim.terminal(c))
+                fallar(QStringLiteral("--fault for terminal %1, which is not simulated").arg(c));
+            for (const QString &uno : f.mid(dosPuntos + 1).split(u','))
+                if (!aplicarFallo(fallos[c], uno))
+                    fallar(QStringLiteral("unknown fault: %1").arg(uno));
+        }
+    }
+
+    const Relleno relleno = p.isSet(QStringLiteral("zero-fill")) ? Relleno::Ceros : Relleno::MarcaFin;
+    const bool marca = !p.isSet(QStringLiteral("no-end-marker"));
+    quint32 tarjeta = 1000;
+    for (int c : sim.codigos()) {
+        Terminal &t = *sim.terminal(c);
+        t.configurarAnillo(relleno, marca);
+        t.fijarRespuestaReloj(reloj);
+        t.fijarFallos(fallos[c]);
+        for (int i = 0; i < marcajes; ++i) {
+            const QDateTime momento = primera.addSecs(60LL * i);
+            const quint8 banderas = i % 2 ? bandera::Salida : 0;
+            if (dosSlots)
+                t.agregarMarcajeDoble(momento, tarjeta + i, quint32(i + 1), banderas);
+            else
+                t.agregarMarcaje(momento, tarjeta + i, banderas);
+        }
+    }
+    tarjeta += quint32(marcajes);
+
+    // Wire log, written on the simulator's thread.
+    QFile archivoLog;
+    if (p.isSet(QStringLiteral("log"))) {
+        archivoLog.setFileName(p.value(QStringLiteral("log")));
+        if (!archivoLog.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text))
+            fallar(QStringLiteral("cannot open %1: %2").arg(archivoLog.fileName(), archivoLog.errorString()));
+    }
+    const bool verboso = p.isSet(QStringLiteral("verbose"));
+    if (archivoLog.isOpen() || verboso) {
+        sim.fijarObservador([&archivoLog, verboso](const EntradaLog &e) {
+            const QByteArray linea = e.texto().toUtf8() + '\n';
+            if (archivoLog.isOpen()) {
+                archivoLog.write(linea);
+                archivoLog.flush();
+            }
+            if (verboso)
+                std::fputs(linea.constData(), stderr);
+        });
+    }
+    sim.fijarRitmoSerie(p.isSet(QStringLiteral("paced")));
+
+    for (const Escucha &e : escuchas) {
+        QString error;
+        const quint16 puerto = sim.escucharTcp(quint8(e.codigo), e.direccion, e.puerto, &error);
+        if (!puerto)
+            fallar(QStringLiteral("cannot listen on %1:%2: %3").arg(e.direccion.toString()).arg(e.puerto).arg(error));
+        salida(QStringLiteral("TCP %1 %2:%3").arg(e.codigo).arg(e.direccion.toString()).arg(puerto));
+    }
+    if (modoPty) {
+        QString error;
+        const QString ruta = sim.abrirPty(*modoPty, enBus, &error);
+        if (ruta.isEmpty())
+            fallar(QStringLiteral("cannot open a pseudo-terminal: %1").arg(error));
+        salida(QStringLiteral("PTY %1").arg(ruta));
+    }
+
+    QTimer generador;
+    if (p.isSet(QStringLiteral("generate"))) {
+        const int segundos = leerEntero(p, QStringLiteral("generate"), 1);
+        QObject::connect(&generador, &QTimer::timeout, [&sim, &tarjeta, dosSlots] {
+            for (int c : sim.codigos()) {
+                Terminal &t = *sim.terminal(c);
+                const quint8 banderas = tarjeta % 2 ? bandera::Salida : 0;
+                if (dosSlots)
+                    t.agregarMarcajeDoble(t.fechaHora(), tarjeta, tarjeta % 1000 + 1, banderas);
+                else
+                    t.agregarMarcaje(t.fechaHora(), tarjeta, banderas);
+                ++tarjeta;
+            }
+        });
+        generador.start(segundos * 1000);
+    }
+
+    std::signal(SIGINT, alRecibirSenal);
+    std::signal(SIGTERM, alRecibirSenal);
+    QTimer vigia;
+    QObject::connect(&vigia, &QTimer::timeout, [] {
+        if (senalRecibida)
+            QCoreApplication::quit();
+    });
+    vigia.start(100);
+
+    salida(QStringLiteral("READY"));
+    const int codigo = app.exec();
+    sim.detener();
+    return codigo;
+}

@@ -1,0 +1,340 @@
+#include "terminal.h"
+
+#include <QMutexLocker>
+
+namespace korasim {
+
+bool aplicarFallo(Fallos &f, QStringView texto)
+{
+    const qsizetype igual = texto.indexOf(u'=');
+    const QStringView nombre = (igual < 0 ? texto : texto.left(igual)).trimmed();
+    int valor = 1;
+    if (igual >= 0) {
+        bool ok = false;
+        valor = texto.mid(igual + 1).trimmed().toInt(&ok);
+        if (!ok || valor < 0)
+            return false;
+    }
+    if (nombre == u"none") {
+        f = Fallos{};
+    } else if (nombre == u"silent") {
+        f.silencioso = valor != 0;
+    } else if (nombre == u"drop") {
+        f.descartarCada = valor;
+    } else if (nombre == u"corrupt") {
+        f.corromperCada = valor;
+    } else if (nombre == u"extra") {
+        f.byteExtraCada = valor;
+    } else if (nombre == u"delay" && igual >= 0) {
+        f.retrasoMs = valor;
+    } else if (nombre == u"noecho") {
+        f.sinEco = valor != 0;
+    } else if (nombre == u"nostepback") {
+        f.ignorarRetroceso = valor != 0;
+    } else if (nombre == u"loseread") {
+        f.perderLecturaCada = valor;
+    } else {
+        return false;
+    }
+    return true;
+}
+
+static bool tocaCada(int cada, quint64 cuenta)
+{
+    return cada > 0 && cuenta % quint64(cada) == 0;
+}
+
+Terminal::Terminal(quint8 codigo)
+    : codigo_(codigo), incidencias_(kIncidencias, QByteArray(kBytesIncidencia, '\0'))
+{
+    configurarAnillo(Relleno::MarcaFin, true);
+}
+
+void Terminal::configurarAnillo(Relleno relleno, bool marcaEnEscritura)
+{
+    QMutexLocker l(&mutex_);
+    relleno_ = relleno;
+    marcaEnEscritura_ = marcaEnEscritura;
+    anillo_.assign(kPosiciones, relleno == Relleno::MarcaFin ? registroFin() : registroCeros());
+    escritura_ = lectura_ = 0;
+    ponerMarcaLocked();
+}
+
+void Terminal::ponerMarcaLocked()
+{
+    if (marcaEnEscritura_)
+        anillo_[escritura_] = registroFin();
+}
+
+int Terminal::agregarRegistros(const std::vector<Registro> &rs)
+{
+    QMutexLocker l(&mutex_);
+    const int primero = escritura_;
+    for (const Registro &r : rs) {
+        anillo_[escritura_] = r;
+        escritura_ = siguientePosicion(escritura_);
+    }
+    ponerMarcaLocked();
+    return primero;
+}
+
+int Terminal::agregarRegistro(const Registro &r)
+{
+    return agregarRegistros({r});
+}
+
+int Terminal::agregarMarcaje(const QDateTime &momento, quint32 tarjeta, quint8 banderas, quint8 incidencia)
+{
+    return agregarRegistro(registroMarcaje(momento, tarjeta, banderas, incidencia));
+}
+
+int Terminal::agregarMarcajeDoble(const QDateTime &momento, quint32 tarjeta, quint32 subcodigo,
+                                  quint8 banderas, quint8 incidencia)
+{
+    const auto rs = registrosMarcajeDoble(momento, tarjeta, subcodigo, banderas, incidencia);
+    return agregarRegistros({rs[0], rs[1]});
+}
+
+static int enAnillo(int p)
+{
+    p %= kPosiciones;
+    return p < 0 ? p + kPosiciones : p;
+}
+
+Registro Terminal::registro(int posicion) const
+{
+    QMutexLocker l(&mutex_);
+    return anillo_[enAnillo(posicion)];
+}
+
+void Terminal::escribirRegistro(int posicion, const Registro &r)
+{
+    QMutexLocker l(&mutex_);
+    anillo_[enAnillo(posicion)] = r;
+}
+
+int Terminal::punteroEscritura() const
+{
+    QMutexLocker l(&mutex_);
+    return escritura_;
+}
+
+int Terminal::punteroLectura() const
+{
+    QMutexLocker l(&mutex_);
+    return lectura_;
+}
+
+void Terminal::fijarPunteros(int escritura, int lectura)
+{
+    QMutexLocker l(&mutex_);
+    escritura_ = enAnillo(escritura);
+    lectura_ = enAnillo(lectura);
+    ponerMarcaLocked();
+}
+
+QDateTime Terminal::fechaHora() const
+{
+    QMutexLocker l(&mutex_);
+    return QDateTime::currentDateTime().addMSecs(desfaseMs_);
+}
+
+void Terminal::fijarFechaHora(const QDateTime &momento)
+{
+    QMutexLocker l(&mutex_);
+    desfaseMs_ = QDateTime::currentDateTime().msecsTo(momento);
+}
+
+void Terminal::fijarRespuestaReloj(std::optional<RegistroReloj> registro)
+{
+    QMutexLocker l(&mutex_);
+    relojFijo_ = registro;
+}
+
+std::optional<RegistroReloj> Terminal::ultimoRelojRecibido() const
+{
+    QMutexLocker l(&mutex_);
+    return ultimoReloj_;
+}
+
+int Terminal::relojesRecibidos() const
+{
+    QMutexLocker l(&mutex_);
+    return relojesRecibidos_;
+}
+
+QByteArray Terminal::incidencia(int slot) const
+{
+    QMutexLocker l(&mutex_);
+    return slot >= 0 && slot < kIncidencias ? incidencias_[slot] : QByteArray();
+}
+
+void Terminal::fijarIncidencia(int slot, QByteArrayView texto16)
+{
+    QMutexLocker l(&mutex_);
+    if (slot < 0 || slot >= kIncidencias)
+        return;
+    QByteArray t = texto16.first(qMin(texto16.size(), qsizetype(kBytesIncidencia))).toByteArray();
+    t.resize(kBytesIncidencia, '\0');
+    incidencias_[slot] = t;
+}
+
+int Terminal::ordenesAsegurar() const
+{
+    QMutexLocker l(&mutex_);
+    return asegurar_;
+}
+
+int Terminal::incidenciasEscritas() const
+{
+    QMutexLocker l(&mutex_);
+    return incidenciasEscritas_;
+}
+
+Fallos Terminal::fallos() const
+{
+    QMutexLocker l(&mutex_);
+    return fallos_;
+}
+
+void Terminal::fijarFallos(const Fallos &f)
+{
+    QMutexLocker l(&mutex_);
+    fallos_ = f;
+    respuestas_ = lecturas_ = 0;
+}
+
+void Terminal::modificarFallos(const std::function<void(Fallos &)> &cambio)
+{
+    QMutexLocker l(&mutex_);
+    cambio(fallos_);
+    respuestas_ = lecturas_ = 0;
+}
+
+bool Terminal::sinEco() const
+{
+    QMutexLocker l(&mutex_);
+    return fallos_.sinEco;
+}
+
+QByteArray Terminal::cargaMarcajes(quint8 sub, QString &nota, bool &perder)
+{
+    switch (sub) {
+    case LeerSiguiente: {
+        const QByteArray r = aBytes(anillo_[lectura_]);
+        // The read pointer never overtakes the write pointer: reading an
+        // empty ring must not skip the next punch written there.
+        if (lectura_ != escritura_)
+            lectura_ = siguientePosicion(lectura_);
+        ++lecturas_;
+        if (tocaCada(fallos_.perderLecturaCada, lecturas_)) {
+            perder = true;
+            nota = QStringLiteral("read-next answer lost after advancing");
+        }
+        return r;
+    }
+    case RepetirAnterior:
+        return aBytes(anillo_[posicionAnterior(lectura_)]);
+    case Retroceder:
+        if (fallos_.ignorarRetroceso)
+            nota = QStringLiteral("step back ignored");
+        else
+            lectura_ = posicionAnterior(lectura_);
+        return QByteArray(kBytesRegistro, '\0');
+    case Punteros: {
+        QByteArray r(kBytesRegistro, '\0');
+        r[3] = char(escritura_ & 0xFF);
+        r[4] = char(escritura_ >> 8);
+        r[5] = char(lectura_ & 0xFF);
+        r[6] = char(lectura_ >> 8);
+        return r;
+    }
+    default:
+        nota = QStringLiteral("unknown sub-function %1").arg(sub);
+        return {};
+    }
+}
+
+Terminal::Salida Terminal::atender(const Trama &t)
+{
+    QMutexLocker l(&mutex_);
+    Salida s;
+    if (fallos_.silencioso) {
+        s.nota = QStringLiteral("silent");
+        return s;
+    }
+    QByteArray carga;
+    bool perder = false;
+    const quint8 d0 = t.datos.isEmpty() ? 0 : quint8(t.datos[0]);
+    switch (t.codigo) {
+    case LeerReloj: {
+        const RegistroReloj r = relojFijo_ ? *relojFijo_
+                                           : registroReloj(QDateTime::currentDateTime().addMSecs(desfaseMs_));
+        carga = QByteArray(reinterpret_cast<const char *>(r.data()), int(r.size()));
+        break;
+    }
+    case EscribirReloj: {
+        RegistroReloj r{};
+        for (int i = 0; i < 7; ++i)
+            r[i] = quint8(t.datos[i]);
+        ultimoReloj_ = r;
+        ++relojesRecibidos_;
+        const QDateTime nueva = fechaDeRegistroReloj(r);
+        if (nueva.isValid())
+            desfaseMs_ = QDateTime::currentDateTime().msecsTo(nueva);
+        else
+            s.nota = QStringLiteral("invalid clock record kept out");
+        break;
+    }
+    case LeerIncidencia:
+        carga = d0 < kIncidencias ? incidencias_[d0] : QByteArray(kBytesIncidencia, '\0');
+        break;
+    case EscribirIncidencia:
+        if (d0 == kSlotAsegurar) {
+            ++asegurar_;
+        } else if (d0 < kIncidencias) {
+            incidencias_[d0] = t.datos.mid(1, kBytesIncidencia);
+            ++incidenciasEscritas_;
+        } else {
+            s.nota = QStringLiteral("slot %1 ignored").arg(d0);
+        }
+        break;
+    case Marcajes:
+        carga = cargaMarcajes(d0, s.nota, perder);
+        if (carga.isEmpty())
+            return s;
+        break;
+    default:
+        s.nota = QStringLiteral("unknown command");
+        return s;
+    }
+    if (perder)
+        return s;
+
+    ++respuestas_;
+    if (tocaCada(fallos_.descartarCada, respuestas_)) {
+        s.nota = QStringLiteral("answer dropped");
+        return s;
+    }
+    QByteArray r = respuesta(t.bytes, carga);
+    QStringList notas;
+    if (!s.nota.isEmpty())
+        notas << s.nota;
+    if (tocaCada(fallos_.corromperCada, respuestas_)) {
+        r.back() = char(quint8(r.back()) + 1);
+        notas << QStringLiteral("checksum corrupted");
+    }
+    if (tocaCada(fallos_.byteExtraCada, respuestas_)) {
+        r.append(char(0x55));
+        notas << QStringLiteral("extra byte");
+    }
+    if (fallos_.retrasoMs > 0) {
+        s.retrasoMs = fallos_.retrasoMs;
+        notas << QStringLiteral("late by %1 ms").arg(fallos_.retrasoMs);
+    }
+    s.bytes = r;
+    s.nota = notas.join(QStringLiteral(", "));
+    return s;
+}
+
+}  // namespace korasim

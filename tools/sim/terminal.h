@@ -1,0 +1,116 @@
+#pragma once
+// One simulated terminal: punch ring with its two pointers, clock, incident
+// slots and injected faults. Every member is thread-safe: tests and the
+// program change a terminal while the simulator thread serves requests.
+
+#include "protocolo.h"
+
+#include <QMutex>
+#include <QString>
+#include <functional>
+#include <optional>
+#include <vector>
+
+namespace korasim {
+
+// "Every Nth" counters count from the moment the faults were last set; 0 = never, 1 = always.
+struct Fallos {
+    bool silencioso = false;        // never answers (the RS-485 converter still echoes)
+    int descartarCada = 0;          // drop every Nth answer
+    int corromperCada = 0;          // wrong checksum in every Nth answer
+    int byteExtraCada = 0;          // one byte too many in every Nth answer
+    int retrasoMs = 0;              // answer this late
+    bool sinEco = false;            // the RS-485 converter does not echo requests to this terminal
+    bool ignorarRetroceso = false;  // sub-function 2 answered but the read pointer stays
+    int perderLecturaCada = 0;      // every Nth read-next advances the pointer, answer lost
+
+    bool operator==(const Fallos &) const = default;
+};
+
+// Applies one fault given as text: silent, drop=N, corrupt[=N], extra[=N],
+// delay=MS, noecho, nostepback, loseread=N, none. False on a text it does not know.
+bool aplicarFallo(Fallos &fallos, QStringView texto);
+
+// What never-written ring slots hold.
+enum class Relleno { MarcaFin, Ceros };
+
+class Terminal {
+public:
+    explicit Terminal(quint8 codigo);
+
+    quint8 codigo() const { return codigo_; }
+
+    // Empties the ring (pointers to 0). With `marcaEnEscritura` the slot under
+    // the write pointer always holds the end marker, as terminals keep it;
+    // without it the ring has no end marker at all.
+    void configurarAnillo(Relleno relleno, bool marcaEnEscritura = true);
+
+    // Write at the write pointer and advance it. Return the first slot used.
+    int agregarMarcaje(const QDateTime &momento, quint32 tarjeta, quint8 banderas = 0,
+                       quint8 incidencia = 0);
+    int agregarMarcajeDoble(const QDateTime &momento, quint32 tarjeta, quint32 subcodigo,
+                            quint8 banderas = 0, quint8 incidencia = 0);
+    int agregarRegistro(const Registro &r);
+    int agregarRegistros(const std::vector<Registro> &rs);
+
+    Registro registro(int posicion) const;
+    void escribirRegistro(int posicion, const Registro &r);
+    int punteroEscritura() const;
+    int punteroLectura() const;
+    // Places the pointers directly (out-of-range values wrap); the end marker is
+    // put under the new write pointer when the ring keeps one.
+    void fijarPunteros(int escritura, int lectura);
+
+    // Simulated clock: an offset to the host clock.
+    QDateTime fechaHora() const;
+    void fijarFechaHora(const QDateTime &momento);
+    // Makes every clock read answer this record (nullopt = the running clock).
+    void fijarRespuestaReloj(std::optional<RegistroReloj> registro);
+    std::optional<RegistroReloj> ultimoRelojRecibido() const;
+    int relojesRecibidos() const;
+
+    QByteArray incidencia(int slot) const;  // 16 bytes; empty for a slot out of 0..98
+    void fijarIncidencia(int slot, QByteArrayView texto16);
+    int ordenesAsegurar() const;
+    int incidenciasEscritas() const;
+
+    Fallos fallos() const;
+    void fijarFallos(const Fallos &f);
+    void modificarFallos(const std::function<void(Fallos &)> &cambio);
+    bool sinEco() const;
+
+    // Serves one request addressed to this terminal.
+    struct Salida {
+        std::optional<QByteArray> bytes;  // nullopt: no answer
+        int retrasoMs = 0;
+        QString nota;                     // why there is no answer, or what was altered
+    };
+    Salida atender(const Trama &trama);
+
+private:
+    QByteArray cargaMarcajes(quint8 sub, QString &nota, bool &perder);
+    void ponerMarcaLocked();
+
+    const quint8 codigo_;
+    mutable QMutex mutex_;
+    std::vector<Registro> anillo_;
+    Relleno relleno_ = Relleno::MarcaFin;
+    bool marcaEnEscritura_ = true;
+    int escritura_ = 0;
+    int lectura_ = 0;
+
+    qint64 desfaseMs_ = 0;
+    std::optional<RegistroReloj> relojFijo_;
+    std::optional<RegistroReloj> ultimoReloj_;
+    int relojesRecibidos_ = 0;
+
+    std::vector<QByteArray> incidencias_;
+    int asegurar_ = 0;
+    int incidenciasEscritas_ = 0;
+
+    Fallos fallos_;
+    quint64 respuestas_ = 0;   // answers produced since the faults were set
+    quint64 lecturas_ = 0;     // read-next orders since the faults were set
+};
+
+}  // namespace korasim
