@@ -1,0 +1,449 @@
+#include "form1.h"
+
+#include "autoarranque.h"
+#include "form2.h"
+#include "mod_ado.h"
+#include "mod_ini.h"
+#include "mod_variables.h"
+#include "texto.h"
+#include "updown.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QDateTimeEdit>
+#include <QDir>
+#include <QFileDialog>
+#include <QGridLayout>
+#include <QGroupBox>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMenuBar>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QStatusBar>
+#include <QTimer>
+#include <QVBoxLayout>
+
+#include <algorithm>
+
+using namespace MOD_variables;
+
+namespace {
+
+QString config() { return MOD_ini::RutaConfig(); }
+
+template <typename T>
+T *nombrado(T *control, const char *nombre)
+{
+    control->setObjectName(QLatin1String(nombre));
+    return control;
+}
+
+QLabel *etiqueta(const char *nombre, const QString &texto)
+{
+    return nombrado(new QLabel(texto), nombre);
+}
+
+QPushButton *boton(const char *nombre, const QString &texto)
+{
+    return nombrado(new QPushButton(texto), nombre);
+}
+
+// A text box with its spinner side by side.
+QWidget *conSpinner(QLineEdit *caja, UpDown *spinner)
+{
+    auto *fila = new QWidget;
+    auto *capa = new QHBoxLayout(fila);
+    capa->setContentsMargins(0, 0, 0, 0);
+    capa->setSpacing(0);
+    capa->addWidget(caja);
+    capa->addWidget(spinner);
+    return fila;
+}
+
+} // namespace
+
+Form1::Form1(QWidget *parent) : QMainWindow(parent)
+{
+    ElegirArchivoBaseDatos = [this] {
+        return QFileDialog::getOpenFileName(this, QString(), QString(),
+                                            QStringLiteral("Access (*.mdb);;SQLite (*.db *.sqlite *.sqlite3);;"
+                                                           "Todos los archivos (*)"));
+    };
+    ConstruirVentana();
+    Form_Load();
+    Timer1->start();
+    Timer2->start();
+}
+
+void Form1::ConstruirVentana()
+{
+    setObjectName(QStringLiteral("Form1"));
+    setWindowTitle(QStringLiteral("KALVEROSTIN ver 1.5"));
+
+    auto *menu = menuBar()->addMenu(QStringLiteral("Archivo"));
+    menu->setObjectName(QStringLiteral("Archivo"));
+    menu->addSeparator();
+    auto *salir = menu->addAction(QStringLiteral("Salir"));
+    salir->setObjectName(QStringLiteral("Salir"));
+    connect(salir, &QAction::triggered, this, &Form1::Salir_Click);
+
+    auto *central = new QWidget;
+    auto *principal = new QHBoxLayout(central);
+
+    // Left column: terminals and database.
+    auto *izquierda = new QVBoxLayout;
+    izquierda->addWidget(etiqueta("Label2", QStringLiteral("Terminales")));
+    List2 = nombrado(new QListWidget, "List2");
+    List2->setSortingEnabled(false);
+    izquierda->addWidget(List2);
+    Command8 = boton("Command8", QStringLiteral("Añadir terminal..."));
+    Command9 = boton("Command9", QStringLiteral("Modificar terminal..."));
+    Command10 = boton("Command10", QStringLiteral("Eliminar terminal..."));
+    for (auto *b : {Command8, Command9, Command10})
+        izquierda->addWidget(b);
+    auto *filaBd = new QHBoxLayout;
+    filaBd->addWidget(etiqueta("Label7", QStringLiteral("Base Datos:")));
+    Text4 = nombrado(new QLineEdit, "Text4");
+    Text4->setReadOnly(true);
+    filaBd->addWidget(Text4, 1);
+    Command11 = boton("Command11", QStringLiteral("..."));
+    Command11->setMaximumWidth(32);
+    filaBd->addWidget(Command11);
+    izquierda->addLayout(filaBd);
+    principal->addLayout(izquierda, 1);
+
+    // Middle column: the three frames.
+    auto *centro = new QVBoxLayout;
+
+    auto *Frame1 = nombrado(new QGroupBox(QStringLiteral("Marcajes")), "Frame1");
+    auto *c1 = new QGridLayout(Frame1);
+    Text1 = nombrado(new QLineEdit, "Text1");
+    UpDown1 = nombrado(new UpDown(Text1, 0, 1440), "UpDown1");
+    c1->addWidget(etiqueta("Label4", QStringLiteral("Leer cada: ")), 0, 0);
+    c1->addWidget(conSpinner(Text1, UpDown1), 0, 1);
+    c1->addWidget(etiqueta("Label3", QStringLiteral("Min.")), 0, 2);
+    Command1 = boton("Command1", QStringLiteral("Leer..."));
+    Command12 = boton("Command12", QStringLiteral("Recuperar todos..."));
+    c1->addWidget(Command1, 1, 0, 1, 3);
+    c1->addWidget(Command12, 2, 0, 1, 3);
+    centro->addWidget(Frame1);
+
+    auto *Frame2 = nombrado(new QGroupBox(QStringLiteral("Fecha/hora")), "Frame2");
+    auto *c2 = new QGridLayout(Frame2);
+    Fecha1 = nombrado(new QDateTimeEdit, "Fecha1");
+    Fecha2 = nombrado(new QDateTimeEdit, "Fecha2");
+    for (auto *f : {Fecha1, Fecha2}) {
+        f->setDisplayFormat(QStringLiteral("dd/MM/yy HH:mm"));
+        f->setCalendarPopup(true);
+    }
+    c2->addWidget(etiqueta("Label5", QStringLiteral("Cuando sean las:")), 0, 0);
+    c2->addWidget(Fecha1, 0, 1);
+    c2->addWidget(etiqueta("Label1", QStringLiteral("Enviar las:")), 1, 0);
+    c2->addWidget(Fecha2, 1, 1);
+    Check1 = nombrado(new QCheckBox(QStringLiteral("Activar")), "Check1");
+    c2->addWidget(Check1, 2, 0, 1, 2);
+    Command3 = boton("Command3", QStringLiteral("Enviar..."));
+    Command6 = boton("Command6", QStringLiteral("Leer..."));
+    c2->addWidget(Command3, 3, 0);
+    c2->addWidget(Command6, 3, 1);
+    centro->addWidget(Frame2);
+
+    auto *Frame3 = nombrado(new QGroupBox(QStringLiteral("Incidencias")), "Frame3");
+    auto *c3 = new QGridLayout(Frame3);
+    Text2 = nombrado(new QLineEdit(QStringLiteral("1")), "Text2");
+    Text3 = nombrado(new QLineEdit(QStringLiteral("99")), "Text3");
+    UpDown2 = nombrado(new UpDown(Text2, 1, 99), "UpDown2");
+    UpDown3 = nombrado(new UpDown(Text3, 1, 99), "UpDown3");
+    c3->addWidget(etiqueta("Label6", QStringLiteral("Incidencias:")), 0, 0);
+    c3->addWidget(conSpinner(Text2, UpDown2), 0, 1);
+    c3->addWidget(conSpinner(Text3, UpDown3), 0, 2);
+    Command5 = boton("Command5", QStringLiteral("Enviar..."));
+    Command4 = boton("Command4", QStringLiteral("Leer..."));
+    Command7 = boton("Command7", QStringLiteral("Asegurar..."));
+    c3->addWidget(Command5, 1, 0);
+    c3->addWidget(Command4, 1, 1);
+    c3->addWidget(Command7, 1, 2);
+    centro->addWidget(Frame3);
+
+    Check2 = nombrado(new QCheckBox(QStringLiteral("Auto-arranque con Windows")), "Check2");
+    centro->addWidget(Check2);
+    centro->addStretch();
+    principal->addLayout(centro);
+
+    // Right column: the log.
+    auto *derecha = new QVBoxLayout;
+    List1 = nombrado(new QListWidget, "List1");
+    List1->setSortingEnabled(false);
+    derecha->addWidget(List1);
+    Command2 = boton("Command2", QStringLiteral("Limpiar"));
+    derecha->addWidget(Command2);
+    principal->addLayout(derecha, 2);
+
+    setCentralWidget(central);
+    statusBar();
+
+    Timer1 = nombrado(new QTimer(this), "Timer1");
+    Timer2 = nombrado(new QTimer(this), "Timer2");
+    Timer1->setInterval(1000);
+    Timer2->setInterval(1000);
+    connect(Timer1, &QTimer::timeout, this, &Form1::Timer1_Timer);
+    connect(Timer2, &QTimer::timeout, this, &Form1::Timer2_Timer);
+
+    connect(Command1, &QPushButton::clicked, this, &Form1::Command1_Click);
+    connect(Command2, &QPushButton::clicked, this, &Form1::Command2_Click);
+    connect(Command3, &QPushButton::clicked, this, &Form1::Command3_Click);
+    connect(Command4, &QPushButton::clicked, this, &Form1::Command4_Click);
+    connect(Command5, &QPushButton::clicked, this, &Form1::Command5_Click);
+    connect(Command6, &QPushButton::clicked, this, &Form1::Command6_Click);
+    connect(Command7, &QPushButton::clicked, this, &Form1::Command7_Click);
+    connect(Command8, &QPushButton::clicked, this, &Form1::Command8_Click);
+    connect(Command9, &QPushButton::clicked, this, &Form1::Command9_Click);
+    connect(Command10, &QPushButton::clicked, this, &Form1::Command10_Click);
+    connect(Command11, &QPushButton::clicked, this, &Form1::Command11_Click);
+    connect(Command12, &QPushButton::clicked, this, &Form1::Command12_Click);
+    // Like a click, these also run when the program changes the box.
+    connect(Check1, &QCheckBox::toggled, this, &Form1::Check1_Click);
+    connect(Check2, &QCheckBox::toggled, this, &Form1::Check2_Click);
+    connect(Text1, &QLineEdit::textChanged, this, &Form1::Text1_Change);
+    connect(Fecha1, &QDateTimeEdit::dateTimeChanged, this, [this] { GuardarCambioHora(); });
+    connect(Fecha2, &QDateTimeEdit::dateTimeChanged, this, [this] { GuardarCambioHora(); });
+    Text2->installEventFilter(this);
+    Text3->installEventFilter(this);
+}
+
+void Form1::Form_Load()
+{
+    // Autostart: the setting is on exactly when its numeric value is 1.
+    const bool autoarranque = valorNumerico(MOD_ini::LeerIni(config(), QStringLiteral("inicio"),
+                                                             QStringLiteral("autoarranque"), QStringLiteral("1"))) == 1;
+    Check2->setChecked(autoarranque);
+    Autoarranque::EscribirEntrada(autoarranque);
+
+    // Schedule, restored without storing it again.
+    cargando_ = true;
+    LeerCambioHora();
+    Fecha1->setDateTime(*FechaHoraDesdeTexto(HoraCambio));
+    Fecha2->setDateTime(*FechaHoraDesdeTexto(HoraEnvio));
+    Check1->setChecked(*BooleanoDesdeTexto(CambioActivado));
+    cargando_ = false;
+
+    const QString porDefecto = QDir(MOD_ini::DirectorioPrograma()).filePath(QStringLiteral("datos/zeb.db"));
+    RutaBaseDatos = MOD_ini::LeerIni(config(), QStringLiteral("datos"), QStringLiteral("bd"), porDefecto);
+    Text4->setText(RutaBaseDatos);
+    ClaveBaseDatos = QStringLiteral("qwrT958");
+    // Creates an embedded database on first start; the loaders below report failures.
+    MOD_ado::PrepararBaseDatos(CadenaConexion());
+
+    const auto leerTimeout = [](const QString &seccion, qint16 porDefecto) -> qint16 {
+        const QString texto = MOD_ini::LeerIni(config(), seccion, QStringLiteral("timeout"),
+                                               QString::number(porDefecto));
+        const auto valor = textoAEntero16(texto);
+        return valor && EmpiezaPorNumero(texto) ? *valor : porDefecto;
+    };
+    TimeoutComunicaciones = leerTimeout(QStringLiteral("comunicaciones"), 5);
+    TimeoutIncidencias = leerTimeout(QStringLiteral("Incidencias"), 0);
+
+    LecturaEnCurso = false;
+    MinutosLectura = 0;
+    SegundosLectura = 0;
+
+    Text1->setText(MOD_ini::LeerIni(config(), QStringLiteral("comunicaciones"), QStringLiteral("lectura"),
+                                    QStringLiteral("1")));
+
+    MostrarErrorBaseDatos(MOD_ado::CargarIncidencias(CadenaConexion()));
+    MostrarErrorBaseDatos(MOD_ado::CargarTerminales(CadenaConexion()));
+    ActualizarListaTerminales();
+}
+
+void Form1::LeerCambioHora()
+{
+    // A stored text that does not convert reads as the key's default.
+    const QString hoy = HoyMedianoche();
+    const auto fecha = [&](const char *clave) {
+        const QString texto = MOD_ini::LeerIni(config(), QStringLiteral("cambiohora"), QLatin1String(clave), hoy);
+        return FechaHoraDesdeTexto(texto) ? texto : hoy;
+    };
+    HoraCambio = fecha("hora1");
+    HoraEnvio = fecha("hora2");
+    const QString activada = MOD_ini::LeerIni(config(), QStringLiteral("cambiohora"), QStringLiteral("activada"),
+                                              TextoBooleano(false));
+    CambioActivado = BooleanoDesdeTexto(activada) ? activada : TextoBooleano(false);
+}
+
+void Form1::GuardarCambioHora()
+{
+    if (cargando_)
+        return;
+    const auto activada = DCheckBoolean(Check1->checkState());
+    MOD_ini::EscribirIni(config(), QStringLiteral("cambiohora"), QStringLiteral("hora1"),
+                         TextoFechaHora(Fecha1->dateTime()));
+    MOD_ini::EscribirIni(config(), QStringLiteral("cambiohora"), QStringLiteral("hora2"),
+                         TextoFechaHora(Fecha2->dateTime()));
+    MOD_ini::EscribirIni(config(), QStringLiteral("cambiohora"), QStringLiteral("activada"),
+                         activada ? TextoBooleano(*activada) : QString());
+    LeerCambioHora();
+}
+
+void Form1::ActualizarListaTerminales()
+{
+    List2->clear();
+    const int n = std::min<qsizetype>(MOD_ado::NumTerminales, MOD_ado::Terminales.size());
+    for (int i = 0; i < n; ++i) {
+        auto *linea = new QListWidgetItem(MOD_ado::Terminales[i].descripcion, List2);
+        linea->setData(Qt::UserRole, MOD_ado::Terminales[i].ID);
+    }
+}
+
+std::optional<bool> Form1::DCheckBoolean(Qt::CheckState valor)
+{
+    switch (valor) {
+    case Qt::Checked:
+        return true;
+    case Qt::Unchecked:
+        return false;
+    default:
+        return std::nullopt;
+    }
+}
+
+int Form1::TerminalSeleccionado(bool avisar)
+{
+    const auto *linea = List2->currentItem();
+    if (linea && linea->isSelected())
+        return List2->currentRow();
+    if (avisar) {
+        QMessageBox aviso(QMessageBox::NoIcon, TituloAplicacion, QStringLiteral("Seleccione un terminal"),
+                          QMessageBox::Ok, this);
+        aviso.exec();
+    }
+    return -1;
+}
+
+void Form1::AnadirLog(const QString &linea)
+{
+    List1->addItem(linea);
+}
+
+void Form1::MostrarErrorBaseDatos(const QString &descripcion)
+{
+    if (!descripcion.isEmpty())
+        QMessageBox::critical(this, TituloAplicacion, descripcion);
+}
+
+void Form1::Check2_Click()
+{
+    const bool activo = Check2->isChecked();
+    Autoarranque::EscribirEntrada(activo);
+    MOD_ini::EscribirIni(config(), QStringLiteral("inicio"), QStringLiteral("autoarranque"),
+                         activo ? QStringLiteral("1") : QStringLiteral("0"));
+}
+
+void Form1::Check1_Click()
+{
+    GuardarCambioHora();
+}
+
+void Form1::Command11_Click()
+{
+    const QString archivo = ElegirArchivoBaseDatos ? ElegirArchivoBaseDatos() : QString();
+    if (archivo.isEmpty())
+        return;
+    Text4->setText(archivo);
+    MOD_ini::EscribirIni(config(), QStringLiteral("datos"), QStringLiteral("bd"), Text4->text());
+    RutaBaseDatos = Text4->text();
+}
+
+void Form1::Command2_Click()
+{
+    List1->clear();
+}
+
+bool Form1::eventFilter(QObject *objeto, QEvent *evento)
+{
+    if (evento->type() == QEvent::FocusOut) {
+        if (objeto == Text2)
+            Text2_Validate();
+        else if (objeto == Text3)
+            Text3_Validate();
+    }
+    return QMainWindow::eventFilter(objeto, evento);
+}
+
+void Form1::ValidarRangoIncidencia(QLineEdit *caja)
+{
+    const double valor = std::clamp(redondearPar(valorNumerico(caja->text())), 1.0, 99.0);
+    caja->setText(QString::number(int(valor)));
+}
+
+void Form1::Text2_Validate()
+{
+    ValidarRangoIncidencia(Text2);
+}
+
+void Form1::Text3_Validate()
+{
+    ValidarRangoIncidencia(Text3);
+}
+
+void Form1::Text1_Change()
+{
+    MOD_ini::EscribirIni(config(), QStringLiteral("comunicaciones"), QStringLiteral("lectura"), Text1->text());
+}
+
+void Form1::Command8_Click()
+{
+    MOD_ado::ModoEdicion = 1;
+    Form2 editor(this);
+    editor.exec();
+}
+
+void Form1::Command9_Click()
+{
+    if (TerminalSeleccionado(true) < 0)
+        return;
+    MOD_ado::ModoEdicion = 2;
+    Form2 editor(this);
+    editor.exec();
+}
+
+void Form1::Command10_Click()
+{
+    const int indice = TerminalSeleccionado(true);
+    if (indice < 0)
+        return;
+    const auto respuesta = QMessageBox::question(this, TituloAplicacion, QStringLiteral("¿Desea eliminar este registro?"),
+                                                 QMessageBox::Yes | QMessageBox::No, QMessageBox::Yes);
+    if (respuesta != QMessageBox::Yes)
+        return;
+    const QString id = List2->item(indice)->data(Qt::UserRole).toString();
+    MostrarErrorBaseDatos(MOD_ado::BorrarTerminal(CadenaConexion(), id));
+    MostrarErrorBaseDatos(MOD_ado::CargarTerminales(CadenaConexion()));
+    ActualizarListaTerminales();
+}
+
+// Terminal operations: filled in with the communications worker.
+void Form1::Command1_Click() {}
+void Form1::Command12_Click() {}
+void Form1::Command3_Click() {}
+void Form1::Command6_Click() {}
+void Form1::Command5_Click() {}
+void Form1::Command4_Click() {}
+void Form1::Command7_Click() {}
+void Form1::Timer1_Timer() {}
+void Form1::Timer2_Timer() {}
+
+void Form1::Salir_Click()
+{
+    QCoreApplication::quit();
+}
+
+void Form1::closeEvent(QCloseEvent *evento)
+{
+    evento->accept();
+    QCoreApplication::quit();
+}

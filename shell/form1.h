@@ -1,0 +1,102 @@
+#pragma once
+// The main window: terminal list, polling, clock and incident controls, log.
+
+#include <QMainWindow>
+#include <functional>
+#include <optional>
+
+class QCheckBox;
+class QDateTimeEdit;
+class QLineEdit;
+class QListWidget;
+class QPushButton;
+class QTimer;
+class UpDown;
+
+class Form1 : public QMainWindow {
+    Q_OBJECT
+public:
+    // Builds the window and runs the start-up sequence (Form_Load); the
+    // timers start once it has finished. The single-instance check is made
+    // by main() before the window exists.
+    explicit Form1(QWidget *parent = nullptr);
+
+    void ActualizarListaTerminales();
+    // True for checked, false for unchecked, no value for a partial state.
+    static std::optional<bool> DCheckBoolean(Qt::CheckState valor);
+
+    // Index of the selected terminal (line of List2), -1 for none. With
+    // avisar, no selection shows "Seleccione un terminal".
+    int TerminalSeleccionado(bool avisar);
+    void AnadirLog(const QString &linea);
+    // Shows a storage error description in a critical box; empty means fine.
+    void MostrarErrorBaseDatos(const QString &descripcion);
+
+    // Chooses the database file; tests replace it. Empty = cancelled.
+    std::function<QString()> ElegirArchivoBaseDatos;
+
+public slots:
+    void Check2_Click();
+    void Check1_Click();
+    void Command1_Click();
+    void Command2_Click();
+    void Command3_Click();
+    void Command4_Click();
+    void Command5_Click();
+    void Command6_Click();
+    void Command7_Click();
+    void Command8_Click();
+    void Command9_Click();
+    void Command10_Click();
+    void Command11_Click();
+    void Command12_Click();
+    void Text1_Change();
+    void Text2_Validate();
+    void Text3_Validate();
+    void Timer1_Timer();
+    void Timer2_Timer();
+    void Salir_Click();
+
+protected:
+    void closeEvent(QCloseEvent *evento) override;
+    bool eventFilter(QObject *objeto, QEvent *evento) override;
+
+private:
+    void ConstruirVentana();
+    void Form_Load();
+    void GuardarCambioHora();
+    // Reads hora1, hora2 and activada into the program-wide state.
+    void LeerCambioHora();
+    void ValidarRangoIncidencia(QLineEdit *caja);
+
+    bool cargando_ = false; // start-up: picker and check changes store nothing
+
+    QListWidget *List1 = nullptr;
+    QListWidget *List2 = nullptr;
+    QLineEdit *Text1 = nullptr;
+    QLineEdit *Text2 = nullptr;
+    QLineEdit *Text3 = nullptr;
+    QLineEdit *Text4 = nullptr;
+    UpDown *UpDown1 = nullptr;
+    UpDown *UpDown2 = nullptr;
+    UpDown *UpDown3 = nullptr;
+    QDateTimeEdit *Fecha1 = nullptr;
+    QDateTimeEdit *Fecha2 = nullptr;
+    QCheckBox *Check1 = nullptr;
+    QCheckBox *Check2 = nullptr;
+    QPushButton *Command1 = nullptr;
+    QPushButton *Command2 = nullptr;
+    QPushButton *Command3 = nullptr;
+    QPushButton *Command4 = nullptr;
+    QPushButton *Command5 = nullptr;
+    QPushButton *Command6 = nullptr;
+    QPushButton *Command7 = nullptr;
+    QPushButton *Command8 = nullptr;
+    QPushButton *Command9 = nullptr;
+    QPushButton *Command10 = nullptr;
+    QPushButton *Command11 = nullptr;
+    QPushButton *Command12 = nullptr;
+    QTimer *Timer1 = nullptr;
+    QTimer *Timer2 = nullptr;
+
+};

@@ -1,0 +1,193 @@
+#include "form2.h"
+
+#include "form1.h"
+#include "mod_ado.h"
+#include "mod_variables.h"
+#include "texto.h"
+#include "updown.h"
+
+#include <QComboBox>
+#include <QEvent>
+#include <QFormLayout>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+
+namespace {
+
+// The number a box begins with, rounded (huge texts stay comparable as doubles).
+double numeroDe(const QLineEdit *caja)
+{
+    return redondearPar(valorNumerico(caja->text()));
+}
+
+QWidget *fila(std::initializer_list<QWidget *> controles)
+{
+    auto *w = new QWidget;
+    auto *capa = new QHBoxLayout(w);
+    capa->setContentsMargins(0, 0, 0, 0);
+    capa->setSpacing(0);
+    for (auto *c : controles)
+        capa->addWidget(c);
+    capa->addStretch();
+    return w;
+}
+
+} // namespace
+
+Form2::Form2(Form1 *principal) : QDialog(principal), principal_(principal)
+{
+    setObjectName(QStringLiteral("Form2"));
+    setWindowTitle(QStringLiteral("Terminal"));
+    setModal(true);
+
+    Text1 = new QLineEdit;
+    Text2 = new QLineEdit;
+    Text3 = new QLineEdit;
+    Text4 = new QLineEdit;
+    Combo1 = new QComboBox;
+    UpDown1 = new UpDown(Text1, 1, 128);
+    UpDown2 = new UpDown(Text4, 1, 16);
+    Command1 = new QPushButton(QStringLiteral("Grabar"));
+    Command2 = new QPushButton(QStringLiteral("Cancelar"));
+    Text1->setObjectName(QStringLiteral("Text1"));
+    Text2->setObjectName(QStringLiteral("Text2"));
+    Text3->setObjectName(QStringLiteral("Text3"));
+    Text4->setObjectName(QStringLiteral("Text4"));
+    Combo1->setObjectName(QStringLiteral("Combo1"));
+    UpDown1->setObjectName(QStringLiteral("UpDown1"));
+    UpDown2->setObjectName(QStringLiteral("UpDown2"));
+    Command1->setObjectName(QStringLiteral("Command1"));
+    Command2->setObjectName(QStringLiteral("Command2"));
+
+    Text2->setMaxLength(50);
+    Text3->setMaxLength(50);
+    Combo1->setEditable(false);
+    Combo1->addItems({QStringLiteral("RS232"), QStringLiteral("RS485"), QStringLiteral("ETHERNET")});
+    // Enter in a box must not save: only "Grabar" does.
+    Command1->setAutoDefault(false);
+    Command2->setAutoDefault(false);
+    auto *velocidad = new QLabel(QStringLiteral("(57600)"));
+    velocidad->setObjectName(QStringLiteral("Label5"));
+
+    auto *formulario = new QFormLayout;
+    formulario->addRow(QStringLiteral("CÓDIGO:"), fila({Text1, UpDown1}));
+    formulario->addRow(QStringLiteral("NOMBRE:"), Text2);
+    formulario->addRow(QStringLiteral("IP:"), Text3);
+    formulario->addRow(QStringLiteral("TIPO:"), Combo1);
+    formulario->addRow(QStringLiteral("COM:"), fila({Text4, UpDown2, velocidad}));
+    auto *botones = new QHBoxLayout;
+    botones->addStretch();
+    botones->addWidget(Command1);
+    botones->addWidget(Command2);
+    auto *capa = new QVBoxLayout(this);
+    capa->addLayout(formulario);
+    capa->addLayout(botones);
+
+    connect(Combo1, &QComboBox::currentIndexChanged, this, &Form2::Combo1_Click);
+    connect(Command1, &QPushButton::clicked, this, &Form2::Command1_Click);
+    connect(Command2, &QPushButton::clicked, this, &Form2::Command2_Click);
+    Text1->installEventFilter(this);
+    Text4->installEventFilter(this);
+
+    Form_Load();
+}
+
+void Form2::Form_Load()
+{
+    indice_ = principal_->TerminalSeleccionado(false);
+    const auto &t = MOD_ado::Terminales;
+    if (MOD_ado::ModoEdicion == 2 && indice_ >= 0 && indice_ < t.size()) {
+        Text1->setText(QString::number(t[indice_].codigo));
+        Text2->setText(t[indice_].descripcion);
+        Text3->setText(t[indice_].IP);
+        Combo1->setCurrentIndex(t[indice_].Tipo >= 0 && t[indice_].Tipo <= 2 ? t[indice_].Tipo : 0);
+        Text4->setText(QString::number(t[indice_].Com));
+    } else {
+        Text1->setText(QStringLiteral("1"));
+        Text4->setText(QStringLiteral("1"));
+        Combo1->setCurrentIndex(0);
+    }
+    // Setting the index applies the link-type rule as a choice would; the
+    // combo starts at 0, so make sure it ran at least once.
+    Combo1_Click();
+}
+
+void Form2::PintarFondo(QLineEdit *caja, bool editable)
+{
+    QPalette paleta = caja->palette();
+    paleta.setColor(QPalette::Base, editable ? QColor(Qt::white) : palette().color(QPalette::Button));
+    caja->setPalette(paleta);
+    caja->setEnabled(editable);
+}
+
+void Form2::Combo1_Click()
+{
+    const bool ethernet = Combo1->currentIndex() == 2;
+    if (!ethernet)
+        Text3->clear();
+    PintarFondo(Text3, ethernet);
+    PintarFondo(Text4, !ethernet);
+    UpDown2->setEnabled(!ethernet);
+}
+
+bool Form2::eventFilter(QObject *objeto, QEvent *evento)
+{
+    if (evento->type() == QEvent::FocusOut) {
+        if (objeto == Text1)
+            Text1_Validate();
+        else if (objeto == Text4)
+            Text4_Validate();
+    }
+    return QDialog::eventFilter(objeto, evento);
+}
+
+void Form2::Text1_Validate()
+{
+    const double codigo = numeroDe(Text1);
+    Text1->setText(QString::number(codigo > 128 || codigo < 1 ? 1 : int(codigo)));
+}
+
+void Form2::Text4_Validate()
+{
+    const double com = std::clamp(numeroDe(Text4), 1.0, 16.0);
+    Text4->setText(QString::number(int(com)));
+}
+
+void Form2::Command1_Click()
+{
+    if (Text2->text().isEmpty()) {
+        QMessageBox::critical(this, MOD_variables::TituloAplicacion, QStringLiteral("El terminal debe tener un nombre"));
+        Text2->setFocus();
+        return;
+    }
+    // The boxes are checked when left; a box still holding the focus is checked here.
+    Text1_Validate();
+    Text4_Validate();
+
+    const auto cc = MOD_variables::CadenaConexion();
+    const QString tipo = QString::number(Combo1->currentIndex());
+    QString error;
+    if (MOD_ado::ModoEdicion == 2) {
+        if (indice_ >= 0 && indice_ < MOD_ado::Terminales.size())
+            error = MOD_ado::ModificarTerminal(cc, QString::number(MOD_ado::Terminales[indice_].ID), Text1->text(),
+                                               Text2->text(), Text3->text(), tipo, Text4->text());
+    } else {
+        error = MOD_ado::InsertarTerminal(cc, Text1->text(), Text2->text(), Text3->text(), tipo, Text4->text());
+    }
+    const auto avisar = [this](const QString &descripcion) {
+        if (!descripcion.isEmpty())
+            QMessageBox::critical(this, MOD_variables::TituloAplicacion, descripcion);
+    };
+    avisar(error);
+    avisar(MOD_ado::CargarTerminales(cc));
+    principal_->ActualizarListaTerminales();
+    accept();
+}
+
+void Form2::Command2_Click()
+{
+    reject();
+}
