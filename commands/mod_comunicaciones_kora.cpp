@@ -1,0 +1,365 @@
+#include "mod_comunicaciones_kora.h"
+
+#include "texto.h"
+
+#include <QTimeZone>
+
+namespace MOD_comunicaciones_kora {
+
+namespace {
+
+quint8 byteEn(const QByteArray &b, int i) { return i < b.size() ? quint8(b[i]) : 0; }
+
+quint32 enteroGrande(const QByteArray &b, int desde) // most significant byte first
+{
+    return quint32(byteEn(b, desde)) << 24 | quint32(byteEn(b, desde + 1)) << 16 |
+           quint32(byteEn(b, desde + 2)) << 8 | quint32(byteEn(b, desde + 3));
+}
+
+quint8 aBcd(int v) { return quint8(16 * (v / 10) + v % 10); }
+
+Datos unByte(int valor) { return Datos::entero16(qint16(valor)); }
+
+// Moves the terminal's read pointer back to `objetivo` (at most a few steps
+// away), checking every step against the pointer report.
+bool SituarPunteroLectura(const Contexto &ctx, const TerminalRecord &t, int objetivo)
+{
+    QByteArray r(31, 0);
+    for (int paso = 0; paso < 8 && !ctx.cancelado(); ++paso) {
+        if (LeerPunteros(ctx, t, r) != 0)
+            return false;
+        if (PunteroLectura(r) == objetivo)
+            return true;
+        ComandoMarcajes(ctx, t, 2, r);
+    }
+    return false;
+}
+
+} // namespace
+
+quint8 EjecutarComando(const Contexto &ctx, const TerminalRecord &terminal, quint8 codigo, quint8 longitud,
+                       quint8 reintentos, const Datos &datos, QByteArray *respuesta)
+{
+    // A code that does not fit the address byte, or an unknown link type, cannot be sent.
+    if (terminal.codigo < 0 || terminal.codigo > 255 || terminal.Tipo < 0 || terminal.Tipo > 2)
+        return 1;
+
+    ClassRS485 enlace;
+    enlace.Direccion = quint8(terminal.codigo);
+    enlace.codigo = codigo;
+    enlace.Longitud = longitud;
+    enlace.Reintentos = reintentos;
+    enlace.timeout = float(ctx.TimeoutComunicaciones);
+    enlace.datos = datos;
+    enlace.cancelar = ctx.cancelar;
+
+    if (terminal.Tipo < 2) {
+        // Every serial command reopens the shared port on its own terminal's port number.
+        if (!ctx.MSComm1)
+            return 1;
+        if (ctx.MSComm1->estaAbierto())
+            ctx.MSComm1->cerrar();
+        if (!ctx.MSComm1->abrir(terminal.Com))
+            return 1;
+        enlace.MSComm = ctx.MSComm1;
+        if (terminal.Tipo == 0)
+            enlace.Send232();
+        else
+            enlace.Send485();
+    } else {
+        if (!ctx.Winsock1)
+            return 1;
+        enlace.WinsockRef = ctx.Winsock1;
+        enlace.RemoteIP = terminal.IP;
+        enlace.RemotePort = kPuertoTcp;
+        enlace.SendIP();
+    }
+
+    if (enlace.CodigoRespuesta != 0)
+        return 1;
+    if (respuesta)
+        *respuesta = enlace.Respuesta();
+    return 0;
+}
+
+// ---- punch ring -------------------------------------------------------------
+
+quint8 LeerPunteros(const Contexto &ctx, const TerminalRecord &terminal, QByteArray &respuesta)
+{
+    return EjecutarComando(ctx, terminal, 7, 17, 3, unByte(3), &respuesta);
+}
+
+quint8 ComandoMarcajes(const Contexto &ctx, const TerminalRecord &terminal, qint16 subfuncion, QByteArray &respuesta)
+{
+    return EjecutarComando(ctx, terminal, 7, 17, 1, unByte(subfuncion), &respuesta);
+}
+
+int SiguientePosicion(int p) { return p + 1 < kPosicionesAnillo ? p + 1 : 0; }
+int PosicionAnterior(int p) { return p >= 1 ? p - 1 : kPosicionesAnillo - 1; }
+int PunteroEscritura(const QByteArray &r) { return byteEn(r, 4) * 256 + byteEn(r, 3); }
+int PunteroLectura(const QByteArray &r) { return byteEn(r, 6) * 256 + byteEn(r, 5); }
+
+quint8 LeerRegistro(const Contexto &ctx, const TerminalRecord &terminal, int posicion, QByteArray &respuesta,
+                    quint8 localizarPrimero)
+{
+    enum Estado { LeerSiguiente, RepetirAnterior, Retroceder, VerificarPaso, ReintentarPaso, Localizar, Comparar };
+    int intentos = 0;   // read orders made
+    int presupuesto = 0; // retries left for one step back
+    int w = 0, wPrevio = 0;
+    Estado estado = localizarPrimero == 1 ? Localizar : LeerSiguiente;
+
+    for (;;) {
+        if (intentos >= 3)
+            return 3;
+        switch (estado) {
+        case LeerSiguiente:
+        case RepetirAnterior:
+            ++intentos;
+            if (ComandoMarcajes(ctx, terminal, estado == LeerSiguiente ? 0 : 1, respuesta) == 0)
+                return 0;
+            estado = Localizar;
+            break;
+        case Retroceder:
+            ComandoMarcajes(ctx, terminal, 2, respuesta); // confirmed by the pointer report, not by this answer
+            estado = VerificarPaso;
+            break;
+        case VerificarPaso:
+            wPrevio = w;
+            if (LeerPunteros(ctx, terminal, respuesta) != 0)
+                return 3;
+            w = PunteroLectura(respuesta);
+            estado = wPrevio == SiguientePosicion(w) ? Comparar : ReintentarPaso;
+            break;
+        case ReintentarPaso:
+            if (presupuesto == 0)
+                return 3;
+            --presupuesto;
+            estado = Retroceder;
+            break;
+        case Localizar:
+            if (LeerPunteros(ctx, terminal, respuesta) != 0)
+                return 3;
+            estado = Comparar;
+            break;
+        case Comparar:
+            w = PunteroLectura(respuesta);
+            if (w == posicion) {
+                estado = LeerSiguiente;
+            } else if (w == SiguientePosicion(posicion)) {
+                estado = RepetirAnterior;
+            } else {
+                presupuesto = 3;
+                estado = Retroceder;
+            }
+            break;
+        }
+        // Between cycles: the point where a closing program stops the walk.
+        if (ctx.cancelado())
+            return 3;
+    }
+}
+
+QDateTime ComponerFechaHora(const QByteArray &r)
+{
+    int anio = byteEn(r, 5);
+    if (anio <= 29)
+        anio += 2000;
+    else if (anio <= 99)
+        anio += 1900;
+    // Out-of-range fields carry into the next unit (month 13 = January of the next year, day 0 = last
+    // day of the previous month, minute 60 = next hour). UTC keeps the wall-clock time free of DST shifts.
+    const QDate fecha = QDate(anio, 1, 1).addMonths(byteEn(r, 4) - 1).addDays(byteEn(r, 3) - 1);
+    const QDateTime momento = QDateTime(fecha, QTime(0, 0), QTimeZone::utc())
+                                  .addSecs(qint64(byteEn(r, 2)) * 3600 + byteEn(r, 1) * 60 + byteEn(r, 0));
+    if (!momento.isValid() || momento.date().year() < 100 || momento.date().year() > 9999)
+        return {};
+    return momento;
+}
+
+ClaseRegistro ClasificarRegistro(const QByteArray &registro)
+{
+    if (byteEn(registro, 0) == 99)
+        return ClaseRegistro::Fin;
+    quint8 suma = 0;
+    for (int i = 0; i < 13; ++i)
+        suma += byteEn(registro, i);
+    if (enteroGrande(registro, 8) == 0 || suma != byteEn(registro, 13))
+        return ClaseRegistro::Invalido;
+    const quint8 marcas = byteEn(registro, 6);
+    if (marcas & 2)
+        return ClaseRegistro::Doble; // the ignore flag is honoured on one-slot punches only
+    return (marcas & 4) ? ClaseRegistro::Invalido : ClaseRegistro::Simple;
+}
+
+Marcaje DecodificarMarcaje(const QByteArray &registro, const QByteArray &continuacion)
+{
+    const bool doble = byteEn(registro, 6) & 2;
+    Marcaje m;
+    m.fechaHora = ComponerFechaHora(registro);
+    m.entradaSalida = doble ? byteEn(registro, 6) & 1 : byteEn(registro, 6);
+    m.codigoIncidencia = byteEn(registro, 7);
+    m.tarjeta = enteroGrande(registro, 8);
+    m.subcodigo = doble ? enteroGrande(continuacion, 0) : 0;
+    return m;
+}
+
+quint8 LeerMarcajes(const Contexto &ctx, const TerminalRecord &terminal, const MOD_ado::CadenaConexion &cc,
+                    long &contador, quint8 modo, QString *errorBaseDatos,
+                    const std::function<void(const ProgresoDescarga &)> &alAvanzar)
+{
+    QByteArray r(31, 0);
+    if (LeerPunteros(ctx, terminal, r) != 0)
+        return 3;
+    const int escritura = PunteroEscritura(r);
+    const int lectura = PunteroLectura(r);
+
+    int p = 0;
+    bool releyendo = false; // the first record is the one before the read pointer, read again as a guard
+    if (modo == 1) {
+        p = SiguientePosicion(escritura);
+    } else {
+        p = lectura;
+        if (lectura != escritura && ComandoMarcajes(ctx, terminal, 2, r) == 0) {
+            p = PosicionAnterior(lectura);
+            releyendo = true;
+        }
+    }
+    quint8 localizar = modo == 1 ? 1 : 0;
+
+    ProgresoDescarga progreso;
+    // One full turn of the ring at most: a terminal without an end marker would be read forever.
+    while (progreso.posiciones < kPosicionesAnillo && !ctx.cancelado()) {
+        if (LeerRegistro(ctx, terminal, p, r, localizar) != 0)
+            break;
+        ++progreso.posiciones;
+        const QByteArray registro = r.left(14);
+        const bool eraGuarda = releyendo;
+        releyendo = false;
+
+        const ClaseRegistro clase = ClasificarRegistro(registro);
+        if (clase == ClaseRegistro::Fin && !eraGuarda)
+            break; // an empty slot before the read pointer only means the ring has not wrapped yet
+        if (clase == ClaseRegistro::Simple || clase == ClaseRegistro::Doble) {
+            const int inicio = p;
+            bool completo = true;
+            QByteArray continuacion;
+            if (clase == ClaseRegistro::Doble) {
+                p = SiguientePosicion(p);
+                completo = LeerRegistro(ctx, terminal, p, r, localizar) == 0; // else lost for this download only
+                if (completo) {
+                    ++progreso.posiciones;
+                    continuacion = r.left(4);
+                }
+            }
+            const Marcaje m = completo ? DecodificarMarcaje(registro, continuacion) : Marcaje();
+            if (m.fechaHora.isValid()) {
+                QString error;
+                const auto resultado = MOD_ado::GrabarMarcaje(cc, terminal.codigo, m.fechaHora, m.entradaSalida,
+                                                              m.codigoIncidencia, m.tarjeta, m.subcodigo, &error);
+                if (resultado == MOD_ado::ResultadoGrabacion::Insertado) {
+                    ++contador;
+                } else if (resultado == MOD_ado::ResultadoGrabacion::ErrorBaseDatos) {
+                    // Leave the read pointer on this punch: the next download starts one before it.
+                    SituarPunteroLectura(ctx, terminal, inicio);
+                    if (errorBaseDatos)
+                        *errorBaseDatos = error.isEmpty() ? QStringLiteral("error desconocido") : error;
+                    return 0;
+                }
+            }
+        }
+        p = SiguientePosicion(p);
+        localizar = 0;
+        if (alAvanzar) {
+            progreso.contador = contador;
+            alAvanzar(progreso);
+        }
+    }
+    return 0;
+}
+
+// ---- clock ------------------------------------------------------------------
+
+quint8 EscribirFechaHora(const Contexto &ctx, const TerminalRecord &terminal, int segundos, int minutos, int horas,
+                         int diaSemana, int dia, int mes, int anio)
+{
+    QList<Datos> valores;
+    for (int v : {segundos, minutos, horas, diaSemana, dia, mes, anio})
+        valores.append(Datos::entero32(v));
+    return EjecutarComando(ctx, terminal, 2, 9, 3, Datos::arregloVariantes(valores));
+}
+
+QByteArray RegistroReloj(const QDateTime &m)
+{
+    const QTime t = m.time();
+    const QDate d = m.date();
+    const int anio = ((d.year() % 100) + 100) % 100;
+    QByteArray r;
+    for (int v : {int(aBcd(t.second())), int(aBcd(t.minute())), int(aBcd(t.hour())), d.dayOfWeek(),
+                  int(aBcd(d.day())), int(aBcd(d.month())), int(aBcd(anio))})
+        r.append(char(v));
+    return r;
+}
+
+int DesdeBcd(quint8 b) { return 10 * (b / 16) + (b & 15); }
+
+bool EnviarFechaHora(const Contexto &ctx, const TerminalRecord &terminal, const QDateTime &momento)
+{
+    const QByteArray r = RegistroReloj(momento);
+    return EscribirFechaHora(ctx, terminal, quint8(r[0]), quint8(r[1]), quint8(r[2]), quint8(r[3]), quint8(r[4]),
+                             quint8(r[5]), quint8(r[6])) == 0;
+}
+
+quint8 LeerFechaHora(const Contexto &ctx, const TerminalRecord &terminal, QByteArray &respuesta)
+{
+    return EjecutarComando(ctx, terminal, 1, 9, 3, Datos(), &respuesta);
+}
+
+// ---- incidents ----------------------------------------------------------------
+
+QByteArray CampoIncidencia(const QString &descripcion, bool marca)
+{
+    const QByteArray ansi = aAnsi(descripcion);
+    QByteArray campo(16, 0);
+    for (int i = 0; i < 16 && i < ansi.size(); ++i)
+        campo[i] = ansi[i];
+    if (marca)
+        campo[15] = char(quint8(campo[15]) | 0x80);
+    return campo;
+}
+
+QString TextoIncidencia(const QByteArray &campo)
+{
+    QByteArray bytes;
+    for (int i = 0; i < 16 && i < campo.size(); ++i) {
+        const quint8 b = quint8(campo[i]);
+        if (b & 0x80)
+            break;
+        if (b != 0)
+            bytes.append(char(b));
+    }
+    return desdeAnsi(bytes);
+}
+
+int EnviarIncidencia(const Contexto &ctx, const TerminalRecord &terminal, int numero, bool marca,
+                     const QString &descripcion)
+{
+    if (numero < 1)
+        return 1; // there is no slot for it; nothing is sent
+    QByteArray datos(1, char((numero - 1) & 0xFF));
+    datos += CampoIncidencia(descripcion, marca);
+    return EjecutarComando(ctx, terminal, 4, 19, 3, Datos::arregloBytes(datos));
+}
+
+int LeerIncidencia(const Contexto &ctx, const TerminalRecord &terminal, int numero, QByteArray &respuesta)
+{
+    return EjecutarComando(ctx, terminal, 3, 19, 3, Datos::entero32(numero - 1), &respuesta);
+}
+
+int AsegurarIncidencias(const Contexto &ctx, const TerminalRecord &terminal)
+{
+    QByteArray datos(17, 0);
+    datos[0] = char(0xFF);
+    return EjecutarComando(ctx, terminal, 4, 19, 3, Datos::arregloBytes(datos));
+}
+
+} // namespace MOD_comunicaciones_kora

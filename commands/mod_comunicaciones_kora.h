@@ -1,0 +1,107 @@
+#pragma once
+// Terminal commands: one procedure per command, all on one execution pattern,
+// and the punch download built on them. Every procedure receives the terminal
+// record (a copy taken when the job was queued) and the shared transports, so
+// it can run on the communications worker thread. Status 0 = the terminal
+// answered correctly, 1 = no usable answer; the output buffer is written only
+// on success.
+
+#include "class_rs485.h"
+#include "mod_ado.h"
+#include "terminal.h"
+
+#include <QByteArray>
+#include <QDateTime>
+#include <functional>
+
+namespace MOD_comunicaciones_kora {
+
+constexpr quint16 kPuertoTcp = 10001;
+constexpr int kPosicionesAnillo = 4500;
+
+// What every command shares: the one serial port, the one TCP socket, the
+// reply timeout in seconds, and the flag that stops waits when the program closes.
+struct Contexto {
+    PuertoSerie *MSComm1 = nullptr;
+    SocketTcp *Winsock1 = nullptr;
+    qint16 TimeoutComunicaciones = 5;
+    const Cancelacion *cancelar = nullptr;
+
+    bool cancelado() const { return cancelar && cancelar->load(); }
+};
+
+// The common execution pattern; `respuesta` receives the 31 answer bytes on success.
+quint8 EjecutarComando(const Contexto &ctx, const TerminalRecord &terminal, quint8 codigo, quint8 longitud,
+                       quint8 reintentos, const Datos &datos, QByteArray *respuesta = nullptr);
+
+// Punch ring.
+quint8 LeerPunteros(const Contexto &ctx, const TerminalRecord &terminal, QByteArray &respuesta);
+quint8 ComandoMarcajes(const Contexto &ctx, const TerminalRecord &terminal, qint16 subfuncion, QByteArray &respuesta);
+int SiguientePosicion(int p);
+int PosicionAnterior(int p);
+int PunteroEscritura(const QByteArray &respuesta);
+int PunteroLectura(const QByteArray &respuesta);
+// Status 0 = `respuesta` holds the record at `posicion`; 3 = not obtained.
+quint8 LeerRegistro(const Contexto &ctx, const TerminalRecord &terminal, int posicion, QByteArray &respuesta,
+                    quint8 localizarPrimero);
+
+// Date and time of a punch record (bytes 0..5) with calendar carry; invalid
+// when no representable date results.
+QDateTime ComponerFechaHora(const QByteArray &registro);
+
+// What a 14-byte ring record holds.
+enum class ClaseRegistro {
+    Fin,      // end marker (99 in byte 0)
+    Invalido, // card 0, wrong checksum, or a one-slot punch flagged to be ignored
+    Simple,   // one-slot punch
+    Doble,    // punch that continues in the next slot
+};
+ClaseRegistro ClasificarRegistro(const QByteArray &registro);
+
+struct Marcaje {
+    QDateTime fechaHora;
+    int entradaSalida = 0;
+    int codigoIncidencia = 0;
+    quint32 tarjeta = 0;
+    quint32 subcodigo = 0;
+};
+// The punch a valid record holds; `continuacion` is the next slot of a
+// two-slot punch. Invalid fechaHora when no representable date results.
+Marcaje DecodificarMarcaje(const QByteArray &registro, const QByteArray &continuacion = {});
+
+struct ProgresoDescarga {
+    int posiciones = 0; // ring positions read so far
+    long contador = 0;  // the caller's punch counter
+};
+
+// Downloads new punches (mode 0) or every punch the terminal keeps (mode 1)
+// into the database. Adds the stored punches to `contador`. Status 0 = the
+// download ran (it may have stopped early), 3 = the pointers could not be read.
+// When a punch could not be stored because of a database fault, the download
+// stops, the terminal's read pointer is left on that punch so that the next
+// download reads it again, and *errorBaseDatos receives the description.
+quint8 LeerMarcajes(const Contexto &ctx, const TerminalRecord &terminal, const MOD_ado::CadenaConexion &cc,
+                    long &contador, quint8 modo, QString *errorBaseDatos = nullptr,
+                    const std::function<void(const ProgresoDescarga &)> &alAvanzar = {});
+
+// Clock.
+quint8 EscribirFechaHora(const Contexto &ctx, const TerminalRecord &terminal, int segundos, int minutos, int horas,
+                         int diaSemana, int dia, int mes, int anio);
+bool EnviarFechaHora(const Contexto &ctx, const TerminalRecord &terminal, const QDateTime &momento);
+quint8 LeerFechaHora(const Contexto &ctx, const TerminalRecord &terminal, QByteArray &respuesta);
+// The seven record bytes for a moment: BCD fields, weekday Monday = 1.
+QByteArray RegistroReloj(const QDateTime &momento);
+int DesdeBcd(quint8 b);
+
+// Incidents.
+int EnviarIncidencia(const Contexto &ctx, const TerminalRecord &terminal, int numero, bool marca,
+                     const QString &descripcion);
+int LeerIncidencia(const Contexto &ctx, const TerminalRecord &terminal, int numero, QByteArray &respuesta);
+int AsegurarIncidencias(const Contexto &ctx, const TerminalRecord &terminal);
+// The 16-byte text field sent for a description.
+QByteArray CampoIncidencia(const QString &descripcion, bool marca);
+// Text of a field read back: stops before the first byte with bit 7 set,
+// skips zero bytes. Not trimmed.
+QString TextoIncidencia(const QByteArray &campo);
+
+} // namespace MOD_comunicaciones_kora
