@@ -6,6 +6,8 @@
 #include "mod_ini.h"
 #include "mod_variables.h"
 #include "texto.h"
+#include "trabajador.h"
+#include "trabajos.h"
 #include "updown.h"
 
 #include <QAction>
@@ -23,12 +25,16 @@
 #include <QListWidget>
 #include <QMenuBar>
 #include <QMessageBox>
+#include <QProgressBar>
 #include <QPushButton>
 #include <QStatusBar>
 #include <QTimer>
 #include <QVBoxLayout>
 
 #include <algorithm>
+#include <cstdlib>
+#include <limits>
+#include <memory>
 
 using namespace MOD_variables;
 
@@ -65,6 +71,22 @@ QWidget *conSpinner(QLineEdit *caja, UpDown *spinner)
     return fila;
 }
 
+const QString ErrorComunicaciones =
+    QStringLiteral("Error en comunicaciones, no se puede establecer comunicación con el terminal ");
+
+// The terminal table as it stands now: jobs work on this copy.
+QVector<TerminalRecord> copiaTerminales()
+{
+    const int n = std::clamp<qsizetype>(MOD_ado::NumTerminales, 0, MOD_ado::Terminales.size());
+    return MOD_ado::Terminales.mid(0, n);
+}
+
+// A minute as the schedule compares it: seconds dropped, the date kept.
+QDateTime minuto(const QDateTime &momento)
+{
+    return QDateTime(momento.date(), QTime(momento.time().hour(), momento.time().minute()));
+}
+
 } // namespace
 
 Form1::Form1(QWidget *parent) : QMainWindow(parent)
@@ -74,8 +96,17 @@ Form1::Form1(QWidget *parent) : QMainWindow(parent)
                                             QStringLiteral("Access (*.mdb);;SQLite (*.db *.sqlite *.sqlite3);;"
                                                            "Todos los archivos (*)"));
     };
+    Ahora = [] { return QDateTime::currentDateTime(); };
     ConstruirVentana();
     Form_Load();
+    trabajador_ = new Trabajador(Trabajador::LeerMapaPuertos(config()), this);
+    connect(trabajador_, &Trabajador::linea, this, [this](const QString &texto, bool recortarLog) {
+        // Unattended polling keeps the log bounded: one old line out per new one past 100.
+        if (recortarLog && List1->count() > 100)
+            delete List1->takeItem(0);
+        AnadirLog(texto);
+    });
+    connect(trabajador_, &Trabajador::progreso, this, &Form1::MostrarProgreso);
     Timer1->start();
     Timer2->start();
 }
@@ -185,7 +216,10 @@ void Form1::ConstruirVentana()
     principal->addLayout(derecha, 2);
 
     setCentralWidget(central);
-    statusBar();
+    barra_ = nombrado(new QProgressBar, "Progreso");
+    barra_->setMaximumWidth(200);
+    barra_->hide();
+    statusBar()->addPermanentWidget(barra_);
 
     Timer1 = nombrado(new QTimer(this), "Timer1");
     Timer2 = nombrado(new QTimer(this), "Timer2");
@@ -426,24 +460,249 @@ void Form1::Command10_Click()
     ActualizarListaTerminales();
 }
 
-// Terminal operations: filled in with the communications worker.
-void Form1::Command1_Click() {}
-void Form1::Command12_Click() {}
-void Form1::Command3_Click() {}
-void Form1::Command6_Click() {}
-void Form1::Command5_Click() {}
-void Form1::Command4_Click() {}
-void Form1::Command7_Click() {}
-void Form1::Timer1_Timer() {}
-void Form1::Timer2_Timer() {}
+void Form1::Encolar(std::function<void(const MOD_comunicaciones_kora::Contexto &, const Trabajos::Salida &)> cuerpo,
+                    std::function<void()> alTerminar)
+{
+    Trabajador *w = trabajador_;
+    w->encolar(
+        TimeoutComunicaciones,
+        [w, cuerpo = std::move(cuerpo)](const MOD_comunicaciones_kora::Contexto &ctx) {
+            const Trabajos::Salida salida{
+                [w](const QString &linea, bool recortar) { w->registrar(linea, recortar); },
+                [w](const QString &texto, int valor, int maximo) { w->informar(texto, valor, maximo); },
+                [w](int ms) { return w->pausar(ms); }};
+            cuerpo(ctx, salida);
+        },
+        std::move(alTerminar));
+}
+
+void Form1::MostrarProgreso(const QString &texto, int valor, int maximo)
+{
+    if (texto.isEmpty())
+        statusBar()->clearMessage();
+    else
+        statusBar()->showMessage(texto);
+    if (maximo > 0 && !texto.isEmpty()) {
+        barra_->setMaximum(maximo);
+        barra_->setValue(std::min(valor, maximo));
+        barra_->show();
+    } else {
+        barra_->hide();
+    }
+}
+
+void Form1::Timer1_Timer()
+{
+    // P is read at every tick, so a new period takes effect at once.
+    const double periodo = valorNumerico(Text1->text());
+    ++SegundosLectura;
+    if (SegundosLectura >= 60) {
+        if (periodo > 0 && MinutosLectura < std::numeric_limits<qint16>::max())
+            ++MinutosLectura;
+        SegundosLectura = 0;
+    }
+    // "Reached or passed": a lowered or fractional period must not stop polling.
+    if (periodo > 0 && MinutosLectura >= periodo) {
+        if (!LecturaEnCurso)
+            LecturaMarcajes(true);
+        MinutosLectura = 0;
+    }
+}
+
+void Form1::Command1_Click()
+{
+    LecturaMarcajes(false);
+}
+
+void Form1::LecturaMarcajes(bool desdeTemporizador)
+{
+    if (LecturaEnCurso)
+        return;
+    LecturaEnCurso = true;
+    Command1->setEnabled(false);
+    const auto terminales = copiaTerminales();
+    const auto cc = CadenaConexion();
+    Encolar(
+        [terminales, cc](const MOD_comunicaciones_kora::Contexto &ctx, const Trabajos::Salida &salida) {
+            Trabajos::LeerTerminales(ctx, terminales, cc, 0, salida);
+        },
+        [this, desdeTemporizador] {
+            Command1->setEnabled(true);
+            LecturaEnCurso = false;
+            if (desdeTemporizador)
+                MinutosLectura = 0;
+            MostrarProgreso(QString(), 0, 0);
+        });
+}
+
+void Form1::Command12_Click()
+{
+    const int indice = TerminalSeleccionado(true);
+    if (indice < 0)
+        return;
+    const auto respuesta = QMessageBox::question(
+        this, TituloAplicacion,
+        QStringLiteral("Este proceso leerá todos los marcajes del terminal (antiguos y nuevos), ¿desea continuar? "),
+        QMessageBox::Yes | QMessageBox::No);
+    if (respuesta != QMessageBox::Yes || indice >= MOD_ado::Terminales.size())
+        return;
+    Command12->setEnabled(false);
+    const QVector<TerminalRecord> terminal{MOD_ado::Terminales[indice]};
+    const auto cc = CadenaConexion();
+    Encolar(
+        [terminal, cc](const MOD_comunicaciones_kora::Contexto &ctx, const Trabajos::Salida &salida) {
+            Trabajos::LeerTerminales(ctx, terminal, cc, 1, salida);
+        },
+        [this] {
+            Command12->setEnabled(true);
+            MostrarProgreso(QString(), 0, 0);
+        });
+}
+
+void Form1::Timer2_Timer()
+{
+    if (!BooleanoDesdeTexto(CambioActivado).value_or(false))
+        return;
+    const auto cambio = FechaHoraDesdeTexto(HoraCambio);
+    if (!cambio)
+        return;
+    const QDateTime ahora = minuto(Ahora());
+    const QDateTime disparo = minuto(*cambio);
+    if (ahora == disparo) {
+        const auto terminales = copiaTerminales();
+        const QDateTime envio = FechaHoraDesdeTexto(HoraEnvio).value_or(QDate::currentDate().startOfDay());
+        Encolar([terminales, envio](const MOD_comunicaciones_kora::Contexto &ctx, const Trabajos::Salida &salida) {
+            Trabajos::CambioHora(ctx, terminales, envio, salida);
+        });
+        // Disarmed as soon as the pass is queued, so the next tick cannot queue it again.
+        DesarmarCambioHora();
+    } else if (ahora > disparo) {
+        DesarmarCambioHora();
+    }
+}
+
+void Form1::DesarmarCambioHora()
+{
+    CambioActivado = TextoBooleano(false);
+    MOD_ini::EscribirIni(config(), QStringLiteral("cambiohora"), QStringLiteral("activada"), CambioActivado);
+    Check1->setChecked(false);
+}
+
+std::pair<int, int> Form1::RangoIncidencias() const
+{
+    const auto leer = [](const QLineEdit *caja) {
+        return int(std::clamp(redondearPar(valorNumerico(caja->text())), -32768.0, 32767.0));
+    };
+    return {leer(Text2), leer(Text3)};
+}
+
+void Form1::Command3_Click()
+{
+    const int indice = TerminalSeleccionado(true);
+    if (indice < 0 || indice >= MOD_ado::Terminales.size())
+        return;
+    const TerminalRecord terminal = MOD_ado::Terminales[indice];
+    Encolar([terminal](const MOD_comunicaciones_kora::Contexto &ctx, const Trabajos::Salida &salida) {
+        Trabajos::EnviarHora(ctx, terminal, terminal.IP, salida);
+    });
+}
+
+void Form1::Command6_Click()
+{
+    const int indice = TerminalSeleccionado(true);
+    if (indice < 0 || indice >= MOD_ado::Terminales.size())
+        return;
+    const TerminalRecord terminal = MOD_ado::Terminales[indice];
+    Encolar([terminal](const MOD_comunicaciones_kora::Contexto &ctx, const Trabajos::Salida &salida) {
+        Trabajos::LeerHora(ctx, terminal, terminal.IP, salida);
+    });
+}
+
+void Form1::Command4_Click()
+{
+    const int indice = TerminalSeleccionado(true);
+    if (indice < 0 || indice >= MOD_ado::Terminales.size())
+        return;
+    Command4->setEnabled(false);
+    const TerminalRecord terminal = MOD_ado::Terminales[indice];
+    const auto [primera, ultima] = RangoIncidencias();
+    Encolar(
+        [terminal, primera, ultima](const MOD_comunicaciones_kora::Contexto &ctx, const Trabajos::Salida &salida) {
+            Trabajos::LeerIncidencias(ctx, terminal, primera, ultima, salida);
+        },
+        [this] { Command4->setEnabled(true); });
+}
+
+void Form1::Command5_Click()
+{
+    Command5->setEnabled(false);
+    const int indice = TerminalSeleccionado(true);
+    if (indice < 0 || indice >= MOD_ado::Terminales.size()) {
+        Command5->setEnabled(true);
+        return;
+    }
+    MostrarErrorBaseDatos(MOD_ado::CargarIncidencias(CadenaConexion()));
+    const QString texto = MOD_ado::Terminales[indice].IP;
+    Enviar_Incidencias(indice, [this, texto](int resultado) {
+        AnadirLog((resultado == 0 ? QStringLiteral("OK, incidencias enviadas al terminal ") : ErrorComunicaciones) +
+                  texto);
+        Command5->setEnabled(true);
+    });
+}
+
+void Form1::Enviar_Incidencias(int terminal, std::function<void(int)> alTerminar)
+{
+    if (terminal < 0 || terminal >= MOD_ado::Terminales.size())
+        return;
+    const TerminalRecord registro = MOD_ado::Terminales[terminal];
+    const auto [primera, ultima] = RangoIncidencias();
+    const auto descripciones = MOD_ado::DescripcionesIncidencias;
+    const int pausa = TimeoutIncidencias;
+    auto resultado = std::make_shared<int>(1);
+    Encolar(
+        [=](const MOD_comunicaciones_kora::Contexto &ctx, const Trabajos::Salida &salida) {
+            *resultado = Trabajos::Enviar_Incidencias(ctx, registro, descripciones, primera, ultima, pausa, salida);
+        },
+        [resultado, alTerminar = std::move(alTerminar)] {
+            if (alTerminar)
+                alTerminar(*resultado);
+        });
+}
+
+void Form1::Command7_Click()
+{
+    const int indice = TerminalSeleccionado(true);
+    if (indice < 0 || indice >= MOD_ado::Terminales.size())
+        return;
+    const TerminalRecord terminal = MOD_ado::Terminales[indice];
+    Encolar([terminal](const MOD_comunicaciones_kora::Contexto &ctx, const Trabajos::Salida &salida) {
+        Trabajos::AsegurarIncidencias(ctx, terminal, salida);
+    });
+}
+
+Form1::~Form1()
+{
+    // Before any control goes: the worker's queued lines must find no half-destroyed window.
+    if (trabajador_ && !trabajador_->detener(400))
+        std::_Exit(0);
+}
+
+void Form1::Terminar()
+{
+    // Ends at once: a job waiting on a silent terminal stops at its next
+    // checkpoint; one blocked in a TCP connect is left behind with the process.
+    if (trabajador_ && !trabajador_->detener(400))
+        std::_Exit(0);
+    QCoreApplication::quit();
+}
 
 void Form1::Salir_Click()
 {
-    QCoreApplication::quit();
+    Terminar();
 }
 
 void Form1::closeEvent(QCloseEvent *evento)
 {
     evento->accept();
-    QCoreApplication::quit();
+    Terminar();
 }

@@ -1,17 +1,27 @@
 #pragma once
 // The main window: terminal list, polling, clock and incident controls, log.
 
+#include <QDateTime>
 #include <QMainWindow>
 #include <functional>
 #include <optional>
+#include <utility>
 
 class QCheckBox;
 class QDateTimeEdit;
 class QLineEdit;
 class QListWidget;
+class QProgressBar;
 class QPushButton;
 class QTimer;
 class UpDown;
+class Trabajador;
+namespace MOD_comunicaciones_kora {
+struct Contexto;
+}
+namespace Trabajos {
+struct Salida;
+}
 
 class Form1 : public QMainWindow {
     Q_OBJECT
@@ -20,6 +30,8 @@ public:
     // timers start once it has finished. The single-instance check is made
     // by main() before the window exists.
     explicit Form1(QWidget *parent = nullptr);
+    // Stops the communications worker before any control goes away.
+    ~Form1() override;
 
     void ActualizarListaTerminales();
     // True for checked, false for unchecked, no value for a partial state.
@@ -34,6 +46,14 @@ public:
 
     // Chooses the database file; tests replace it. Empty = cancelled.
     std::function<QString()> ElegirArchivoBaseDatos;
+    // The clock the schedule compares with; tests replace it.
+    std::function<QDateTime()> Ahora;
+
+    // Sends a range of incidents to a terminal and secures them, on the
+    // communications worker; the result (0 = secured) arrives in alTerminar.
+    void Enviar_Incidencias(int terminal, std::function<void(int)> alTerminar = {});
+
+    Trabajador *trabajador() const { return trabajador_; }
 
 public slots:
     void Check2_Click();
@@ -68,6 +88,16 @@ private:
     // Reads hora1, hora2 and activada into the program-wide state.
     void LeerCambioHora();
     void ValidarRangoIncidencia(QLineEdit *caja);
+    // Polling run; from the timer, its end restarts the minute counter.
+    void LecturaMarcajes(bool desdeTemporizador);
+    void DesarmarCambioHora();
+    // Range boxes read as numbers rounded halves to even.
+    std::pair<int, int> RangoIncidencias() const;
+    // Queues a job on the worker with a copy of the communications timeout.
+    void Encolar(std::function<void(const MOD_comunicaciones_kora::Contexto &, const Trabajos::Salida &)> cuerpo,
+                 std::function<void()> alTerminar = {});
+    void MostrarProgreso(const QString &texto, int valor, int maximo);
+    void Terminar();
 
     bool cargando_ = false; // start-up: picker and check changes store nothing
 
@@ -98,5 +128,7 @@ private:
     QPushButton *Command12 = nullptr;
     QTimer *Timer1 = nullptr;
     QTimer *Timer2 = nullptr;
+    QProgressBar *barra_ = nullptr;
+    Trabajador *trabajador_ = nullptr;
 
 };

@@ -1,0 +1,192 @@
+#include "trabajos.h"
+
+#include <QElapsedTimer>
+#include <QLocale>
+
+using namespace MOD_comunicaciones_kora;
+
+namespace Trabajos {
+
+namespace {
+
+QString ahora() { return QDateTime::currentDateTime().toString(QStringLiteral("dd/MM/yy HH:mm:ss")); }
+
+const QString ErrorComunicaciones =
+    QStringLiteral("Error en comunicaciones, no se puede establecer comunicación con el terminal ");
+
+} // namespace
+
+void LeerTerminales(const Contexto &ctx, const QVector<TerminalRecord> &terminales, const MOD_ado::CadenaConexion &cc,
+                    quint8 modo, const Salida &salida)
+{
+    const bool completa = modo == 1;
+    long contador = 0; // runs on across the terminals of one run
+    for (const TerminalRecord &t : terminales) {
+        if (ctx.cancelado())
+            return;
+        const auto aviso = [&](int posiciones) {
+            salida.informar(QStringLiteral("Leyendo %1: %2 marcajes grabados").arg(t.descripcion).arg(contador),
+                            posiciones, completa ? kPosicionesAnillo : 0);
+        };
+        aviso(0);
+        QElapsedTimer ultimoAviso;
+        ultimoAviso.start();
+        QString errorBaseDatos;
+        const quint8 estado = LeerMarcajes(ctx, t, cc, contador, modo, &errorBaseDatos,
+                                           [&](const ProgresoDescarga &p) {
+                                               // Throttled: a fast download must not flood the window.
+                                               if (ultimoAviso.elapsed() >= 100) {
+                                                   ultimoAviso.restart();
+                                                   aviso(p.posiciones);
+                                               }
+                                           });
+        if (ctx.cancelado())
+            return; // closing: the punches stored so far are committed, nothing to report
+        QString linea = ahora();
+        if (estado != 0)
+            linea += QStringLiteral(", error en comunicaciones, terminal ") + t.descripcion;
+        else if (!errorBaseDatos.isEmpty())
+            linea += QStringLiteral(", error en base de datos, terminal ") + t.descripcion + QStringLiteral(": ") +
+                     errorBaseDatos;
+        else
+            linea += QStringLiteral(", OK, ") + t.descripcion + QStringLiteral(" (marcajes leídos: ") +
+                     QString::number(contador) + QStringLiteral(")");
+        salida.registrar(linea, !completa);
+    }
+}
+
+void CambioHora(const Contexto &ctx, const QVector<TerminalRecord> &terminales, const QDateTime &horaEnvio,
+                const Salida &salida)
+{
+    for (const TerminalRecord &t : terminales) {
+        if (ctx.cancelado())
+            return;
+        const bool ok = EnviarFechaHora(ctx, t, horaEnvio);
+        if (ctx.cancelado())
+            return;
+        salida.registrar((ok ? QStringLiteral("OK, fecha/hora enviada, ") : QStringLiteral("ERROR al enviar fecha/hora, ")) +
+                             ahora() + QStringLiteral(", ") + t.descripcion,
+                         false);
+    }
+}
+
+void EnviarHora(const Contexto &ctx, const TerminalRecord &terminal, const QString &texto, const Salida &salida)
+{
+    // The computer's clock as it is when the command runs, not when it was queued.
+    const bool ok = EnviarFechaHora(ctx, terminal, QDateTime::currentDateTime());
+    if (ctx.cancelado())
+        return;
+    salida.registrar((ok ? QStringLiteral("OK, Fecha/Hora enviada al terminal ") : ErrorComunicaciones) + texto, false);
+}
+
+void LeerHora(const Contexto &ctx, const TerminalRecord &terminal, const QString &texto, const Salida &salida)
+{
+    QByteArray respuesta(31, 0);
+    const quint8 estado = LeerFechaHora(ctx, terminal, respuesta);
+    if (ctx.cancelado())
+        return;
+    salida.registrar(estado == 0 ? TextoReloj(texto, respuesta) : ErrorComunicaciones + texto, false);
+}
+
+void LeerIncidencias(const Contexto &ctx, const TerminalRecord &terminal, int primera, int ultima,
+                     const Salida &salida)
+{
+    for (int n = primera; n <= ultima; ++n) {
+        if (ctx.cancelado())
+            return;
+        QByteArray respuesta(31, 0);
+        const int estado = LeerIncidencia(ctx, terminal, n, respuesta);
+        if (ctx.cancelado())
+            return;
+        if (estado != 0)
+            salida.registrar(QStringLiteral("ERROR AL LEER INCIDENCIA ") + QString::number(n), false);
+        else
+            salida.registrar(QStringLiteral("INCIDENCIA %1: ").arg(n) + TextoIncidencia(respuesta.left(16)).trimmed(),
+                             false);
+    }
+}
+
+int Enviar_Incidencias(const Contexto &ctx, const TerminalRecord &terminal,
+                       const std::array<QString, 100> &descripciones, int primera, int ultima, int pausaSegundos,
+                       const Salida &salida)
+{
+    for (int n = primera; n <= ultima; ++n) {
+        if (ctx.cancelado())
+            return 1;
+        // Only a range typed without leaving its box can fall outside the catalogue.
+        const QString texto = n >= 0 && n < int(descripciones.size()) ? descripciones[n] : QString();
+        const int estado = EnviarIncidencia(ctx, terminal, n, true, texto);
+        if (ctx.cancelado())
+            return 1;
+        if (estado == 0)
+            salida.registrar(QStringLiteral("OK, INCIDENCIA ENVIADA (%1 - ").arg(n) + texto.trimmed() +
+                                 QStringLiteral(")"),
+                             false);
+        else
+            salida.registrar(QStringLiteral("ERROR, INCIDENCIA %1: ").arg(n) + texto.trimmed(), false);
+        // Some terminals need time to store a slot before the next write.
+        if (pausaSegundos > 0 && !salida.pausar(pausaSegundos * 1000))
+            return 1;
+    }
+    const int estado = MOD_comunicaciones_kora::AsegurarIncidencias(ctx, terminal);
+    if (ctx.cancelado())
+        return 1;
+    salida.registrar(estado == 0 ? QStringLiteral("OK, INCIDENCIAS ASEGURADAS ")
+                                 : QStringLiteral("ERROR, INCIDENCIAS ASEGURADAS "),
+                     false);
+    return estado == 0 ? 0 : 1;
+}
+
+void AsegurarIncidencias(const Contexto &ctx, const TerminalRecord &terminal, const Salida &salida)
+{
+    const int estado = MOD_comunicaciones_kora::AsegurarIncidencias(ctx, terminal);
+    if (ctx.cancelado())
+        return;
+    salida.registrar(estado == 0 ? QStringLiteral("OK, INCIDENCIAS ASEGURADAS ")
+                                 : QStringLiteral("ERROR, INCIDENCIAS ASEGURADAS "),
+                     false);
+}
+
+QDate ConstruirFecha(int anio, int mes, int dia)
+{
+    if (anio >= 0 && anio <= 29)
+        anio += 2000;
+    else if (anio >= 30 && anio <= 99)
+        anio += 1900;
+    return QDate(anio, 1, 1).addMonths(mes - 1).addDays(dia - 1);
+}
+
+QString TextoHora(const QTime &hora)
+{
+    // The long format may carry a time-zone name ('t'); a terminal's clock has none.
+    const QString formato = QLocale::system().timeFormat(QLocale::LongFormat);
+    QString sinZona;
+    bool citado = false;
+    for (const QChar c : formato) {
+        if (c == u'\'')
+            citado = !citado;
+        if (!citado && c == u't')
+            continue;
+        sinZona += c;
+    }
+    sinZona.remove(QStringLiteral("()")); // "H:mm:ss (t)"
+    sinZona = sinZona.trimmed();
+    if (!sinZona.contains(u's'))
+        sinZona = QStringLiteral("HH:mm:ss");
+    return QLocale::system().toString(hora, sinZona);
+}
+
+QString TextoReloj(const QString &texto, const QByteArray &respuesta)
+{
+    static const char *const dias[] = {"Lunes", "Martes", "Miércoles", "Jueves", "Viernes", "Sábado", "Domingo"};
+    const auto campo = [&](int i) { return DesdeBcd(i < respuesta.size() ? quint8(respuesta[i]) : 0); };
+    // Out-of-range values roll over into the next unit, as the date does.
+    const QTime hora = QTime(0, 0).addSecs(qint64(campo(2)) * 3600 + campo(1) * 60 + campo(0));
+    const QDate fecha = ConstruirFecha(campo(6), campo(5), campo(4));
+    const int diaSemana = respuesta.size() > 3 ? quint8(respuesta[3]) : 0;
+    const QString nombre = diaSemana >= 1 && diaSemana <= 7 ? QString::fromUtf8(dias[diaSemana - 1]) : QStringLiteral("?");
+    return QStringLiteral("Terminal: ") + texto + QStringLiteral(" ") + QStringLiteral(" ") + TextoHora(hora) +
+           QStringLiteral(" ") + nombre + QStringLiteral(", ") + QLocale::system().toString(fecha, QLocale::ShortFormat);
+}
+
+} // namespace Trabajos

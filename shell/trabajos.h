@@ -1,0 +1,57 @@
+#pragma once
+// The bodies of the terminal operations that the window queues on the
+// communications worker, and the texts they log. Each takes copies of what it
+// needs, so the window may reload its tables while a job runs.
+
+#include "mod_comunicaciones_kora.h"
+
+#include <QDateTime>
+#include <QString>
+#include <QVector>
+#include <array>
+#include <functional>
+
+namespace Trabajos {
+
+// How a job reports: log lines (recortar: keep the log short, as the polling
+// run does), status-bar progress, and a cancellable pause.
+struct Salida {
+    std::function<void(const QString &linea, bool recortar)> registrar;
+    std::function<void(const QString &texto, int valor, int maximo)> informar;
+    std::function<bool(int ms)> pausar;
+};
+
+// Polling run (modo 0, every terminal, log trimmed) or full retrieval (modo 1,
+// one terminal). One line per terminal; the counter runs on across terminals.
+void LeerTerminales(const MOD_comunicaciones_kora::Contexto &ctx, const QVector<TerminalRecord> &terminales,
+                    const MOD_ado::CadenaConexion &cc, quint8 modo, const Salida &salida);
+
+// Scheduled clock change: the same moment to every terminal.
+void CambioHora(const MOD_comunicaciones_kora::Contexto &ctx, const QVector<TerminalRecord> &terminales,
+                const QDateTime &horaEnvio, const Salida &salida);
+
+// Manual commands on one terminal; `texto` is the terminal text of the lines.
+void EnviarHora(const MOD_comunicaciones_kora::Contexto &ctx, const TerminalRecord &terminal, const QString &texto,
+                const Salida &salida);
+void LeerHora(const MOD_comunicaciones_kora::Contexto &ctx, const TerminalRecord &terminal, const QString &texto,
+              const Salida &salida);
+void LeerIncidencias(const MOD_comunicaciones_kora::Contexto &ctx, const TerminalRecord &terminal, int primera,
+                     int ultima, const Salida &salida);
+// Sends the range, pausing pausaSegundos between sends, then secures it.
+// 0 when the securing succeeded, 1 otherwise.
+int Enviar_Incidencias(const MOD_comunicaciones_kora::Contexto &ctx, const TerminalRecord &terminal,
+                       const std::array<QString, 100> &descripciones, int primera, int ultima, int pausaSegundos,
+                       const Salida &salida);
+void AsegurarIncidencias(const MOD_comunicaciones_kora::Contexto &ctx, const TerminalRecord &terminal,
+                         const Salida &salida);
+
+// "Terminal: <texto>  <time> <weekday>, <date>" from a clock answer: BCD
+// bytes seconds, minutes, hours, weekday (1 = Monday), day, month, year.
+QString TextoReloj(const QString &texto, const QByteArray &respuesta);
+// A date built as the operator's platform builds it: two-digit years 00-29
+// are 20xx, 30-99 19xx, and months and days out of range roll over.
+QDate ConstruirFecha(int anio, int mes, int dia);
+// The system's time format with seconds, without a time-zone name.
+QString TextoHora(const QTime &hora);
+
+} // namespace Trabajos
