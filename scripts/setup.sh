@@ -4,7 +4,8 @@ set -euo pipefail
 paquetes=(build-essential cmake pkg-config
           qt6-base-dev qt6-serialport-dev
           libqt6sql6-sqlite libqt6sql6-psql libqt6sql6-odbc
-          sqlite3)
+          sqlite3
+          postgresql unixodbc libsqliteodbc mdbtools)
 faltan=()
 for p in "${paquetes[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || faltan+=("$p")

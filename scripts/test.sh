@@ -5,4 +5,5 @@ cd "$(dirname "$0")/.."
 scripts/setup.sh
 scripts/build.sh
 cd build
-QT_QPA_PLATFORM=offscreen ctest --output-on-failure -j2 --timeout 600
+# The PostgreSQL tests run against a throwaway server on loopback.
+QT_QPA_PLATFORM=offscreen ../scripts/pg-test.sh ctest --output-on-failure -j2 --timeout 600

@@ -1,7 +1,7 @@
 #pragma once
 // The one place that knows the database backends: which one a path selects,
-// how a connection is opened, the schema of a new file and how a write
-// transaction takes its lock.
+// how a connection is opened, the schema of a new database, how identifiers
+// are quoted and how a write transaction takes its lock.
 
 #include "mod_ado.h"
 
@@ -16,13 +16,21 @@ Motor motorDe(const QString &ruta);
 // The text of a database error, in the database's own words when it gave any.
 QString textoError(const QSqlError &e);
 
+// The ODBC driver that opens .mdb/.accdb paths, and the connection-string
+// keyword that names the file. Tests point it at another driver (for example
+// SQLite's, whose keyword is Database) to run the same ODBC code; an empty
+// name restores the Access driver.
+void fijarControladorOdbc(const QString &controlador, const QString &claveArchivo = QStringLiteral("DBQ"));
+QString controladorOdbc();
+
 // One connection for one operation, opened on the calling thread under a
 // name of its own; closed and removed when the object goes away. Declare it
 // before any QSqlQuery that uses it, so the queries are gone first.
 class Conexion {
 public:
-    // With prepararTablas the missing tables are created even in an existing file;
-    // a missing SQLite file (and its folder) is always created with its tables.
+    // With prepararTablas the missing tables are created even in an existing
+    // database; a missing SQLite file (and its folder) is always created with
+    // its tables. Access databases are never given tables: they come with them.
     explicit Conexion(const CadenaConexion &cc, bool prepararTablas = false);
     ~Conexion();
     Conexion(const Conexion &) = delete;
@@ -30,16 +38,30 @@ public:
 
     const QString &error() const { return error_; } // empty when open
     QSqlDatabase &db() { return db_; }
+    Motor motor() const { return motor_; }
 
-    // Starts a transaction that holds the write lock from its first statement,
-    // waiting for another writer up to the busy timeout.
+    // The statement with every {Nombre} replaced by that identifier quoted for
+    // this backend, so mixed-case names keep their case on PostgreSQL.
+    QString sql(const QString &plantilla) const;
+
+    // Starts a transaction; on SQLite it holds the write lock from its first
+    // statement, waiting for another writer up to the busy timeout.
     QString empezarEscritura();
+    // Inside a transaction: makes every other writer of this terminal's
+    // punches wait until this transaction ends (PostgreSQL; SQLite already
+    // holds the whole database).
+    QString bloquearMarcajes(int numeroTerminal);
     QString confirmar();
     void deshacer();
 
 private:
+    bool abrirSQLite(const CadenaConexion &cc, bool &nueva);
+    bool abrirPostgreSQL(const CadenaConexion &cc);
+    bool abrirAccess(const CadenaConexion &cc);
+    bool registrar(const QString &controlador);
     QString crearTablas();
 
+    Motor motor_ = Motor::SQLite;
     QString nombre_;
     QSqlDatabase db_;
     QString error_;

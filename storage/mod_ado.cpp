@@ -6,6 +6,7 @@
 #include <QLocale>
 #include <QSqlQuery>
 #include <QSqlRecord>
+#include <QUrl>
 #include <cmath>
 #include <limits>
 
@@ -123,22 +124,97 @@ QString ejecutar(QSqlQuery &q, const QString &sql, const QVariantList &valores)
     return q.exec() ? QString() : textoError(q.lastError());
 }
 
-} // namespace
-
-QString PrepararBaseDatos(const CadenaConexion &cc)
+// Where the password of a PostgreSQL URL lies in its text: after the first
+// colon of the user part, up to the last @.
+struct Tramo {
+    qsizetype desde = -1, hasta = -1;
+};
+Tramo tramoClave(const QString &ruta)
 {
-    Conexion con(cc, true);
-    return con.error();
+    if (motorDe(ruta) != Motor::PostgreSQL)
+        return {};
+    const qsizetype inicio = ruta.indexOf(u"://") + 3;
+    const qsizetype arroba = ruta.lastIndexOf(u'@');
+    const qsizetype dosPuntos = ruta.indexOf(u':', inicio);
+    if (arroba < inicio || dosPuntos < 0 || dosPuntos > arroba)
+        return {};
+    return {dosPuntos + 1, arroba};
 }
 
-QString CargarTerminales(const CadenaConexion &cc)
+// Error texts leave this module without the password, whoever wrote them.
+QString ocultarClave(const CadenaConexion &cc, QString texto)
+{
+    if (texto.isEmpty())
+        return texto;
+    QStringList claves;
+    switch (motorDe(cc.RutaBaseDatos)) {
+    case Motor::PostgreSQL: {
+        texto.replace(cc.RutaBaseDatos, RutaParaMostrar(cc.RutaBaseDatos));
+        const Tramo t = tramoClave(cc.RutaBaseDatos);
+        if (t.desde >= 0)
+            claves << cc.RutaBaseDatos.mid(t.desde, t.hasta - t.desde)
+                   << QUrl::fromPercentEncoding(cc.RutaBaseDatos.mid(t.desde, t.hasta - t.desde).toUtf8());
+        break;
+    }
+    case Motor::Access:
+        claves << cc.ClaveBaseDatos;
+        break;
+    case Motor::SQLite:
+        break;
+    }
+    for (const QString &c : std::as_const(claves))
+        if (!c.isEmpty())
+            texto.replace(c, QStringLiteral("***"));
+    return texto;
+}
+
+// The date-time as each backend compares it: text on SQLite (the schema's
+// format), a typed parameter inferred from the column on PostgreSQL, a
+// timestamp structure through ODBC. Milliseconds never take part.
+QVariant valorFecha(Motor motor, const QDateTime &fh)
+{
+    const QDateTime segundo(fh.date(), QTime(fh.time().hour(), fh.time().minute(), fh.time().second()));
+    if (motor == Motor::Access)
+        return segundo;
+    return segundo.toString(u"yyyy-MM-dd HH:mm:ss");
+}
+
+// The duplicate check and the insert of one punch, inside the caller's transaction.
+ResultadoGrabacion grabarEn(Conexion &con, const Marcaje &m, QString &error)
+{
+    if (!m.fechaHora.isValid()) {
+        error = QStringLiteral("La fecha y hora del marcaje no son válidas.");
+        return ResultadoGrabacion::ErrorBaseDatos;
+    }
+    if (error = con.bloquearMarcajes(m.numeroTerminal); !error.isEmpty())
+        return ResultadoGrabacion::ErrorBaseDatos;
+    const QVariant fecha = valorFecha(con.motor(), m.fechaHora);
+    QSqlQuery q(con.db());
+    error = ejecutar(q, QStringLiteral("SELECT count(*) FROM marcajes WHERE numero_terminal = ? AND fechahora = ?"),
+                     {m.numeroTerminal, fecha});
+    if (error.isEmpty() && !q.next())
+        error = textoError(q.lastError());
+    if (!error.isEmpty())
+        return ResultadoGrabacion::ErrorBaseDatos;
+    if (q.value(0).toLongLong() > 0)
+        return ResultadoGrabacion::Duplicado;
+    q.finish();
+    error = ejecutar(q, QStringLiteral("INSERT INTO marcajes (fechahora, numero_terminal, codigo_incidencia, "
+                                       "entrada_salida, tarjeta, subcodigo, tipo, habilitado) "
+                                       "VALUES (?, ?, ?, ?, ?, ?, ?, ?)"),
+                     {fecha, m.numeroTerminal, m.codigoIncidencia, m.entradaSalida, m.tarjeta, m.subcodigo, m.tipo,
+                      m.habilitado});
+    return error.isEmpty() ? ResultadoGrabacion::Insertado : ResultadoGrabacion::ErrorBaseDatos;
+}
+
+QString cargarTerminales(const CadenaConexion &cc)
 {
     Conexion con(cc);
     if (!con.error().isEmpty())
         return con.error();
     QSqlQuery q(con.db());
     q.setForwardOnly(true);
-    if (!q.exec(QStringLiteral("SELECT ID, codigo, IP, descripcion, Tipo, Com FROM terminales_1")))
+    if (!q.exec(con.sql(QStringLiteral("SELECT {ID}, codigo, {IP}, descripcion, {Tipo}, {Com} FROM terminales_1"))))
         return textoError(q.lastError());
 
     NumTerminales = 0;
@@ -154,7 +230,7 @@ QString CargarTerminales(const CadenaConexion &cc)
     return q.lastError().isValid() ? textoError(q.lastError()) : QString();
 }
 
-QString InsertarTerminal(const CadenaConexion &cc, const QString &codigo, const QString &descripcion,
+QString insertarTerminal(const CadenaConexion &cc, const QString &codigo, const QString &descripcion,
                          const QString &ip, const QString &tipo, const QString &Com)
 {
     ValoresTerminal v;
@@ -164,11 +240,12 @@ QString InsertarTerminal(const CadenaConexion &cc, const QString &codigo, const 
     if (!con.error().isEmpty())
         return con.error();
     QSqlQuery q(con.db());
-    return ejecutar(q, QStringLiteral("INSERT INTO terminales_1 (codigo, descripcion, IP, Tipo, Com) VALUES (?, ?, ?, ?, ?)"),
+    return ejecutar(q, con.sql(QStringLiteral("INSERT INTO terminales_1 (codigo, descripcion, {IP}, {Tipo}, {Com}) "
+                                              "VALUES (?, ?, ?, ?, ?)")),
                     {v.codigo, noNulo(descripcion), noNulo(ip), v.tipo, QString::number(v.com)});
 }
 
-QString ModificarTerminal(const CadenaConexion &cc, const QString &id, const QString &codigo,
+QString modificarTerminal(const CadenaConexion &cc, const QString &id, const QString &codigo,
                           const QString &descripcion, const QString &ip, const QString &tipo, const QString &Com)
 {
     ValoresTerminal v;
@@ -181,11 +258,12 @@ QString ModificarTerminal(const CadenaConexion &cc, const QString &id, const QSt
     if (!con.error().isEmpty())
         return con.error();
     QSqlQuery q(con.db());
-    return ejecutar(q, QStringLiteral("UPDATE terminales_1 SET codigo = ?, descripcion = ?, IP = ?, Tipo = ?, Com = ? WHERE ID = ?"),
+    return ejecutar(q, con.sql(QStringLiteral("UPDATE terminales_1 SET codigo = ?, descripcion = ?, {IP} = ?, "
+                                              "{Tipo} = ?, {Com} = ? WHERE {ID} = ?")),
                     {v.codigo, noNulo(descripcion), noNulo(ip), v.tipo, QString::number(v.com), clave});
 }
 
-QString BorrarTerminal(const CadenaConexion &cc, const QString &id)
+QString borrarTerminal(const CadenaConexion &cc, const QString &id)
 {
     qint16 clave = 0;
     if (QString e = validarEntero16(QStringLiteral("El identificador"), id, clave); !e.isEmpty())
@@ -194,65 +272,71 @@ QString BorrarTerminal(const CadenaConexion &cc, const QString &id)
     if (!con.error().isEmpty())
         return con.error();
     QSqlQuery q(con.db());
-    return ejecutar(q, QStringLiteral("DELETE FROM terminales_1 WHERE ID = ?"), {clave});
+    return ejecutar(q, con.sql(QStringLiteral("DELETE FROM terminales_1 WHERE {ID} = ?")), {clave});
 }
 
-ResultadoGrabacion GrabarMarcaje(const CadenaConexion &cc, int numeroTerminal, const QDateTime &fechaHora,
-                                 int entradaSalida, int codigoIncidencia, quint32 tarjeta, quint32 subcodigo,
-                                 QString *error)
+ResultadoGrabacion grabarMarcaje(const CadenaConexion &cc, const Marcaje &m, QString &error)
 {
-    const auto fallo = [error](const QString &e) {
-        if (error)
-            *error = e;
-        return ResultadoGrabacion::ErrorBaseDatos;
-    };
-    if (!fechaHora.isValid())
-        return fallo(QStringLiteral("La fecha y hora del marcaje no son válidas."));
-    const QString fecha = fechaHora.toString(u"yyyy-MM-dd HH:mm:ss");
-
     Conexion con(cc);
-    if (!con.error().isEmpty())
-        return fallo(con.error());
+    if (error = con.error(); !error.isEmpty())
+        return ResultadoGrabacion::ErrorBaseDatos;
     // The duplicate check and the insert share one transaction that holds the
-    // write lock from the start, so no other writer can slip in between.
-    if (QString e = con.empezarEscritura(); !e.isEmpty())
-        return fallo(e);
-
-    bool existe = false;
-    {
-        QSqlQuery q(con.db());
-        QString e = ejecutar(q, QStringLiteral("SELECT count(*) FROM marcajes WHERE numero_terminal = ? AND fechahora = ?"),
-                             {numeroTerminal, fecha});
-        if (e.isEmpty() && !q.next())
-            e = textoError(q.lastError());
-        if (e.isEmpty()) {
-            existe = q.value(0).toLongLong() > 0;
-            q.finish();
-            if (!existe)
-                e = ejecutar(q, QStringLiteral("INSERT INTO marcajes (fechahora, numero_terminal, codigo_incidencia, "
-                                               "entrada_salida, tarjeta, subcodigo, tipo, habilitado) "
-                                               "VALUES (?, ?, ?, ?, ?, ?, 0, 1)"),
-                             {fecha, numeroTerminal, codigoIncidencia, entradaSalida, qint64(tarjeta), qint64(subcodigo)});
-        }
-        if (!e.isEmpty()) {
-            q.finish();
-            con.deshacer();
-            return fallo(e);
-        }
+    // write lock (SQLite) or this terminal's lock (PostgreSQL) from the start,
+    // so no other writer can slip in between.
+    if (error = con.empezarEscritura(); !error.isEmpty())
+        return ResultadoGrabacion::ErrorBaseDatos;
+    const ResultadoGrabacion r = grabarEn(con, m, error);
+    if (r == ResultadoGrabacion::ErrorBaseDatos) {
+        con.deshacer();
+        return r;
     }
-    if (QString e = con.confirmar(); !e.isEmpty())
-        return fallo(e);
-    return existe ? ResultadoGrabacion::Duplicado : ResultadoGrabacion::Insertado;
+    if (error = con.confirmar(); !error.isEmpty())
+        return ResultadoGrabacion::ErrorBaseDatos;
+    return r;
 }
 
-QString CargarIncidencias(const CadenaConexion &cc)
+ResumenGrabacion grabarMarcajes(const CadenaConexion &cc, const QVector<Marcaje> &marcajes)
+{
+    constexpr qsizetype kPorTransaccion = 500;
+    ResumenGrabacion resumen;
+    if (marcajes.isEmpty())
+        return resumen;
+    Conexion con(cc);
+    if (resumen.error = con.error(); !resumen.error.isEmpty())
+        return resumen;
+    for (qsizetype desde = 0; desde < marcajes.size(); desde += kPorTransaccion) {
+        if (resumen.error = con.empezarEscritura(); !resumen.error.isEmpty())
+            return resumen;
+        int insertados = 0, duplicados = 0;
+        for (qsizetype i = desde; i < std::min(desde + kPorTransaccion, marcajes.size()); ++i) {
+            switch (grabarEn(con, marcajes[i], resumen.error)) {
+            case ResultadoGrabacion::Insertado:
+                ++insertados;
+                break;
+            case ResultadoGrabacion::Duplicado:
+                ++duplicados;
+                break;
+            case ResultadoGrabacion::ErrorBaseDatos:
+                con.deshacer();
+                return resumen;
+            }
+        }
+        if (resumen.error = con.confirmar(); !resumen.error.isEmpty())
+            return resumen;
+        resumen.insertados += insertados;
+        resumen.duplicados += duplicados;
+    }
+    return resumen;
+}
+
+QString cargarIncidencias(const CadenaConexion &cc)
 {
     Conexion con(cc);
     if (!con.error().isEmpty())
         return con.error();
     QSqlQuery q(con.db());
     q.setForwardOnly(true);
-    if (!q.exec(QStringLiteral("SELECT * FROM Incidencias ORDER BY codigo")))
+    if (!q.exec(con.sql(QStringLiteral("SELECT * FROM {Incidencias} ORDER BY codigo"))))
         return textoError(q.lastError());
     const int columna = q.record().indexOf(QStringLiteral("descripcion"));
     if (columna < 0)
@@ -267,6 +351,112 @@ QString CargarIncidencias(const CadenaConexion &cc)
         DescripcionesIncidencias[p++] = v.isNull() ? QString() : v.toString();
     }
     return q.lastError().isValid() ? textoError(q.lastError()) : QString();
+}
+
+ResultadoGrabacion grabarIncidencia(const CadenaConexion &cc, int codigo, const QVariant &descripcion, QString &error)
+{
+    Conexion con(cc);
+    if (error = con.error(); !error.isEmpty())
+        return ResultadoGrabacion::ErrorBaseDatos;
+    if (error = con.empezarEscritura(); !error.isEmpty())
+        return ResultadoGrabacion::ErrorBaseDatos;
+    ResultadoGrabacion r = ResultadoGrabacion::ErrorBaseDatos;
+    {
+        QSqlQuery q(con.db());
+        error = ejecutar(q, con.sql(QStringLiteral("SELECT count(*) FROM {Incidencias} WHERE codigo = ?")), {codigo});
+        if (error.isEmpty() && !q.next())
+            error = textoError(q.lastError());
+        if (error.isEmpty() && q.value(0).toLongLong() > 0) {
+            r = ResultadoGrabacion::Duplicado;
+        } else if (error.isEmpty()) {
+            q.finish();
+            const QVariant texto = descripcion.isNull() ? QVariant(QMetaType::fromType<QString>()) : descripcion.toString();
+            error = ejecutar(q, con.sql(QStringLiteral("INSERT INTO {Incidencias} (codigo, descripcion) VALUES (?, ?)")),
+                             {codigo, texto});
+            if (error.isEmpty())
+                r = ResultadoGrabacion::Insertado;
+        }
+    }
+    if (r == ResultadoGrabacion::ErrorBaseDatos) {
+        con.deshacer();
+        return r;
+    }
+    if (error = con.confirmar(); !error.isEmpty())
+        return ResultadoGrabacion::ErrorBaseDatos;
+    return r;
+}
+
+} // namespace
+
+QString RutaParaMostrar(const QString &ruta)
+{
+    const Tramo t = tramoClave(ruta);
+    return t.desde < 0 ? ruta : ruta.left(t.desde) + QStringLiteral("***") + ruta.mid(t.hasta);
+}
+
+// Each public operation hands back its error without the password.
+
+QString PrepararBaseDatos(const CadenaConexion &cc)
+{
+    Conexion con(cc, true);
+    return ocultarClave(cc, con.error());
+}
+
+QString CargarTerminales(const CadenaConexion &cc) { return ocultarClave(cc, cargarTerminales(cc)); }
+
+QString InsertarTerminal(const CadenaConexion &cc, const QString &codigo, const QString &descripcion,
+                         const QString &ip, const QString &tipo, const QString &Com)
+{
+    return ocultarClave(cc, insertarTerminal(cc, codigo, descripcion, ip, tipo, Com));
+}
+
+QString ModificarTerminal(const CadenaConexion &cc, const QString &id, const QString &codigo,
+                          const QString &descripcion, const QString &ip, const QString &tipo, const QString &Com)
+{
+    return ocultarClave(cc, modificarTerminal(cc, id, codigo, descripcion, ip, tipo, Com));
+}
+
+QString BorrarTerminal(const CadenaConexion &cc, const QString &id) { return ocultarClave(cc, borrarTerminal(cc, id)); }
+
+ResultadoGrabacion GrabarMarcaje(const CadenaConexion &cc, const Marcaje &m, QString *error)
+{
+    QString e;
+    const ResultadoGrabacion r = grabarMarcaje(cc, m, e);
+    if (error && r == ResultadoGrabacion::ErrorBaseDatos)
+        *error = ocultarClave(cc, e);
+    return r;
+}
+
+ResultadoGrabacion GrabarMarcaje(const CadenaConexion &cc, int numeroTerminal, const QDateTime &fechaHora,
+                                 int entradaSalida, int codigoIncidencia, quint32 tarjeta, quint32 subcodigo,
+                                 QString *error)
+{
+    Marcaje m;
+    m.numeroTerminal = numeroTerminal;
+    m.fechaHora = fechaHora;
+    m.entradaSalida = entradaSalida;
+    m.codigoIncidencia = codigoIncidencia;
+    m.tarjeta = qint64(tarjeta);
+    m.subcodigo = qint64(subcodigo);
+    return GrabarMarcaje(cc, m, error);
+}
+
+ResumenGrabacion GrabarMarcajes(const CadenaConexion &cc, const QVector<Marcaje> &marcajes)
+{
+    ResumenGrabacion r = grabarMarcajes(cc, marcajes);
+    r.error = ocultarClave(cc, r.error);
+    return r;
+}
+
+QString CargarIncidencias(const CadenaConexion &cc) { return ocultarClave(cc, cargarIncidencias(cc)); }
+
+ResultadoGrabacion GrabarIncidencia(const CadenaConexion &cc, int codigo, const QVariant &descripcion, QString *error)
+{
+    QString e;
+    const ResultadoGrabacion r = grabarIncidencia(cc, codigo, descripcion, e);
+    if (error && r == ResultadoGrabacion::ErrorBaseDatos)
+        *error = ocultarClave(cc, e);
+    return r;
 }
 
 } // namespace MOD_ado

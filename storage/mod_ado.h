@@ -8,6 +8,7 @@
 
 #include <QDateTime>
 #include <QString>
+#include <QVariant>
 #include <QVector>
 #include <array>
 
@@ -27,6 +28,10 @@ extern QVector<TerminalRecord> Terminales;
 extern qint16 NumTerminales;
 extern std::array<QString, 100> DescripcionesIncidencias;
 extern qint16 ModoEdicion; // 1 = the editor adds, 2 = it changes the selected terminal
+
+// The database path as it may be shown: a PostgreSQL URL with its password
+// replaced by ***. Every message this module builds names the database so.
+QString RutaParaMostrar(const QString &ruta);
 
 // Creates the SQLite file, its folder and the three tables when missing.
 // Returns the error description, empty on success.
@@ -50,6 +55,31 @@ ResultadoGrabacion GrabarMarcaje(const CadenaConexion &cc, int numeroTerminal, c
                                  int entradaSalida, int codigoIncidencia, quint32 tarjeta, quint32 subcodigo,
                                  QString *error = nullptr);
 
+// One punch with every column; the punch store itself writes tipo 0 and
+// habilitado true. A null QVariant is stored as NULL.
+struct Marcaje {
+    int numeroTerminal = 0;
+    QDateTime fechaHora;
+    QVariant entradaSalida, codigoIncidencia, tarjeta, subcodigo;
+    QVariant tipo = 0;
+    QVariant habilitado = true;
+};
+ResultadoGrabacion GrabarMarcaje(const CadenaConexion &cc, const Marcaje &m, QString *error = nullptr);
+
+// Many punches through one connection, each with the same duplicate rule, in
+// transactions of a few hundred. On a fault the punches of the transaction
+// under way are not stored and error says why; the counts cover what was stored.
+struct ResumenGrabacion {
+    int insertados = 0;
+    int duplicados = 0;
+    QString error;
+};
+ResumenGrabacion GrabarMarcajes(const CadenaConexion &cc, const QVector<Marcaje> &marcajes);
+
 QString CargarIncidencias(const CadenaConexion &cc);
+
+// Adds one incident to the catalogue unless its codigo is already there.
+ResultadoGrabacion GrabarIncidencia(const CadenaConexion &cc, int codigo, const QVariant &descripcion,
+                                    QString *error = nullptr);
 
 } // namespace MOD_ado
