@@ -268,7 +268,7 @@ void Form1::Form_Load()
 
     const QString porDefecto = QDir(MOD_ini::DirectorioPrograma()).filePath(QStringLiteral("datos/zeb.db"));
     RutaBaseDatos = MOD_ini::LeerIni(config(), QStringLiteral("datos"), QStringLiteral("bd"), porDefecto);
-    Text4->setText(RutaBaseDatos);
+    Text4->setText(MOD_ado::RutaParaMostrar(RutaBaseDatos)); // never show a password
     ClaveBaseDatos = QStringLiteral("qwrT958");
     // Creates an embedded database on first start; the loaders below report failures.
     MOD_ado::PrepararBaseDatos(CadenaConexion());
