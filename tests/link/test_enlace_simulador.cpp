@@ -10,18 +10,25 @@
 #include <QtTest>
 #include <thread>
 
+Q_DECLARE_METATYPE(Datos)
+
 namespace {
 
-const korasim::RegistroReloj kReloj{0x12, 0x34, 0x56, 0x03, 0x15, 0x06, 0x24};
+enum Via { RS232, RS485, TCP, TcpSinServidor };
 
-ClassRS485 leerHora()
-{
-    ClassRS485 e;
-    e.Direccion = 7;
-    e.codigo = 1;
-    e.Longitud = 9;
-    return e;
-}
+const QString kOk = QStringLiteral("OK, paquete recibido.");
+const QString kSoloEco =
+    QStringLiteral("Error: timeout, se ha sobrepasado el tiempo máximo para recibir la respuesta.");
+const QString kChecksum = QStringLiteral("Error: no coincide checksum.");
+const QString kSinEco = QStringLiteral(
+    "Error: timeout, no se recibe el eco (revise las conexiones y la configuración del conversor RS232/RS485).");
+const QString kSinDatos = QStringLiteral("Error: timeout, no se reciben datos");
+const QString kSinConexion = QStringLiteral("Error: no se puede conectar con el equipo remoto.");
+const QString kFormato =
+    QStringLiteral("Error al definir las propiedades: el formato de los datos no es compatible.");
+const QString kCancelada = QStringLiteral("Error: operación cancelada al cerrar el programa.");
+
+const QByteArray kReloj = QByteArray::fromHex("12345603150624");
 
 int peticiones(const korasim::Simulador &sim)
 {
@@ -36,178 +43,127 @@ int peticiones(const korasim::Simulador &sim)
 class TestEnlaceSimulador : public QObject {
     Q_OBJECT
 private slots:
-    void dispositivo_data();
-    void dispositivo();
-    void abrirDispositivoInexistente();
-    void cancelacionCortaLaEspera();
-    void serie_data();
-    void serie();
-    void puertoCerrado();
-    void tcp_data();
-    void tcp();
+    void puertoNoAbierto();
+    void intercambio_data();
+    void intercambio();
 };
 
-void TestEnlaceSimulador::dispositivo_data()
+void TestEnlaceSimulador::puertoNoAbierto()
 {
-    QTest::addColumn<int>("numero");
-    QTest::addColumn<QString>("esperado");
-    QTest::newRow("mapeado") << 3 << "/dev/pts/9";
-    QTest::newRow("por defecto 1") << 1 << "/dev/ttyS0";
-    QTest::newRow("por defecto 16") << 16 << "/dev/ttyS15";
-    QTest::newRow("mapeo en blanco") << 4 << "/dev/ttyS3";
-}
-
-void TestEnlaceSimulador::dispositivo()
-{
-    QFETCH(int, numero);
-    QFETCH(QString, esperado);
-    PuertoSerieQt p;
-    p.setMapaPuertos({{3, " /dev/pts/9"}, {4, " "}});
-    QCOMPARE(p.dispositivo(numero), esperado);
-}
-
-void TestEnlaceSimulador::abrirDispositivoInexistente()
-{
-    PuertoSerieQt p;
-    p.setMapaPuertos({{1, "/dev/no-existe-kalverostin"}});
-    QVERIFY(!p.abrir(1));
-    QVERIFY(!p.estaAbierto());
-    QVERIFY(!p.descripcionError().isEmpty());
-    QVERIFY(!p.abrir(0));
-}
-
-void TestEnlaceSimulador::cancelacionCortaLaEspera()
-{
-    korasim::Simulador sim;
-    korasim::Fallos f;
-    f.silencioso = true;
-    sim.agregarTerminal(7).fijarFallos(f);
-    const QString dispositivo = sim.abrirPty(korasim::Modo::RS232);
-    QVERIFY(!dispositivo.isEmpty());
+    // Port n is its config.ini device, blanks trimmed, or else ttyS<n-1>.
     PuertoSerieQt puerto;
-    puerto.setMapaPuertos({{1, dispositivo}});
-    QVERIFY(puerto.abrir(1));
-
-    Cancelacion cancelar{false};
-    ClassRS485 e = leerHora();
-    e.MSComm = &puerto;
-    e.timeout = 100000.0f;
-    e.cancelar = &cancelar;
-    std::thread cierre([&] {
-        QThread::msleep(200);
-        cancelar = true;
-    });
-    e.Send232();
-    cierre.join();
-
-    QCOMPARE(e.CodigoRespuesta, quint8(6));
-    QVERIFY(e.TextoRespuesta.contains("cancelada"));
-    QCOMPARE(peticiones(sim), 1);
-}
-
-void TestEnlaceSimulador::serie_data()
-{
-    QTest::addColumn<bool>("rs485");
-    QTest::addColumn<QString>("fallo");
-    QTest::addColumn<int>("codigo");
-    QTest::addColumn<int>("intentos");
-
-    QTest::newRow("232 responde") << false << "none" << 0 << 1;
-    QTest::newRow("485 responde") << true << "none" << 0 << 1;
-    QTest::newRow("232 silencioso") << false << "silent" << 4 << 3;
-    QTest::newRow("485 silencioso") << true << "silent" << 1 << 3;
-    QTest::newRow("485 conversor sin eco") << true << "noecho" << 3 << 3;
-    QTest::newRow("232 checksum corrupto") << false << "corrupt" << 3 << 3;
-    QTest::newRow("485 respuestas perdidas") << true << "drop=1" << 1 << 3;
-}
-
-void TestEnlaceSimulador::serie()
-{
-    QFETCH(bool, rs485);
-    QFETCH(QString, fallo);
-    QFETCH(int, codigo);
-    QFETCH(int, intentos);
-
-    korasim::Simulador sim;
-    auto &terminal = sim.agregarTerminal(7);
-    terminal.fijarRespuestaReloj(kReloj);
-    korasim::Fallos f;
-    QVERIFY(korasim::aplicarFallo(f, fallo));
-    terminal.fijarFallos(f);
-    QString error;
-    const QString dispositivo = sim.abrirPty(rs485 ? korasim::Modo::RS485 : korasim::Modo::RS232, {}, &error);
-    QVERIFY2(!dispositivo.isEmpty(), qPrintable(error));
-
-    PuertoSerieQt puerto;
-    puerto.setMapaPuertos({{5, dispositivo}});
-    QVERIFY2(puerto.abrir(5), qPrintable(puerto.descripcionError()));
-    ClassRS485 e = leerHora();
-    e.MSComm = &puerto;
-    e.timeout = codigo == 0 ? 5.0f : 0.3f;
-    rs485 ? e.Send485() : e.Send232();
-
-    QCOMPARE(int(e.CodigoRespuesta), codigo);
-    QCOMPARE(peticiones(sim), intentos);
-    if (codigo == 0)
-        QCOMPARE(e.Respuesta().left(7), QByteArray(reinterpret_cast<const char *>(kReloj.data()), 7));
-}
-
-void TestEnlaceSimulador::puertoCerrado()
-{
-    korasim::Simulador sim;
-    sim.agregarTerminal(7);
-    const QString dispositivo = sim.abrirPty(korasim::Modo::RS485);
-    QVERIFY(!dispositivo.isEmpty());
-
-    PuertoSerieQt puerto;
-    puerto.setMapaPuertos({{1, dispositivo}});
-    QVERIFY(puerto.abrir(1));
-    puerto.cerrar();
-    ClassRS485 e = leerHora();
+    puerto.setMapaPuertos({{1, " /dev/no-existe-kalverostin "}, {4, " "}});
+    QCOMPARE(puerto.dispositivo(1), "/dev/no-existe-kalverostin");
+    QCOMPARE(puerto.dispositivo(4), "/dev/ttyS3");
+    QVERIFY(!puerto.abrir(1));
+    QVERIFY(!puerto.descripcionError().isEmpty());
+    ClassRS485 e;
     e.MSComm = &puerto;
     e.Send485();
     QCOMPARE(e.CodigoRespuesta, quint8(6));
     QCOMPARE(e.TextoRespuesta, QStringLiteral("Error: el puerto serie no está abierto"));
-    QTest::qWait(100);
-    QCOMPARE(peticiones(sim), 0);
 }
 
-void TestEnlaceSimulador::tcp_data()
+void TestEnlaceSimulador::intercambio_data()
 {
+    QTest::addColumn<int>("via");
     QTest::addColumn<QString>("fallo");
+    QTest::addColumn<Datos>("datos");
+    QTest::addColumn<bool>("cancelar");
     QTest::addColumn<int>("codigo");
-    QTest::newRow("responde") << "none" << 0;
-    QTest::newRow("byte de mas") << "extra" << 4;
-    QTest::newRow("silencioso") << "silent" << 4;
+    QTest::addColumn<QString>("texto");
+    QTest::addColumn<int>("intentos");
+
+    const Datos nada;
+    const Datos fecha = Datos::fecha(QDateTime::currentDateTime());
+    QTest::newRow("232 responde") << +RS232 << "none" << nada << false << 0 << kOk << 1;
+    QTest::newRow("485 responde") << +RS485 << "none" << nada << false << 0 << kOk << 1;
+    QTest::newRow("tcp responde") << +TCP << "none" << nada << false << 0 << kOk << 1;
+    QTest::newRow("232 respuesta tardia") << +RS232 << "delay=150" << nada << false << 0 << kOk << 1;
+    QTest::newRow("tcp respuesta tardia") << +TCP << "delay=150" << nada << false << 0 << kOk << 1;
+    QTest::newRow("232 silencioso") << +RS232 << "silent" << nada << false << 4 << kSinEco << 3;
+    QTest::newRow("485 silencioso: solo el eco") << +RS485 << "silent" << nada << false << 1 << kSoloEco << 3;
+    QTest::newRow("485 conversor sin eco") << +RS485 << "noecho" << nada << false << 3 << kChecksum << 3;
+    QTest::newRow("tcp byte de mas") << +TCP << "extra" << nada << false << 4 << kSinDatos << 1;
+    QTest::newRow("tcp silencioso") << +TCP << "silent" << nada << false << 4 << kSinDatos << 1;
+    QTest::newRow("tcp fecha") << +TCP << "none" << fecha << false << 7 << kFormato << 0;
+    QTest::newRow("tcp arreglo desde 1") << +TCP << "none" << Datos::arregloBytes("\1", 1) << false << 6
+                                         << "Error: el arreglo de datos no empieza en el índice 0" << 0;
+    // Nothing listening: the connection is tried before `datos` is looked at.
+    QTest::newRow("tcp nadie escucha") << +TcpSinServidor << "none" << fecha << false << 5 << kSinConexion << 0;
+    QTest::newRow("232 cancelada") << +RS232 << "silent" << nada << true << 6 << kCancelada << 1;
+    QTest::newRow("tcp cancelada") << +TCP << "silent" << nada << true << 6 << kCancelada << 1;
 }
 
-void TestEnlaceSimulador::tcp()
+void TestEnlaceSimulador::intercambio()
 {
+    QFETCH(int, via);
     QFETCH(QString, fallo);
+    QFETCH(Datos, datos);
+    QFETCH(bool, cancelar);
     QFETCH(int, codigo);
+    QFETCH(QString, texto);
+    QFETCH(int, intentos);
 
     korasim::Simulador sim;
     auto &terminal = sim.agregarTerminal(7);
-    terminal.fijarRespuestaReloj(kReloj);
+    korasim::RegistroReloj reloj;
+    std::copy_n(kReloj.constData(), 7, reloj.begin());
+    terminal.fijarRespuestaReloj(reloj);
     korasim::Fallos f;
     QVERIFY(korasim::aplicarFallo(f, fallo));
     terminal.fijarFallos(f);
-    const quint16 puertoTcp = sim.escucharTcp(7, QHostAddress::LocalHost, 0);
-    QVERIFY(puertoTcp != 0);
 
+    Cancelacion cancelacion{false};
+    ClassRS485 e;
+    e.Direccion = 7;
+    e.codigo = 1;
+    e.Longitud = 9;
+    e.datos = datos;
+    e.cancelar = &cancelacion;
+    // Codes 1 to 4 wait out the whole timeout: keep it short for them.
+    e.timeout = cancelar ? 1e5f : (codigo >= 1 && codigo <= 4) ? 0.3f : 5.0f;
+
+    PuertoSerieQt puerto;
     SocketTcpQt socket;
-    ClassRS485 e = leerHora();
-    e.WinsockRef = &socket;
-    e.RemoteIP = "127.0.0.1";
-    e.RemotePort = puertoTcp;
-    e.timeout = codigo == 0 ? 5.0f : 0.3f;
-    e.SendIP();
+    if (via == RS232 || via == RS485) {
+        QString error;
+        const auto modo = via == RS485 ? korasim::Modo::RS485 : korasim::Modo::RS232;
+        const QString dispositivo = sim.abrirPty(modo, {}, &error);
+        QVERIFY2(!dispositivo.isEmpty(), qPrintable(error));
+        puerto.setMapaPuertos({{5, dispositivo}});
+        QVERIFY2(puerto.abrir(5), qPrintable(puerto.descripcionError()));
+        e.MSComm = &puerto;
+    } else {
+        e.RemotePort = sim.escucharTcp(7, QHostAddress::LocalHost, 0);
+        QVERIFY(e.RemotePort != 0);
+        if (via == TcpSinServidor)
+            sim.detener(); // frees the port again
+        e.WinsockRef = &socket;
+        e.RemoteIP = "127.0.0.1";
+        e.Reintentos = 0; // TCP makes its one attempt all the same
+    }
+
+    std::thread cierre;
+    if (cancelar)
+        cierre = std::thread([&] {
+            QThread::msleep(200);
+            cancelacion = true;
+        });
+    via == RS232 ? e.Send232() : via == RS485 ? e.Send485() : e.SendIP();
+    if (cierre.joinable())
+        cierre.join();
 
     QCOMPARE(int(e.CodigoRespuesta), codigo);
-    QCOMPARE(peticiones(sim), 1);
-    QVERIFY(!socket.conectado());
-    if (codigo == 0)
-        QCOMPARE(e.Respuesta().left(7), QByteArray(reinterpret_cast<const char *>(kReloj.data()), 7));
+    QCOMPARE(e.TextoRespuesta, texto);
+    QCOMPARE(peticiones(sim), intentos);
+    QVERIFY(!socket.conectado()); // one connection per exchange, closed whatever the outcome
+    // The payload lands at position 0; RS-485 copies the answer's checksum as well.
+    QByteArray esperada = codigo == 0 ? kReloj : QByteArray();
+    if (codigo == 0 && via == RS485)
+        esperada += korasim::respuesta(korasim::peticion(7, korasim::LeerReloj), kReloj).right(1);
+    esperada.resize(31, 0);
+    QCOMPARE(e.Respuesta(), esperada);
 }
 
 QTEST_GUILESS_MAIN(TestEnlaceSimulador)
