@@ -54,11 +54,10 @@ quint8 EjecutarComando(const Contexto &ctx, const TerminalRecord &terminal, quin
     enlace.cancelar = ctx.cancelar;
 
     if (terminal.Tipo < 2) {
-        // Every serial command reopens the shared port on its own terminal's port number.
+        // Every serial command opens the shared port on its own terminal's port
+        // number (the port keeps a healthy open device instead of reopening it).
         if (!ctx.MSComm1)
             return 1;
-        if (ctx.MSComm1->estaAbierto())
-            ctx.MSComm1->cerrar();
         if (!ctx.MSComm1->abrir(terminal.Com))
             return 1;
         enlace.MSComm = ctx.MSComm1;

@@ -26,6 +26,7 @@ QString PuertoSerieQt::dispositivo(int numeroPuerto) const
 bool PuertoSerieQt::fallo(const QString &descripcion)
 {
     error_ = descripcion;
+    sano_ = false;
     return false;
 }
 
@@ -47,13 +48,22 @@ void PuertoSerieQt::cerrar()
 
 bool PuertoSerieQt::abrir(int numeroPuerto)
 {
-    cerrar();
-    if (numeroPuerto < 1)
+    if (numeroPuerto < 1) {
+        cerrar();
         return fallo(QStringLiteral("número de puerto serie no válido: %1").arg(numeroPuerto));
-    puerto_.setPortName(dispositivo(numeroPuerto));
-    puerto_.clearError();
-    if (!puerto_.open(QIODevice::ReadWrite))
-        return falloDelPuerto();
+    }
+    // Opening writes and syncs a lock file, which costs more than a whole
+    // exchange: a healthy port already open on the same device is only set up again.
+    const QString nombre = dispositivo(numeroPuerto);
+    if (!(puerto_.isOpen() && sano_ && nombre == abierto_)) {
+        cerrar();
+        puerto_.setPortName(nombre);
+        puerto_.clearError();
+        if (!puerto_.open(QIODevice::ReadWrite))
+            return falloDelPuerto();
+        abierto_ = nombre;
+        sano_ = true;
+    }
     const bool configurado = puerto_.setBaudRate(57600) && puerto_.setDataBits(QSerialPort::Data8)
         && puerto_.setParity(QSerialPort::NoParity) && puerto_.setStopBits(QSerialPort::OneStop)
         && puerto_.setFlowControl(QSerialPort::NoFlowControl);

@@ -37,4 +37,6 @@ private:
     QSerialPort puerto_;
     QHash<int, QString> mapa_;
     QString error_;
+    QString abierto_; // device of the open port
+    bool sano_ = false; // no fault since it was opened
 };

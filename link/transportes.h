@@ -18,7 +18,8 @@ public:
 
     // Port handling done by the command procedures before an exchange.
     virtual void cerrar() = 0;
-    // Opens port number n (1..16) with 57600,N,8,1 in binary mode.
+    // Opens port number n (1..16) with 57600,N,8,1 in binary mode, closing
+    // any other open port first; a healthy port on the same device may stay open.
     virtual bool abrir(int numeroPuerto) = 0;
     virtual bool estaAbierto() const = 0;
 
