@@ -135,7 +135,7 @@ bool EscribirIni(const QString &archivo, const QString &seccion, const QString &
         }
         if (enPrimera && a.clase != Clase::Otra) {
             insertarEn = l.fin;
-            insertarSinSalto = l.fin == l.finTexto;
+            insertarSinSalto = l.fin == 0 || datos[l.fin - 1] != '\n'; // a lone CR is no line end
         }
         inicio = l.fin;
         return true;
@@ -150,8 +150,14 @@ bool EscribirIni(const QString &archivo, const QString &seccion, const QString &
         }
     }
 
+    const bool nuevo = !QFileInfo::exists(archivo);
     QSaveFile salida(archivo);
-    return salida.open(QIODevice::WriteOnly) && salida.write(datos) == datos.size() && salida.commit();
+    if (!salida.open(QIODevice::WriteOnly))
+        return false;
+    // A new file is writable by its owner only, whatever the umask: it names the database.
+    if (nuevo)
+        salida.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther);
+    return salida.write(datos) == datos.size() && salida.commit();
 }
 
 QString DirectorioPrograma()
