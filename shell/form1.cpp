@@ -1,6 +1,8 @@
 #include "form1.h"
 
 #include "autoarranque.h"
+#include "ciclo.h"
+#include "form_marcajes.h"
 #include "form2.h"
 #include "mod_ado.h"
 #include "mod_ini.h"
@@ -74,17 +76,11 @@ QWidget *conSpinner(QLineEdit *caja, UpDown *spinner)
 const QString ErrorComunicaciones =
     QStringLiteral("Error en comunicaciones, no se puede establecer comunicación con el terminal ");
 
-// The terminal table as it stands now: jobs work on this copy.
+// The terminal table as it stands now.
 QVector<TerminalRecord> copiaTerminales()
 {
     const int n = std::clamp<qsizetype>(MOD_ado::NumTerminales, 0, MOD_ado::Terminales.size());
     return MOD_ado::Terminales.mid(0, n);
-}
-
-// A minute as the schedule compares it: seconds dropped, the date kept.
-QDateTime minuto(const QDateTime &momento)
-{
-    return QDateTime(momento.date(), QTime(momento.time().hour(), momento.time().minute()));
 }
 
 } // namespace
@@ -99,14 +95,21 @@ Form1::Form1(QWidget *parent) : QMainWindow(parent)
     Ahora = [] { return QDateTime::currentDateTime(); };
     ConstruirVentana();
     Form_Load();
-    trabajador_ = new Trabajador(Trabajador::LeerMapaPuertos(config()), this);
-    connect(trabajador_, &Trabajador::linea, this, [this](const QString &texto, bool recortarLog) {
+    ciclo_ = new Ciclo(this);
+    connect(ciclo_, &Ciclo::linea, this, [this](const QString &texto, bool recortarLog) {
         // Unattended polling keeps the log bounded: one old line out per new one past 100.
         if (recortarLog && List1->count() > 100)
             delete List1->takeItem(0);
         AnadirLog(texto);
     });
-    connect(trabajador_, &Trabajador::progreso, this, &Form1::MostrarProgreso);
+    connect(ciclo_, &Ciclo::progreso, this, &Form1::MostrarProgreso);
+    connect(ciclo_, &Ciclo::lecturaEmpezada, this, [this] { Command1->setEnabled(false); });
+    connect(ciclo_, &Ciclo::lecturaTerminada, this, [this] {
+        Command1->setEnabled(true);
+        MostrarProgreso(QString(), 0, 0);
+    });
+    // Unchecking stores both pickers and the disarmed state.
+    connect(ciclo_, &Ciclo::cambioDesarmado, this, [this] { Check1->setChecked(false); });
     Timer1->start();
     Timer2->start();
 }
@@ -118,6 +121,9 @@ void Form1::ConstruirVentana()
 
     auto *menu = menuBar()->addMenu(QStringLiteral("Archivo"));
     menu->setObjectName(QStringLiteral("Archivo"));
+    auto *ver = menu->addAction(QStringLiteral("Ver marcajes..."));
+    ver->setObjectName(QStringLiteral("VerMarcajes"));
+    connect(ver, &QAction::triggered, this, &Form1::VerMarcajes_Click);
     menu->addSeparator();
     auto *salir = menu->addAction(QStringLiteral("Salir"));
     salir->setObjectName(QStringLiteral("Salir"));
@@ -258,55 +264,23 @@ void Form1::Form_Load()
     Check2->setChecked(autoarranque);
     Autoarranque::EscribirEntrada(autoarranque);
 
+    // Schedule, database, timeouts and counters as the service reads them; a
+    // database that cannot be prepared is reported by the loaders below.
+    const QString lectura = Arranque::LeerConfiguracion(nullptr);
+
     // Schedule, restored without storing it again.
     cargando_ = true;
-    LeerCambioHora();
     Fecha1->setDateTime(*FechaHoraDesdeTexto(HoraCambio));
     Fecha2->setDateTime(*FechaHoraDesdeTexto(HoraEnvio));
     Check1->setChecked(*BooleanoDesdeTexto(CambioActivado));
     cargando_ = false;
 
-    const QString porDefecto = QDir(MOD_ini::DirectorioPrograma()).filePath(QStringLiteral("datos/zeb.db"));
-    RutaBaseDatos = MOD_ini::LeerIni(config(), QStringLiteral("datos"), QStringLiteral("bd"), porDefecto);
     Text4->setText(MOD_ado::RutaParaMostrar(RutaBaseDatos)); // never show a password
-    ClaveBaseDatos = QStringLiteral("qwrT958");
-    // Creates an embedded database on first start; the loaders below report failures.
-    MOD_ado::PrepararBaseDatos(CadenaConexion());
-
-    const auto leerTimeout = [](const QString &seccion, qint16 porDefecto) -> qint16 {
-        const QString texto = MOD_ini::LeerIni(config(), seccion, QStringLiteral("timeout"),
-                                               QString::number(porDefecto));
-        const auto valor = textoAEntero16(texto);
-        return valor && EmpiezaPorNumero(texto) ? *valor : porDefecto;
-    };
-    TimeoutComunicaciones = leerTimeout(QStringLiteral("comunicaciones"), 5);
-    TimeoutIncidencias = leerTimeout(QStringLiteral("Incidencias"), 0);
-
-    LecturaEnCurso = false;
-    MinutosLectura = 0;
-    SegundosLectura = 0;
-
-    Text1->setText(MOD_ini::LeerIni(config(), QStringLiteral("comunicaciones"), QStringLiteral("lectura"),
-                                    QStringLiteral("1")));
+    Text1->setText(lectura);
 
     MostrarErrorBaseDatos(MOD_ado::CargarIncidencias(CadenaConexion()));
     MostrarErrorBaseDatos(MOD_ado::CargarTerminales(CadenaConexion()));
     ActualizarListaTerminales();
-}
-
-void Form1::LeerCambioHora()
-{
-    // A stored text that does not convert reads as the key's default.
-    const QString hoy = HoyMedianoche();
-    const auto fecha = [&](const char *clave) {
-        const QString texto = MOD_ini::LeerIni(config(), QStringLiteral("cambiohora"), QLatin1String(clave), hoy);
-        return FechaHoraDesdeTexto(texto) ? texto : hoy;
-    };
-    HoraCambio = fecha("hora1");
-    HoraEnvio = fecha("hora2");
-    const QString activada = MOD_ini::LeerIni(config(), QStringLiteral("cambiohora"), QStringLiteral("activada"),
-                                              TextoBooleano(false));
-    CambioActivado = BooleanoDesdeTexto(activada) ? activada : TextoBooleano(false);
 }
 
 void Form1::GuardarCambioHora()
@@ -320,7 +294,7 @@ void Form1::GuardarCambioHora()
                          TextoFechaHora(Fecha2->dateTime()));
     MOD_ini::EscribirIni(config(), QStringLiteral("cambiohora"), QStringLiteral("activada"),
                          activada ? TextoBooleano(*activada) : QString());
-    LeerCambioHora();
+    Arranque::LeerCambioHora();
 }
 
 void Form1::ActualizarListaTerminales()
@@ -463,17 +437,12 @@ void Form1::Command10_Click()
 void Form1::Encolar(std::function<void(const MOD_comunicaciones_kora::Contexto &, const Trabajos::Salida &)> cuerpo,
                     std::function<void()> alTerminar)
 {
-    Trabajador *w = trabajador_;
-    w->encolar(
-        TimeoutComunicaciones,
-        [w, cuerpo = std::move(cuerpo)](const MOD_comunicaciones_kora::Contexto &ctx) {
-            const Trabajos::Salida salida{
-                [w](const QString &linea, bool recortar) { w->registrar(linea, recortar); },
-                [w](const QString &texto, int valor, int maximo) { w->informar(texto, valor, maximo); },
-                [w](int ms) { return w->pausar(ms); }};
-            cuerpo(ctx, salida);
-        },
-        std::move(alTerminar));
+    ciclo_->Encolar(std::move(cuerpo), std::move(alTerminar));
+}
+
+Trabajador *Form1::trabajador() const
+{
+    return ciclo_ ? ciclo_->trabajador() : nullptr;
 }
 
 void Form1::MostrarProgreso(const QString &texto, int valor, int maximo)
@@ -494,45 +463,12 @@ void Form1::MostrarProgreso(const QString &texto, int valor, int maximo)
 void Form1::Timer1_Timer()
 {
     // P is read at every tick, so a new period takes effect at once.
-    const double periodo = valorNumerico(Text1->text());
-    ++SegundosLectura;
-    if (SegundosLectura >= 60) {
-        if (periodo > 0 && MinutosLectura < std::numeric_limits<qint16>::max())
-            ++MinutosLectura;
-        SegundosLectura = 0;
-    }
-    // "Reached or passed": a lowered or fractional period must not stop polling.
-    if (periodo > 0 && MinutosLectura >= periodo) {
-        if (!LecturaEnCurso)
-            LecturaMarcajes(true);
-        MinutosLectura = 0;
-    }
+    ciclo_->TickLectura(valorNumerico(Text1->text()));
 }
 
 void Form1::Command1_Click()
 {
-    LecturaMarcajes(false);
-}
-
-void Form1::LecturaMarcajes(bool desdeTemporizador)
-{
-    if (LecturaEnCurso)
-        return;
-    LecturaEnCurso = true;
-    Command1->setEnabled(false);
-    const auto terminales = copiaTerminales();
-    const auto cc = CadenaConexion();
-    Encolar(
-        [terminales, cc](const MOD_comunicaciones_kora::Contexto &ctx, const Trabajos::Salida &salida) {
-            Trabajos::LeerTerminales(ctx, terminales, cc, 0, salida);
-        },
-        [this, desdeTemporizador] {
-            Command1->setEnabled(true);
-            LecturaEnCurso = false;
-            if (desdeTemporizador)
-                MinutosLectura = 0;
-            MostrarProgreso(QString(), 0, 0);
-        });
+    ciclo_->LecturaMarcajes(false);
 }
 
 void Form1::Command12_Click()
@@ -561,31 +497,7 @@ void Form1::Command12_Click()
 
 void Form1::Timer2_Timer()
 {
-    if (!BooleanoDesdeTexto(CambioActivado).value_or(false))
-        return;
-    const auto cambio = FechaHoraDesdeTexto(HoraCambio);
-    if (!cambio)
-        return;
-    const QDateTime ahora = minuto(Ahora());
-    const QDateTime disparo = minuto(*cambio);
-    if (ahora == disparo) {
-        const auto terminales = copiaTerminales();
-        const QDateTime envio = FechaHoraDesdeTexto(HoraEnvio).value_or(QDate::currentDate().startOfDay());
-        Encolar([terminales, envio](const MOD_comunicaciones_kora::Contexto &ctx, const Trabajos::Salida &salida) {
-            Trabajos::CambioHora(ctx, terminales, envio, salida);
-        });
-        // Disarmed as soon as the pass is queued, so the next tick cannot queue it again.
-        DesarmarCambioHora();
-    } else if (ahora > disparo) {
-        DesarmarCambioHora();
-    }
-}
-
-void Form1::DesarmarCambioHora()
-{
-    CambioActivado = TextoBooleano(false);
-    MOD_ini::EscribirIni(config(), QStringLiteral("cambiohora"), QStringLiteral("activada"), CambioActivado);
-    Check1->setChecked(false);
+    ciclo_->TickCambioHora(Ahora());
 }
 
 std::pair<int, int> Form1::RangoIncidencias() const
@@ -683,7 +595,7 @@ void Form1::Command7_Click()
 Form1::~Form1()
 {
     // Before any control goes: the worker's queued lines must find no half-destroyed window.
-    if (trabajador_ && !trabajador_->detener(400))
+    if (ciclo_ && !ciclo_->Detener(400))
         std::_Exit(0);
 }
 
@@ -691,7 +603,7 @@ void Form1::Terminar()
 {
     // Ends at once: a job waiting on a silent terminal stops at its next
     // checkpoint; one blocked in a TCP connect is left behind with the process.
-    if (trabajador_ && !trabajador_->detener(400))
+    if (ciclo_ && !ciclo_->Detener(400))
         std::_Exit(0);
     QCoreApplication::quit();
 }
@@ -705,4 +617,13 @@ void Form1::closeEvent(QCloseEvent *evento)
 {
     evento->accept();
     Terminar();
+}
+
+void Form1::VerMarcajes_Click()
+{
+    if (!visor_)
+        visor_ = new FormMarcajes(CadenaConexion(), copiaTerminales(), this);
+    visor_->show();
+    visor_->raise();
+    visor_->activateWindow();
 }

@@ -3,6 +3,7 @@
 
 #include <QDateTime>
 #include <QMainWindow>
+#include <QPointer>
 #include <functional>
 #include <optional>
 #include <utility>
@@ -16,6 +17,8 @@ class QPushButton;
 class QTimer;
 class UpDown;
 class Trabajador;
+class Ciclo;
+class FormMarcajes;
 namespace MOD_comunicaciones_kora {
 struct Contexto;
 }
@@ -53,7 +56,7 @@ public:
     // communications worker; the result (0 = secured) arrives in alTerminar.
     void Enviar_Incidencias(int terminal, std::function<void(int)> alTerminar = {});
 
-    Trabajador *trabajador() const { return trabajador_; }
+    Trabajador *trabajador() const;
 
 public slots:
     void Check2_Click();
@@ -76,6 +79,8 @@ public slots:
     void Timer1_Timer();
     void Timer2_Timer();
     void Salir_Click();
+    // Opens the punch viewer (menu "Ver marcajes..."), or raises it when open.
+    void VerMarcajes_Click();
 
 protected:
     void closeEvent(QCloseEvent *evento) override;
@@ -85,12 +90,7 @@ private:
     void ConstruirVentana();
     void Form_Load();
     void GuardarCambioHora();
-    // Reads hora1, hora2 and activada into the program-wide state.
-    void LeerCambioHora();
     void ValidarRangoIncidencia(QLineEdit *caja);
-    // Polling run; from the timer, its end restarts the minute counter.
-    void LecturaMarcajes(bool desdeTemporizador);
-    void DesarmarCambioHora();
     // Range boxes read as numbers rounded halves to even.
     std::pair<int, int> RangoIncidencias() const;
     // Queues a job on the worker with a copy of the communications timeout.
@@ -129,6 +129,7 @@ private:
     QTimer *Timer1 = nullptr;
     QTimer *Timer2 = nullptr;
     QProgressBar *barra_ = nullptr;
-    Trabajador *trabajador_ = nullptr;
+    Ciclo *ciclo_ = nullptr;
+    QPointer<FormMarcajes> visor_;
 
 };

@@ -1,9 +1,6 @@
 #include "instancia_unica.h"
 
-#include "mod_variables.h"
-
 #include <QDir>
-#include <QMessageBox>
 #include <cstdio>
 
 bool InstanciaUnica::Adquirir()
@@ -14,11 +11,14 @@ bool InstanciaUnica::Adquirir()
     return bloqueo_->tryLock(0);
 }
 
-void AvisarSegundaInstancia()
+QString TextoSegundaInstancia()
 {
-    const QString texto = QStringLiteral("¡ATENCIÓN!, este programa ya se está ejecutando, es preferible tener "
-                                         "sólo una instancia ejecutándose.");
-    std::fprintf(stderr, "%s\n", texto.toUtf8().constData());
+    return QStringLiteral("¡ATENCIÓN!, este programa ya se está ejecutando, es preferible tener "
+                          "sólo una instancia ejecutándose.");
+}
+
+void AvisarSegundaInstanciaConsola()
+{
+    std::fprintf(stderr, "%s\n", TextoSegundaInstancia().toUtf8().constData());
     std::fflush(stderr);
-    QMessageBox::critical(nullptr, MOD_variables::TituloAplicacion, texto);
 }

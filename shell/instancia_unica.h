@@ -1,8 +1,9 @@
 #pragma once
-// Detects a second start of the program: a lock file in the temporary
-// directory, held for the life of the process.
+// Detects a second start of the program, window or service: a lock file in
+// the temporary directory, held for the life of the process.
 
 #include <QLockFile>
+#include <QString>
 #include <memory>
 
 class InstanciaUnica {
@@ -15,6 +16,7 @@ private:
     std::unique_ptr<QLockFile> bloqueo_;
 };
 
-// Shows the second-instance warning (stderr and a critical box) and returns
-// once the operator has closed the box.
-void AvisarSegundaInstancia();
+// The second-instance warning.
+QString TextoSegundaInstancia();
+// Writes the warning to stderr as one line; the window also shows it in a box.
+void AvisarSegundaInstanciaConsola();

@@ -1,10 +1,14 @@
 // Stopping the communications worker, and the clock line built from a
 // terminal's answer.
 
+#include "ciclo.h"
+#include "mod_ini.h"
+#include "mod_variables.h"
 #include "trabajador.h"
 #include "trabajos.h"
 
 #include <QLocale>
+#include <QTemporaryDir>
 #include <QTest>
 #include <thread>
 
@@ -34,6 +38,43 @@ private slots:
         const bool alFinal = atascado.detener(30000);
         QVERIFY(!aTiempo);
         QVERIFY(alFinal);
+    }
+
+    // The polling clock: a run once the time counted reaches or passes P,
+    // seconds included, and both counters restart with it.
+    void tickLectura_data()
+    {
+        QTest::addColumn<double>("periodo");
+        QTest::addColumn<int>("ticksHastaLectura"); // 0: never
+        QTest::newRow("one minute") << 1.0 << 60;
+        QTest::newRow("two minutes") << 2.0 << 120;
+        QTest::newRow("half a minute") << 0.5 << 30;
+        QTest::newRow("three seconds") << 0.05 << 3;
+        QTest::newRow("zero") << 0.0 << 0;
+        QTest::newRow("negative") << -1.0 << 0;
+    }
+    void tickLectura()
+    {
+        QFETCH(double, periodo);
+        QFETCH(int, ticksHastaLectura);
+        QTemporaryDir programa;
+        MOD_ini::FijarDirectorioPrograma(programa.path());
+        using namespace MOD_variables;
+        SegundosLectura = MinutosLectura = 0;
+        LecturaEnCurso = false;
+        Ciclo ciclo;
+        int lecturas = 0;
+        connect(&ciclo, &Ciclo::lecturaEmpezada, [&] { ++lecturas; });
+        const int limite = ticksHastaLectura > 0 ? ticksHastaLectura : 200;
+        for (int i = 1; i <= limite; ++i) {
+            ciclo.TickLectura(periodo);
+            QCOMPARE(lecturas, i == ticksHastaLectura ? 1 : 0);
+        }
+        if (ticksHastaLectura > 0) {
+            QCOMPARE(SegundosLectura, qint16(0));
+            QCOMPARE(MinutosLectura, qint16(0));
+            QTRY_VERIFY(!LecturaEnCurso); // no terminals: the run ends at once
+        }
     }
 
     void textoReloj_data()

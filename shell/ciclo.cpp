@@ -1,0 +1,176 @@
+#include "ciclo.h"
+
+#include "mod_ado.h"
+#include "mod_ini.h"
+#include "mod_variables.h"
+#include "texto.h"
+#include "trabajador.h"
+
+#include <QDir>
+#include <algorithm>
+#include <limits>
+
+using namespace MOD_variables;
+
+namespace {
+
+QString config() { return MOD_ini::RutaConfig(); }
+
+// The terminal table as it stands now: jobs work on this copy.
+QVector<TerminalRecord> copiaTerminales()
+{
+    const int n = std::clamp<qsizetype>(MOD_ado::NumTerminales, 0, MOD_ado::Terminales.size());
+    return MOD_ado::Terminales.mid(0, n);
+}
+
+// A minute as the schedule compares it: seconds dropped, the date kept.
+QDateTime minuto(const QDateTime &momento)
+{
+    return QDateTime(momento.date(), QTime(momento.time().hour(), momento.time().minute()));
+}
+
+} // namespace
+
+namespace Arranque {
+
+void LeerCambioHora()
+{
+    const QString hoy = HoyMedianoche();
+    const auto fecha = [&](const char *clave) {
+        const QString texto = MOD_ini::LeerIni(config(), QStringLiteral("cambiohora"), QLatin1String(clave), hoy);
+        return FechaHoraDesdeTexto(texto) ? texto : hoy;
+    };
+    HoraCambio = fecha("hora1");
+    HoraEnvio = fecha("hora2");
+    const QString activada = MOD_ini::LeerIni(config(), QStringLiteral("cambiohora"), QStringLiteral("activada"),
+                                              TextoBooleano(false));
+    CambioActivado = BooleanoDesdeTexto(activada) ? activada : TextoBooleano(false);
+}
+
+QString LeerConfiguracion(QString *error)
+{
+    LeerCambioHora();
+
+    const QString porDefecto = QDir(MOD_ini::DirectorioPrograma()).filePath(QStringLiteral("datos/zeb.db"));
+    RutaBaseDatos = MOD_ini::LeerIni(config(), QStringLiteral("datos"), QStringLiteral("bd"), porDefecto);
+    ClaveBaseDatos = QStringLiteral("qwrT958");
+    // Creates an embedded database on first start.
+    const QString e = MOD_ado::PrepararBaseDatos(CadenaConexion());
+    if (error)
+        *error = e;
+
+    const auto leerTimeout = [](const QString &seccion, qint16 porDefecto) -> qint16 {
+        const QString texto = MOD_ini::LeerIni(config(), seccion, QStringLiteral("timeout"),
+                                               QString::number(porDefecto));
+        const auto valor = textoAEntero16(texto);
+        return valor && EmpiezaPorNumero(texto) ? *valor : porDefecto;
+    };
+    TimeoutComunicaciones = leerTimeout(QStringLiteral("comunicaciones"), 5);
+    TimeoutIncidencias = leerTimeout(QStringLiteral("Incidencias"), 0);
+
+    LecturaEnCurso = false;
+    MinutosLectura = 0;
+    SegundosLectura = 0;
+
+    return MOD_ini::LeerIni(config(), QStringLiteral("comunicaciones"), QStringLiteral("lectura"),
+                            QStringLiteral("1"));
+}
+
+} // namespace Arranque
+
+Ciclo::Ciclo(QObject *parent) : QObject(parent)
+{
+    trabajador_ = new Trabajador(Trabajador::LeerMapaPuertos(config()), this);
+    connect(trabajador_, &Trabajador::linea, this, &Ciclo::linea);
+    connect(trabajador_, &Trabajador::progreso, this, &Ciclo::progreso);
+}
+
+Ciclo::~Ciclo() = default;
+
+bool Ciclo::Detener(int ms)
+{
+    return trabajador_->detener(ms);
+}
+
+void Ciclo::Encolar(Cuerpo cuerpo, std::function<void()> alTerminar)
+{
+    Trabajador *w = trabajador_;
+    w->encolar(
+        TimeoutComunicaciones,
+        [w, cuerpo = std::move(cuerpo)](const MOD_comunicaciones_kora::Contexto &ctx) {
+            const Trabajos::Salida salida{
+                [w](const QString &linea, bool recortar) { w->registrar(linea, recortar); },
+                [w](const QString &texto, int valor, int maximo) { w->informar(texto, valor, maximo); },
+                [w](int ms) { return w->pausar(ms); }};
+            cuerpo(ctx, salida);
+        },
+        std::move(alTerminar));
+}
+
+void Ciclo::TickLectura(double periodo)
+{
+    ++SegundosLectura;
+    if (SegundosLectura >= 60) {
+        if (periodo > 0 && MinutosLectura < std::numeric_limits<qint16>::max())
+            ++MinutosLectura;
+        SegundosLectura = 0;
+    }
+    // "Reached or passed", seconds included: a lowered period must not stop
+    // polling, and a fractional one (0.5 = every 30 s) means what it says.
+    // For a whole P this first holds on the tick that completes the minute.
+    if (periodo > 0 && MinutosLectura + SegundosLectura / 60.0 >= periodo) {
+        if (!LecturaEnCurso)
+            LecturaMarcajes(true);
+        MinutosLectura = 0;
+        SegundosLectura = 0;
+    }
+}
+
+void Ciclo::LecturaMarcajes(bool desdeTemporizador)
+{
+    if (LecturaEnCurso)
+        return;
+    LecturaEnCurso = true;
+    emit lecturaEmpezada();
+    const auto terminales = copiaTerminales();
+    const auto cc = CadenaConexion();
+    Encolar(
+        [terminales, cc](const MOD_comunicaciones_kora::Contexto &ctx, const Trabajos::Salida &salida) {
+            Trabajos::LeerTerminales(ctx, terminales, cc, 0, salida);
+        },
+        [this, desdeTemporizador] {
+            LecturaEnCurso = false;
+            if (desdeTemporizador)
+                MinutosLectura = 0;
+            emit lecturaTerminada();
+        });
+}
+
+void Ciclo::TickCambioHora(const QDateTime &ahora)
+{
+    if (!BooleanoDesdeTexto(CambioActivado).value_or(false))
+        return;
+    const auto cambio = FechaHoraDesdeTexto(HoraCambio);
+    if (!cambio)
+        return;
+    const QDateTime este = minuto(ahora);
+    const QDateTime disparo = minuto(*cambio);
+    if (este == disparo) {
+        const auto terminales = copiaTerminales();
+        const QDateTime envio = FechaHoraDesdeTexto(HoraEnvio).value_or(QDate::currentDate().startOfDay());
+        Encolar([terminales, envio](const MOD_comunicaciones_kora::Contexto &ctx, const Trabajos::Salida &salida) {
+            Trabajos::CambioHora(ctx, terminales, envio, salida);
+        });
+        // Disarmed as soon as the pass is queued, so the next tick cannot queue it again.
+        DesarmarCambioHora();
+    } else if (este > disparo) {
+        DesarmarCambioHora();
+    }
+}
+
+void Ciclo::DesarmarCambioHora()
+{
+    CambioActivado = TextoBooleano(false);
+    MOD_ini::EscribirIni(config(), QStringLiteral("cambiohora"), QStringLiteral("activada"), CambioActivado);
+    emit cambioDesarmado();
+}

@@ -1,0 +1,71 @@
+#pragma once
+// The unattended work shared by the window and the service: it owns the
+// communications worker, counts the polling period and checks the scheduled
+// clock change. Both callers tick it once a second; neither needs a widget.
+
+#include "trabajos.h"
+
+#include <QDateTime>
+#include <QObject>
+#include <functional>
+
+class Trabajador;
+
+namespace Arranque {
+
+// Reads the schedule (hora1, hora2, activada) into the program-wide state; a
+// stored text that does not convert reads as the key's default.
+void LeerCambioHora();
+
+// Start-up steps shared by both modes, in the window's order: schedule,
+// database path (the embedded database created when missing), timeouts,
+// polling counters. Returns the stored polling period text (comunicaciones /
+// lectura, default "1"); an error preparing the database goes to error.
+QString LeerConfiguracion(QString *error);
+
+} // namespace Arranque
+
+class Ciclo : public QObject {
+    Q_OBJECT
+public:
+    using Cuerpo = std::function<void(const MOD_comunicaciones_kora::Contexto &, const Trabajos::Salida &)>;
+
+    explicit Ciclo(QObject *parent = nullptr);
+    ~Ciclo() override;
+
+    // One second of the polling clock with period P minutes (may be
+    // fractional; not positive = no automatic run). The run starts once the
+    // time counted reaches or passes P.
+    void TickLectura(double periodo);
+    // One second of the schedule clock: at the trigger minute the pass over
+    // every terminal is queued and the schedule disarmed; a trigger already
+    // passed disarms it without sending.
+    void TickCambioHora(const QDateTime &ahora);
+
+    // The polling run over every terminal, unless one is in progress. From the
+    // timer, its end restarts the minute counter.
+    void LecturaMarcajes(bool desdeTemporizador);
+
+    // Queues a job with a copy of the communications timeout.
+    void Encolar(Cuerpo cuerpo, std::function<void()> alTerminar = {});
+
+    // Stops the worker (see Trabajador::detener). True when it stopped in time.
+    bool Detener(int ms);
+
+    Trabajador *trabajador() const { return trabajador_; }
+
+signals:
+    void linea(const QString &texto, bool recortarLog);
+    void progreso(const QString &texto, int valor, int maximo);
+    void lecturaEmpezada();
+    void lecturaTerminada();
+    // lecturaEmpezada comes before the run copies the terminal table, so a
+    // listener may reload it.
+    // The schedule was disarmed and activada stored as False.
+    void cambioDesarmado();
+
+private:
+    void DesarmarCambioHora();
+
+    Trabajador *trabajador_ = nullptr;
+};

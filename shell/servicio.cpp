@@ -1,0 +1,100 @@
+#include "servicio.h"
+
+#include "ciclo.h"
+#include "instancia_unica.h"
+#include "mod_ado.h"
+#include "mod_variables.h"
+#include "senales.h"
+#include "texto.h"
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <cstdio>
+#include <cstdlib>
+
+using namespace MOD_variables;
+
+namespace {
+
+// One line each, whatever the text holds, and on its way at once: a service
+// manager's journal must see every line even if the process dies next.
+void escribirLinea(std::FILE *destino, QString texto)
+{
+    texto.replace(u'\r', u' ').replace(u'\n', u' ');
+    const QByteArray bytes = texto.toUtf8() + '\n';
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), destino);
+    std::fflush(destino);
+}
+
+} // namespace
+
+Servicio::Servicio(QObject *parent) : QObject(parent)
+{
+    reloj_.setInterval(1000);
+    connect(&reloj_, &QTimer::timeout, this, &Servicio::Tick);
+}
+
+void Servicio::Arrancar()
+{
+    QString error;
+    lectura_ = Arranque::LeerConfiguracion(&error);
+    if (!error.isEmpty())
+        escribirLinea(stderr, error);
+    if (const QString e = MOD_ado::CargarIncidencias(CadenaConexion()); !e.isEmpty())
+        escribirLinea(stderr, e);
+    CargarTerminales();
+
+    ciclo_ = new Ciclo(this);
+    connect(ciclo_, &Ciclo::linea, this, [](const QString &texto, bool) { escribirLinea(stdout, texto); });
+    // Emitted before the run copies the terminal table: a table that could
+    // not be loaded at start (a database not up yet) gets another try.
+    connect(ciclo_, &Ciclo::lecturaEmpezada, this, [this] {
+        if (!terminalesCargados_)
+            CargarTerminales();
+    });
+    reloj_.start();
+}
+
+void Servicio::CargarTerminales()
+{
+    const QString e = MOD_ado::CargarTerminales(CadenaConexion());
+    terminalesCargados_ = e.isEmpty();
+    if (!terminalesCargados_)
+        escribirLinea(stderr, e);
+}
+
+void Servicio::Tick()
+{
+    ciclo_->TickLectura(valorNumerico(lectura_));
+    ciclo_->TickCambioHora(QDateTime::currentDateTime());
+}
+
+bool Servicio::Detener(int ms)
+{
+    reloj_.stop();
+    return !ciclo_ || ciclo_->Detener(ms);
+}
+
+int Servicio::Ejecutar(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    InstanciaUnica instancia;
+    if (!instancia.Adquirir()) {
+        AvisarSegundaInstanciaConsola();
+        return 1;
+    }
+    Servicio servicio;
+    AlPedirTerminar(&servicio, [&servicio] {
+        // A job blocked where it cannot see the cancel flag is left behind:
+        // every punch stored so far is already committed.
+        if (!servicio.Detener(800)) {
+            std::fflush(stdout);
+            std::_Exit(0);
+        }
+        // Lines of terminals finished just before the stop still get written.
+        QCoreApplication::sendPostedEvents();
+        QCoreApplication::quit();
+    });
+    servicio.Arrancar();
+    return app.exec();
+}
