@@ -225,6 +225,7 @@ quint8 LeerMarcajes(const Contexto &ctx, const TerminalRecord &terminal, const M
     }
     quint8 localizar = modo == 1 ? 1 : 0;
 
+    MOD_ado::AlmacenMarcajes almacen(cc);
     ProgresoDescarga progreso;
     // One full turn of the ring at most: a terminal without an end marker would be read forever.
     while (progreso.posiciones < kPosicionesAnillo && !ctx.cancelado()) {
@@ -253,8 +254,14 @@ quint8 LeerMarcajes(const Contexto &ctx, const TerminalRecord &terminal, const M
             const Marcaje m = completo ? DecodificarMarcaje(registro, continuacion) : Marcaje();
             if (m.fechaHora.isValid()) {
                 QString error;
-                const auto resultado = MOD_ado::GrabarMarcaje(cc, terminal.codigo, m.fechaHora, m.entradaSalida,
-                                                              m.codigoIncidencia, m.tarjeta, m.subcodigo, &error);
+                MOD_ado::Marcaje punch;
+                punch.numeroTerminal = terminal.codigo;
+                punch.fechaHora = m.fechaHora;
+                punch.entradaSalida = m.entradaSalida;
+                punch.codigoIncidencia = m.codigoIncidencia;
+                punch.tarjeta = qint64(m.tarjeta);
+                punch.subcodigo = qint64(m.subcodigo);
+                const auto resultado = almacen.Grabar(punch, &error);
                 if (resultado == MOD_ado::ResultadoGrabacion::Insertado) {
                     ++contador;
                 } else if (resultado == MOD_ado::ResultadoGrabacion::ErrorBaseDatos) {

@@ -3,6 +3,7 @@
 #include "conexion.h"
 #include "texto.h"
 
+#include <QFileInfo>
 #include <QLocale>
 #include <QSqlQuery>
 #include <QSqlRecord>
@@ -275,11 +276,8 @@ QString borrarTerminal(const CadenaConexion &cc, const QString &id)
     return ejecutar(q, con.sql(QStringLiteral("DELETE FROM terminales_1 WHERE {ID} = ?")), {clave});
 }
 
-ResultadoGrabacion grabarMarcaje(const CadenaConexion &cc, const Marcaje &m, QString &error)
+ResultadoGrabacion grabarEnTransaccion(Conexion &con, const Marcaje &m, QString &error)
 {
-    Conexion con(cc);
-    if (error = con.error(); !error.isEmpty())
-        return ResultadoGrabacion::ErrorBaseDatos;
     // The duplicate check and the insert share one transaction that holds the
     // write lock (SQLite) or this terminal's lock (PostgreSQL) from the start,
     // so no other writer can slip in between.
@@ -293,6 +291,14 @@ ResultadoGrabacion grabarMarcaje(const CadenaConexion &cc, const Marcaje &m, QSt
     if (error = con.confirmar(); !error.isEmpty())
         return ResultadoGrabacion::ErrorBaseDatos;
     return r;
+}
+
+ResultadoGrabacion grabarMarcaje(const CadenaConexion &cc, const Marcaje &m, QString &error)
+{
+    Conexion con(cc);
+    if (error = con.error(); !error.isEmpty())
+        return ResultadoGrabacion::ErrorBaseDatos;
+    return grabarEnTransaccion(con, m, error);
 }
 
 ResumenGrabacion grabarMarcajes(const CadenaConexion &cc, const QVector<Marcaje> &marcajes)
@@ -439,6 +445,30 @@ ResultadoGrabacion GrabarMarcaje(const CadenaConexion &cc, int numeroTerminal, c
     m.tarjeta = qint64(tarjeta);
     m.subcodigo = qint64(subcodigo);
     return GrabarMarcaje(cc, m, error);
+}
+
+AlmacenMarcajes::AlmacenMarcajes(const CadenaConexion &cc) : cc_(cc) {}
+AlmacenMarcajes::~AlmacenMarcajes() = default;
+
+ResultadoGrabacion AlmacenMarcajes::Grabar(const Marcaje &m, QString *error)
+{
+    // A removed or replaced-by-a-folder file must not swallow punches through
+    // a connection still holding the old one.
+    const bool sigue = con_ && cc_.RutaBaseDatos == rutaAbierta_
+        && (motorDe(rutaAbierta_) != Motor::SQLite || QFileInfo(rutaAbierta_).isFile());
+    if (!sigue) {
+        con_.reset();
+        con_ = std::make_unique<Conexion>(cc_);
+        rutaAbierta_ = cc_.RutaBaseDatos;
+    }
+    QString e = con_->error();
+    const ResultadoGrabacion r = e.isEmpty() ? grabarEnTransaccion(*con_, m, e) : ResultadoGrabacion::ErrorBaseDatos;
+    if (r == ResultadoGrabacion::ErrorBaseDatos) {
+        con_.reset(); // start afresh next time
+        if (error)
+            *error = ocultarClave(cc_, e);
+    }
+    return r;
 }
 
 ResumenGrabacion GrabarMarcajes(const CadenaConexion &cc, const QVector<Marcaje> &marcajes)

@@ -11,6 +11,7 @@
 #include <QVariant>
 #include <QVector>
 #include <array>
+#include <memory>
 
 namespace MOD_ado {
 
@@ -65,6 +66,28 @@ struct Marcaje {
     QVariant habilitado = true;
 };
 ResultadoGrabacion GrabarMarcaje(const CadenaConexion &cc, const Marcaje &m, QString *error = nullptr);
+
+class Conexion;
+
+// The punch store for a whole download: one connection kept open while the
+// punches of one terminal are stored, each still committed (and synced) in its
+// own transaction before the next is offered. Opening a connection per punch
+// costs several file syncs. The connection is opened again after any fault,
+// when the database file is no longer there, or when cc's path changes.
+// Keeps a reference to cc: it must outlive the store.
+class AlmacenMarcajes {
+public:
+    explicit AlmacenMarcajes(const CadenaConexion &cc);
+    ~AlmacenMarcajes();
+    AlmacenMarcajes(const AlmacenMarcajes &) = delete;
+    AlmacenMarcajes &operator=(const AlmacenMarcajes &) = delete;
+    ResultadoGrabacion Grabar(const Marcaje &m, QString *error = nullptr);
+
+private:
+    const CadenaConexion &cc_;
+    QString rutaAbierta_;
+    std::unique_ptr<Conexion> con_;
+};
 
 // Many punches through one connection, each with the same duplicate rule, in
 // transactions of a few hundred. On a fault the punches of the transaction
