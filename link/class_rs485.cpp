@@ -75,22 +75,29 @@ bool ClassRS485::copiarRespuesta(const QByteArray &origen, qsizetype desde, qsiz
 }
 
 void ClassRS485::Send232() { enviarSerie(false); }
-void ClassRS485::Send485() { enviarSerie(true); }
-
-void ClassRS485::enviarSerie(bool conEco)
+bool ClassRS485::prepararPeticion(QByteArray &peticion)
 {
     const Datos::Normalizado norm = datos.normalizar();
     if (!norm.compatible) {
         fijar(7, kFormato);
-        return;
+        return false;
     }
     if (!norm.fallo.isEmpty()) {
         fijar(6, errorDe(norm.fallo));
-        return;
+        return false;
     }
     datos = datos.trasNormalizar(norm.bytes);
+    peticion = construirPeticion(Direccion, codigo, Longitud, norm.bytes);
+    return true;
+}
 
-    const QByteArray peticion = construirPeticion(Direccion, codigo, Longitud, norm.bytes);
+void ClassRS485::Send485() { enviarSerie(true); }
+
+void ClassRS485::enviarSerie(bool conEco)
+{
+    QByteArray peticion;
+    if (!prepararPeticion(peticion))
+        return;
     const qsizetype q = peticion.size();
     const qsizetype m = qsizetype(Longitud) + 2 - q;
     // Over RS-485 the converter echoes the request ahead of the answer.
@@ -188,18 +195,9 @@ void ClassRS485::SendIP()
         return;
     }
 
-    const Datos::Normalizado norm = datos.normalizar();
-    if (!norm.compatible) {
-        fijar(7, kFormato);
+    QByteArray peticion;
+    if (!prepararPeticion(peticion))
         return;
-    }
-    if (!norm.fallo.isEmpty()) {
-        fijar(6, errorDe(norm.fallo));
-        return;
-    }
-    datos = datos.trasNormalizar(norm.bytes);
-
-    const QByteArray peticion = construirPeticion(Direccion, codigo, Longitud, norm.bytes);
     const qsizetype m = qsizetype(Longitud) + 2 - peticion.size();
 
     if (!socket.enviar(peticion)) {

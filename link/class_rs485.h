@@ -40,6 +40,8 @@ public:
 
 private:
     void enviarSerie(bool conEco);
+    // Normalises datos and builds the request; false (code 6 or 7 set) when it cannot be sent.
+    bool prepararPeticion(QByteArray &peticion);
     void fijar(quint8 codigoRespuesta, const QString &texto);
     bool cancelado() const { return cancelar && cancelar->load(); }
     // Copies answer bytes into the response buffer; false when they do not fit.
