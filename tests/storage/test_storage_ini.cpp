@@ -29,16 +29,15 @@ class TestStorageIni : public QObject {
 private slots:
     void init() { ruta = dir.filePath(QStringLiteral("config_%1.ini").arg(QRandomGenerator::global()->generate())); }
 
-    void archivoAusente()
+    // Created on the first write, in Windows-1252; names match in any case.
+    void archivoNuevo()
     {
-        QCOMPARE(LeerIni(ruta, "comunicaciones", "lectura", "1"), QString("1"));
-        QCOMPARE(LeerIni(ruta, "comunicaciones", "lectura"), QString());
+        QCOMPARE(LeerIni(ruta, "Incidencias", "texto", "1"), QString("1"));
         QVERIFY(!QFile::exists(ruta));
-        QVERIFY(EscribirIni(ruta, "comunicaciones", "lectura", "3"));
-        QCOMPARE(bytes(), QByteArray("[comunicaciones]\r\nlectura=3\r\n"));
-        QCOMPARE(LeerIni(ruta, "comunicaciones", "lectura", "1"), QString("3"));
-        QCOMPARE(LeerIni(ruta, "comunicaciones", "timeout", "5"), QString("5"));
-        QCOMPARE(LeerIni(ruta, "datos", "bd", "x"), QString("x"));
+        QVERIFY(EscribirIni(ruta, "Incidencias", "texto", QString::fromUtf8("Año ñ €")));
+        QCOMPARE(bytes(), QByteArray("[Incidencias]\r\ntexto=A\xF1o \xF1 \x80\r\n"));
+        QCOMPARE(LeerIni(ruta, "incidencias", "TEXTO"), QString::fromUtf8("Año ñ €"));
+        QCOMPARE(LeerIni(ruta, "incidencias", "otra", "5"), QString("5"));
     }
 
     void lectura_data()
@@ -55,7 +54,6 @@ private slots:
         QTest::newRow("mayusculas") << QByteArray("LECTURA=7") << "7";
         QTest::newRow("igual en el valor") << QByteArray("lectura=a=b") << "a=b";
         QTest::newRow("300 caracteres") << "lectura=" + QByteArray(300, 'x') << QString(254, u'x');
-        QTest::newRow("254 caracteres") << "lectura=" + QByteArray(254, 'y') << QString(254, u'y');
         QTest::newRow("otra clave") << QByteArray("lecturas=5") << "def";
         QTest::newRow("comentada") << QByteArray(";lectura=5") << "def";
     }
@@ -98,9 +96,6 @@ private slots:
             << QByteArray("[a]\nx=1\nx=2\n[A]\nx=3\n") << "a" << "X" << QByteArray("[a]\nX=NUEVO\nx=2\n[A]\nx=3\n");
         QTest::newRow("cabecera sin cierre")
             << QByteArray("[roto\nx=1\n") << "ROTO" << "x" << QByteArray("[roto\nx=NUEVO\n");
-        QTest::newRow("bytes no ansi intactos")
-            << QByteArrayLiteral("\x81\x00\xff basura\n[a]\nx=1\n") << "a" << "x"
-            << QByteArrayLiteral("\x81\x00\xff basura\n[a]\nx=NUEVO\n");
     }
     void escrituraConserva()
     {
@@ -114,14 +109,7 @@ private slots:
         QCOMPARE(LeerIni(ruta, seccion, clave), QString("NUEVO"));
     }
 
-    void ansi()
-    {
-        QVERIFY(EscribirIni(ruta, "Incidencias", "texto", QString::fromUtf8("Año ñ €")));
-        QVERIFY(bytes().contains("A\xF1o \xF1 \x80"));
-        QCOMPARE(LeerIni(ruta, "incidencias", "texto"), QString::fromUtf8("Año ñ €"));
-        QCOMPARE(LeerIni(ruta, "incidencias", "TEXTO"), QString::fromUtf8("Año ñ €"));
-    }
-
+    // A value cannot smuggle in a line of its own.
     void valorConSaltos()
     {
         QVERIFY(EscribirIni(ruta, "a", "x", "uno\r\n[b]\ny=2"));
@@ -140,7 +128,6 @@ private slots:
         QTest::newRow("bytes nulos") << QByteArrayLiteral("\0\0[a\0]\0x\0=\0\n");
         QTest::newRow("linea de 1 MB") << QByteArray(1024 * 1024, 'z');
         QTest::newRow("linea de 1 MB con igual") << "k=" + QByteArray(1024 * 1024, 'v');
-        QTest::newRow("cabecera sin cierre") << QByteArray("[roto\nk=mal\n");
         QTest::newRow("lineas sin igual") << QByteArray("uno\ndos\n[\n]\n=\n==\n");
         QTest::newRow("solo retornos") << QByteArray(10000, '\r');
         QTest::newRow("50 MB") << QByteArray(50 * 1024 * 1024, 'q');
@@ -151,27 +138,18 @@ private slots:
         // Garbage first, then a readable section: what can be read is read.
         escribirBytes(basura + "\n[bien]\nk=ok\n");
         QCOMPARE(LeerIni(ruta, "bien", "k", "def"), QString("ok"));
-        QCOMPARE(LeerIni(ruta, "bien", "otra", "def"), QString("def"));
         QCOMPARE(LeerIni(ruta, "nada", "k", "def"), QString("def"));
         QVERIFY(EscribirIni(ruta, "bien", "k", "nuevo"));
         QVERIFY(EscribirIni(ruta, "nueva", "k", "1"));
-        const QByteArray ahora = bytes();
-        QVERIFY(ahora.startsWith(basura));
+        QVERIFY(bytes().startsWith(basura));
         QCOMPARE(LeerIni(ruta, "bien", "k"), QString("nuevo"));
         QCOMPARE(LeerIni(ruta, "nueva", "k"), QString("1"));
     }
 
-    void escrituraImposible()
-    {
-        const QString imposible = dir.filePath("no/existe/config.ini");
-        QVERIFY(!EscribirIni(imposible, "a", "b", "c"));
-        QVERIFY(!QFile::exists(imposible));
-    }
-
     void rutaConfig()
     {
+        QVERIFY(!EscribirIni(dir.filePath("no/existe/config.ini"), "a", "b", "c"));
         FijarDirectorioPrograma(dir.path());
-        QCOMPARE(DirectorioPrograma(), dir.path());
         QCOMPARE(RutaConfig(), dir.filePath("config.ini"));
 
         // Not writable (here: not even there): the per-user configuration folder.
@@ -181,7 +159,6 @@ private slots:
         QCOMPARE(propia, QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation) + "/config.ini");
         QVERIFY(QFileInfo(QFileInfo(propia).path()).isDir());
         FijarDirectorioPrograma(QString());
-        QCOMPARE(DirectorioPrograma(), QCoreApplication::applicationDirPath());
     }
 };
 
