@@ -1,7 +1,8 @@
 #pragma once
-// Shared by the fuzz targets: an invariant that fails stops the process with a
+// Shared by the fuzz targets: a broken invariant stops the process with a
 // message, so libFuzzer keeps the input and the corpus replay test fails.
 
+#include <QByteArray>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -15,32 +16,7 @@
         }                                                                                     \
     } while (0)
 
-// Reads the input from the front; past the end every read gives 0 or nothing.
-class Lector {
-public:
-    Lector(const uint8_t *datos, size_t tamano) : d_(datos), n_(tamano) {}
-    uint8_t byte() { return i_ < n_ ? d_[i_++] : 0; }
-    // Up to `cuantos` bytes (fewer when the input ends).
-    const uint8_t *tomar(size_t cuantos, size_t &tomados)
-    {
-        tomados = cuantos < n_ - i_ ? cuantos : n_ - i_;
-        const uint8_t *p = d_ + i_;
-        i_ += tomados;
-        return p;
-    }
-    const uint8_t *resto(size_t &tamano)
-    {
-        tamano = n_ - i_;
-        const uint8_t *p = d_ + i_;
-        i_ = n_;
-        return p;
-    }
-    size_t quedan() const { return n_ - i_; }
-
-private:
-    const uint8_t *d_;
-    size_t n_;
-    size_t i_ = 0;
-};
+// Byte i of b, 0 past its end (short inputs still make whole records).
+inline quint8 byteEn(const QByteArray &b, qsizetype i) { return i < b.size() ? quint8(b[i]) : 0; }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *datos, size_t tamano);
