@@ -98,6 +98,16 @@ int main(int argc, char *argv[])
          QStringLiteral("bytes")},
         {QStringLiteral("log"), QStringLiteral("Append the wire log (every request and answer) to <file>."),
          QStringLiteral("file")},
+        {QStringLiteral("record"),
+         QStringLiteral("Append every punch put into a ring (preloaded and generated) to <file>, one line "
+                        "each: code;yyyy-MM-dd HH:mm:ss;card;subcode;flags."),
+         QStringLiteral("file")},
+        {QStringLiteral("generate-for"), QStringLiteral("Stop generating punches <s> seconds after READY."),
+         QStringLiteral("s")},
+        {QStringLiteral("fault-at"),
+         QStringLiteral("Set the faults of terminal <code> (or 'all') to <list> <s> seconds after READY, "
+                        "e.g. 120@4:silent then 420@4:none. Repeatable."),
+         QStringLiteral("s@code:fault[,fault]")},
         {{QStringLiteral("v"), QStringLiteral("verbose")}, QStringLiteral("Print the wire log on stderr.")},
     });
     p.process(app);
@@ -167,7 +177,9 @@ int main(int argc, char *argv[])
         sim.agregarTerminal(quint8(e.codigo));
     for (int c : enBus)
         sim.agregarTerminal(quint8(c));
-    for (const QString &f : p.values(QStringLiteral("fault"))) {
+    // "code:fault[,fault]" -> the faults it gives each terminal named, starting from `base`.
+    const auto leerFallos = [&sim](const QString &f, const std::map<int, Fallos> &base) {
+        std::map<int, Fallos> res;
         const qsizetype dosPuntos = f.indexOf(u':');
         if (dosPuntos < 0)
             fallar(QStringLiteral("--fault expects code:fault[,fault]: %1").arg(f));
@@ -176,11 +188,54 @@ int main(int argc, char *argv[])
         for (int c : destino) {
             if (!sim.terminal(c))
                 fallar(QStringLiteral("--fault for terminal %1, which is not simulated").arg(c));
+            const auto b = base.find(c);
+            Fallos nuevo = b == base.end() ? Fallos{} : b->second;
             for (const QString &uno : f.mid(dosPuntos + 1).split(u','))
-                if (!aplicarFallo(fallos[c], uno))
+                if (!aplicarFallo(nuevo, uno))
                     fallar(QStringLiteral("unknown fault: %1").arg(uno));
+            res[c] = nuevo;
         }
+        return res;
+    };
+    for (const QString &f : p.values(QStringLiteral("fault")))
+        for (const auto &[c, nuevo] : leerFallos(f, fallos))
+            fallos[c] = nuevo;
+    struct CambioFallos { int segundos; std::map<int, Fallos> fallos; };
+    QList<CambioFallos> cambios;
+    for (const QString &f : p.values(QStringLiteral("fault-at"))) {
+        const qsizetype arroba = f.indexOf(u'@');
+        bool ok = false;
+        const int s = f.left(arroba).toInt(&ok);
+        if (arroba < 0 || !ok || s < 0)
+            fallar(QStringLiteral("--fault-at expects s@code:fault[,fault]: %1").arg(f));
+        cambios.append({s, leerFallos(f.mid(arroba + 1), {})});
     }
+
+    // Every punch put into a ring, for checking a run against the database.
+    QFile archivoPunches;
+    if (p.isSet(QStringLiteral("record"))) {
+        archivoPunches.setFileName(p.value(QStringLiteral("record")));
+        if (!archivoPunches.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text))
+            fallar(QStringLiteral("cannot open %1: %2").arg(archivoPunches.fileName(), archivoPunches.errorString()));
+    }
+    std::map<int, qint64> generados;
+    const auto agregar = [&](Terminal &t, const QDateTime &momento, quint32 tarj, quint32 sub, quint8 banderas) {
+        if (dosSlots)
+            t.agregarMarcajeDoble(momento, tarj, sub, banderas);
+        else
+            t.agregarMarcaje(momento, tarj, banderas);
+        ++generados[t.codigo()];
+        if (archivoPunches.isOpen()) {
+            archivoPunches.write(QStringLiteral("%1;%2;%3;%4;%5\n")
+                                     .arg(t.codigo())
+                                     .arg(momento.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")))
+                                     .arg(tarj)
+                                     .arg(dosSlots ? sub : 0)
+                                     .arg(banderas)
+                                     .toUtf8());
+            archivoPunches.flush();
+        }
+    };
 
     const Relleno relleno = p.isSet(QStringLiteral("zero-fill")) ? Relleno::Ceros : Relleno::MarcaFin;
     const bool marca = !p.isSet(QStringLiteral("no-end-marker"));
@@ -192,11 +247,7 @@ int main(int argc, char *argv[])
         t.fijarFallos(fallos[c]);
         for (int i = 0; i < marcajes; ++i) {
             const QDateTime momento = primera.addSecs(60LL * i);
-            const quint8 banderas = i % 2 ? bandera::Salida : 0;
-            if (dosSlots)
-                t.agregarMarcajeDoble(momento, tarjeta + i, quint32(i + 1), banderas);
-            else
-                t.agregarMarcaje(momento, tarjeta + i, banderas);
+            agregar(t, momento, tarjeta + quint32(i), quint32(i + 1), i % 2 ? bandera::Salida : 0);
         }
     }
     tarjeta += quint32(marcajes);
@@ -240,19 +291,22 @@ int main(int argc, char *argv[])
     QTimer generador;
     if (p.isSet(QStringLiteral("generate"))) {
         const int segundos = leerEntero(p, QStringLiteral("generate"), 1);
-        QObject::connect(&generador, &QTimer::timeout, [&sim, &tarjeta, dosSlots] {
+        QObject::connect(&generador, &QTimer::timeout, [&sim, &tarjeta, &agregar] {
             for (int c : sim.codigos()) {
                 Terminal &t = *sim.terminal(c);
-                const quint8 banderas = tarjeta % 2 ? bandera::Salida : 0;
-                if (dosSlots)
-                    t.agregarMarcajeDoble(t.fechaHora(), tarjeta, tarjeta % 1000 + 1, banderas);
-                else
-                    t.agregarMarcaje(t.fechaHora(), tarjeta, banderas);
+                agregar(t, t.fechaHora(), tarjeta, tarjeta % 1000 + 1, tarjeta % 2 ? bandera::Salida : 0);
                 ++tarjeta;
             }
         });
         generador.start(segundos * 1000);
+        if (p.isSet(QStringLiteral("generate-for")))
+            QTimer::singleShot(leerEntero(p, QStringLiteral("generate-for"), 0) * 1000, &generador, &QTimer::stop);
     }
+    for (const CambioFallos &cambio : cambios)
+        QTimer::singleShot(cambio.segundos * 1000, &app, [&sim, f = cambio.fallos] {
+            for (const auto &[c, nuevo] : f)
+                sim.terminal(c)->fijarFallos(nuevo);
+        });
 
     std::signal(SIGINT, alRecibirSenal);
     std::signal(SIGTERM, alRecibirSenal);
@@ -266,5 +320,12 @@ int main(int argc, char *argv[])
     salida(QStringLiteral("READY"));
     const int codigo = app.exec();
     sim.detener();
+    // Per-terminal totals, so a run can be checked against what was stored.
+    for (int c : sim.codigos()) {
+        const Terminal &t = *sim.terminal(c);
+        salida(QStringLiteral("GENERATED %1 %2").arg(c).arg(generados[c]));
+        salida(QStringLiteral("UNREAD %1 %2").arg(c).arg(
+            (t.punteroEscritura() - t.punteroLectura() + kPosiciones) % kPosiciones));
+    }
     return codigo;
 }
