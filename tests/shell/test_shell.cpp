@@ -1,89 +1,31 @@
-// The main window and the terminal editor, driven through their real widgets
-// on a real config.ini and a real SQLite database in a temporary folder.
+// The main window, the terminal editor and the punch viewer driven through
+// their widgets on a real config.ini and SQLite file; the worker's stop and
+// the clock line built from a terminal's answer.
 
 #include "autoarranque.h"
-#include "form1.h"
-#include "mod_ado.h"
-#include "mod_ini.h"
-#include "mod_variables.h"
+#include "banco.h"
+#include "form_marcajes.h"
+#include "modelo_marcajes.h"
+#include "trabajador.h"
+#include "trabajos.h"
 #include "updown.h"
 
-#include <QApplication>
+#include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDateTimeEdit>
 #include <QFile>
 #include <QLineEdit>
-#include <QListWidget>
-#include <QMessageBox>
-#include <QPointer>
-#include <QPushButton>
-#include <QSqlDatabase>
-#include <QSqlQuery>
-#include <QTemporaryDir>
-#include <QTest>
-#include <QTimer>
-#include <functional>
-#include <memory>
+#include <QLocale>
+#include <thread>
 
 using namespace MOD_variables;
 
 namespace {
 
-struct FilaTerminal {
-    int codigo;
-    QString descripcion, ip;
-    int tipo, com;
-};
-
-// Runs accion on the next modal widget that matches, from the event loop of
-// whatever exec() is running when it appears.
-// A dialog still open when the action returns (a failed check) is closed so the test goes on.
-void alAparecer(std::function<bool(QWidget *)> esEl, std::function<void(QWidget *)> accion)
-{
-    auto *sondeo = new QTimer;
-    sondeo->setInterval(10);
-    QObject::connect(sondeo, &QTimer::timeout, [sondeo, esEl, accion] {
-        QWidget *modal = QApplication::activeModalWidget();
-        if (!modal || !esEl(modal))
-            return;
-        sondeo->stop();
-        sondeo->deleteLater();
-        QPointer<QWidget> vigilado(modal);
-        accion(modal);
-        if (auto *dialogo = qobject_cast<QDialog *>(vigilado.data()); dialogo && dialogo->isVisible())
-            dialogo->reject();
-    });
-    sondeo->start();
-}
-
-bool esCaja(QWidget *w) { return qobject_cast<QMessageBox *>(w) != nullptr; }
 bool esEditor(QWidget *w) { return w->objectName() == QLatin1String("Form2"); }
 
-struct Caja {
-    QString titulo, texto;
-    QMessageBox::Icon icono = QMessageBox::NoIcon;
-    QMessageBox::StandardButtons botones;
-};
-
-// Records the next message box and answers it with the given button.
-void responderCaja(Caja *vista, QMessageBox::StandardButton boton)
-{
-    alAparecer(esCaja, [vista, boton](QWidget *w) {
-        auto *caja = static_cast<QMessageBox *>(w);
-        *vista = {caja->windowTitle(), caja->text(), caja->icon(), caja->standardButtons()};
-        caja->button(boton)->click();
-    });
-}
-
-// Gives a window the focus so leaving a box really sends it a focus-out.
-void activar(QWidget *ventana)
-{
-    ventana->activateWindow();
-    QVERIFY(QTest::qWaitForWindowActive(ventana));
-}
-
-// Types into a box and leaves it for another one.
+// Types into a box and leaves it for another, so its check runs on focus-out.
 void escribirYSalir(QLineEdit *caja, const QString &texto, QWidget *siguiente)
 {
     caja->setFocus();
@@ -96,233 +38,97 @@ void escribirYSalir(QLineEdit *caja, const QString &texto, QWidget *siguiente)
 
 class TestShell : public QObject {
     Q_OBJECT
+    std::unique_ptr<Banco> b_;
 
-    std::unique_ptr<QTemporaryDir> programa_;
-    std::unique_ptr<QTemporaryDir> xdg_;
-    std::unique_ptr<Form1> form_;
-
-    QString ini() const { return programa_->filePath(QStringLiteral("config.ini")); }
-    QString leer(const char *seccion, const char *clave) const
+    void activar(QWidget *ventana)
     {
-        return MOD_ini::LeerIni(ini(), QLatin1String(seccion), QLatin1String(clave));
+        ventana->activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(ventana));
     }
-    void escribir(const char *seccion, const char *clave, const QString &valor) const
+    // What a setting read at start-up shows: a box ticked (1/0), a picker, a timeout, a text.
+    QString observado(const QString &que) const
     {
-        MOD_ini::EscribirIni(ini(), QLatin1String(seccion), QLatin1String(clave), valor);
-    }
-    Form1 *arrancar()
-    {
-        form_ = std::make_unique<Form1>();
-        form_->show();
-        return form_.get();
-    }
-    template <typename T> T *control(const char *nombre, QWidget *en = nullptr) const
-    {
-        auto *c = (en ? en : form_.get())->findChild<T *>(QLatin1String(nombre));
-        if (!c)
-            qFatal("missing control %s", nombre);
-        return c;
-    }
-    QListWidget *lista() const { return control<QListWidget>("List2"); }
-
-    QList<FilaTerminal> filas() const
-    {
-        QList<FilaTerminal> resultado;
-        {
-            auto bd = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("prueba"));
-            bd.setDatabaseName(RutaBaseDatos);
-            if (!bd.open())
-                qFatal("cannot open the test database");
-            QSqlQuery q(QStringLiteral("SELECT codigo, descripcion, IP, Tipo, Com FROM terminales_1 ORDER BY ID"), bd);
-            while (q.next())
-                resultado.append({q.value(0).toInt(), q.value(1).toString(), q.value(2).toString(), q.value(3).toInt(),
-                                  q.value(4).toInt()});
-        }
-        QSqlDatabase::removeDatabase(QStringLiteral("prueba"));
-        return resultado;
-    }
-    void anadirTerminal(const QString &nombre)
-    {
-        QCOMPARE(MOD_ado::InsertarTerminal(CadenaConexion(), QStringLiteral("1"), nombre, QString(),
-                                           QStringLiteral("0"), QStringLiteral("1")),
-                 QString());
-        QCOMPARE(MOD_ado::CargarTerminales(CadenaConexion()), QString());
-        form_->ActualizarListaTerminales();
+        if (que == "com" || que == "inc")
+            return QString::number(que == "com" ? TimeoutComunicaciones : TimeoutIncidencias);
+        if (auto *c = b_->form->findChild<QCheckBox *>(que))
+            return c->isChecked() ? "1" : "0";
+        if (auto *f = b_->form->findChild<QDateTimeEdit *>(que))
+            return f->dateTime().toString("dd/MM/yyyy HH:mm");
+        return b_->control<QLineEdit>(qPrintable(que))->text();
     }
 
 private slots:
-    void init()
-    {
-        programa_ = std::make_unique<QTemporaryDir>();
-        xdg_ = std::make_unique<QTemporaryDir>();
-        QVERIFY(programa_->isValid() && xdg_->isValid());
-        qputenv("XDG_CONFIG_HOME", xdg_->path().toLocal8Bit());
-        MOD_ini::FijarDirectorioPrograma(programa_->path());
-    }
-    void cleanup() { form_.reset(); }
+    void init() { b_ = std::make_unique<Banco>(); }
+    void cleanup() { b_.reset(); }
 
     void primerArranque()
     {
-        TimeoutComunicaciones = 99;
-        TimeoutIncidencias = 99;
-        MinutosLectura = 7;
-        arrancar();
-
-        QVERIFY(control<QCheckBox>("Check2")->isChecked());
-        QCOMPARE(leer("inicio", "autoarranque"), QStringLiteral("1"));
+        TimeoutComunicaciones = TimeoutIncidencias = MinutosLectura = 7;
+        b_->arrancar();
+        QCOMPARE(b_->ini("inicio", "autoarranque"), "1");
         QFile entrada(Autoarranque::RutaEntrada());
         QVERIFY(entrada.open(QIODevice::ReadOnly));
-        QVERIFY(entrada.readAll().contains(("\nExec=" + programa_->path() + "/kalverostin\n").toUtf8()));
+        QVERIFY(entrada.readAll().contains(("\nExec=" + b_->programa.path() + "/kalverostin\n").toUtf8()));
 
-        const QDateTime medianoche = QDate::currentDate().startOfDay();
-        QCOMPARE(control<QDateTimeEdit>("Fecha1")->dateTime(), medianoche);
-        QCOMPARE(control<QDateTimeEdit>("Fecha2")->dateTime(), medianoche);
-        QVERIFY(!control<QCheckBox>("Check1")->isChecked());
-        QCOMPARE(CambioActivado, QStringLiteral("False"));
-        QVERIFY(leer("cambiohora", "hora1").isEmpty());
-        QVERIFY(leer("cambiohora", "hora2").isEmpty());
-        QVERIFY(leer("cambiohora", "activada").isEmpty());
-
-        const QString bd = programa_->filePath(QStringLiteral("datos/zeb.db"));
-        QCOMPARE(control<QLineEdit>("Text4")->text(), bd);
-        QCOMPARE(RutaBaseDatos, bd);
+        for (const char *clave : {"hora1", "hora2", "activada"})
+            QVERIFY(b_->ini("cambiohora", clave).isEmpty()); // restored, not stored again
+        const QString hoy = QDate::currentDate().toString("dd/MM/yyyy 00:00"), bd = b_->programa.filePath("datos/zeb.db");
+        QStringList vistos;
+        for (const char *c : {"Check2", "Fecha1", "Fecha2", "Check1", "com", "inc", "Text1", "Text4"})
+            vistos << observado(c);
+        QCOMPARE(vistos, QStringList({"1", hoy, hoy, "0", "5", "0", "1", bd}));
         QVERIFY(QFile::exists(bd));
-
-        QCOMPARE(TimeoutComunicaciones, qint16(5));
-        QCOMPARE(TimeoutIncidencias, qint16(0));
         QCOMPARE(MinutosLectura, qint16(0));
-        QCOMPARE(control<QLineEdit>("Text1")->text(), QStringLiteral("1"));
-        QCOMPARE(leer("comunicaciones", "lectura"), QStringLiteral("1"));
-        QCOMPARE(control<QLineEdit>("Text2")->text(), QStringLiteral("1"));
-        QCOMPARE(control<QLineEdit>("Text3")->text(), QStringLiteral("99"));
-        QCOMPARE(lista()->count(), 0);
-        QCOMPARE(control<QListWidget>("List1")->count(), 0);
-        for (const char *nombre : {"Timer1", "Timer2"}) {
-            auto *t = control<QTimer>(nombre);
-            QVERIFY(t->isActive());
-            QCOMPARE(t->interval(), 1000);
-        }
-    }
+        QCOMPARE(b_->ini("comunicaciones", "lectura"), "1");
+        QVERIFY(b_->control<QTimer>("Timer1")->isActive() && b_->control<QTimer>("Timer2")->isActive());
 
-    void autoarranque_data()
-    {
-        QTest::addColumn<QString>("guardado");
-        QTest::addColumn<bool>("activo");
-        QTest::addColumn<QString>("despues");
-        QTest::newRow("0") << "0" << false << "0";
-        QTest::newRow("2") << "2" << false << "2";
-        QTest::newRow("not a number") << "x" << false << "x";
-        QTest::newRow("empty reads as 1") << "" << true << "1";
-        QTest::newRow("1.0") << "1.0" << true << "1";
-    }
-    void autoarranque()
-    {
-        QFETCH(QString, guardado);
-        QFETCH(bool, activo);
-        QFETCH(QString, despues);
-        escribir("inicio", "autoarranque", guardado);
-        Autoarranque::EscribirEntrada(!activo); // the opposite of what start-up must leave
-        arrancar();
-        QCOMPARE(control<QCheckBox>("Check2")->isChecked(), activo);
-        QCOMPARE(QFile::exists(Autoarranque::RutaEntrada()), activo);
-        QCOMPARE(leer("inicio", "autoarranque"), despues);
-
-        // Unticking by hand clears the entry and stores "0".
-        auto *check2 = control<QCheckBox>("Check2");
-        check2->setChecked(true);
-        check2->click();
+        // The period box stores whatever it shows; unticking autostart drops the entry.
+        b_->control<QLineEdit>("Text1")->setText("cada 5");
+        QCOMPARE(b_->ini("comunicaciones", "lectura"), "cada 5");
+        b_->control<QCheckBox>("Check2")->click();
         QVERIFY(!QFile::exists(Autoarranque::RutaEntrada()));
-        QCOMPARE(leer("inicio", "autoarranque"), QStringLiteral("0"));
+        QCOMPARE(b_->ini("inicio", "autoarranque"), "0");
     }
 
-    void timeouts_data()
+    void configuracionLeida_data()
     {
-        QTest::addColumn<QString>("comunicaciones");
-        QTest::addColumn<QString>("incidencias");
-        QTest::addColumn<int>("esperadoComunicaciones");
-        QTest::addColumn<int>("esperadoIncidencias");
-        QTest::newRow("numbers") << "12" << "3" << 12 << 3;
-        QTest::newRow("rounded half to even") << "2.5" << "3.5" << 2 << 4;
-        QTest::newRow("not numbers") << "abc" << "x" << 5 << 0;
-        QTest::newRow("beyond 16 bits") << "70000" << "-40000" << 5 << 0;
-        QTest::newRow("leading number") << " 8 s" << "&H10" << 8 << 16;
+        for (const char *c : {"seccion", "clave", "texto", "control", "esperado", "guardado"})
+            QTest::addColumn<QString>(c);
+        const auto fila = [](const char *s, const char *k, const QString &texto, const char *c, const QString &esperado,
+                             const QString &guardado) {
+            QTest::addRow("%s %s=%s", s, k, qPrintable(texto)) << s << k << texto << c << esperado << guardado;
+        };
+        for (const char *t : {"0", "2", "x"})
+            fila("inicio", "autoarranque", t, "Check2", "0", t);
+        fila("inicio", "autoarranque", "", "Check2", "1", "1");
+        fila("inicio", "autoarranque", "1.0", "Check2", "1", "1");
+        const std::pair<const char *, const char *> com[] = {{"2.5", "2"}, {"70000", "5"}, {"8 s", "8"}, {"abc", "5"}};
+        for (const auto &[t, e] : com)
+            fila("comunicaciones", "timeout", t, "com", e, t);
+        const std::pair<const char *, const char *> inc[] = {{"3.5", "4"}, {"-40000", "0"}, {"&H10", "16"}};
+        for (const auto &[t, e] : inc)
+            fila("Incidencias", "timeout", t, "inc", e, t);
+        const std::pair<const char *, const char *> activada[] = {
+            {"true", "1"}, {"verdadero", "1"}, {"-1", "1"}, {"FALSO", "0"}, {"quizá", "0"}};
+        for (const auto &[t, e] : activada)
+            fila("cambiohora", "activada", QString::fromUtf8(t), "Check1", e, QString::fromUtf8(t));
+        fila("cambiohora", "hora1", "30/03/2031 02:00:00", "Fecha1", "30/03/2031 02:00", "30/03/2031 02:00:00");
+        fila("cambiohora", "hora1", "30/03/2031", "Fecha1", "30/03/2031 00:00", "30/03/2031");
+        fila("cambiohora", "hora1", "mañana", "Fecha1", QDate::currentDate().toString("dd/MM/yyyy 00:00"), "mañana");
+        fila("cambiohora", "hora2", "30/03/2031 03:00:00", "Fecha2", "30/03/2031 03:00", "30/03/2031 03:00:00");
     }
-    void timeouts()
+    void configuracionLeida()
     {
-        QFETCH(QString, comunicaciones);
-        QFETCH(QString, incidencias);
-        escribir("comunicaciones", "timeout", comunicaciones);
-        escribir("Incidencias", "timeout", incidencias);
-        arrancar();
-        QTEST(int(TimeoutComunicaciones), "esperadoComunicaciones");
-        QTEST(int(TimeoutIncidencias), "esperadoIncidencias");
-    }
-
-    void programacionRestaurada_data()
-    {
-        QTest::addColumn<QString>("hora1");
-        QTest::addColumn<QString>("activada");
-        QTest::addColumn<QDateTime>("fecha1");
-        QTest::addColumn<bool>("armada");
-        const QDateTime medianoche = QDate::currentDate().startOfDay();
-        const QDateTime marzo(QDate(2031, 3, 30), QTime(2, 0));
-        QTest::newRow("armed") << "30/03/2031 02:00:00" << "True" << marzo << true;
-        QTest::newRow("lower-case true") << "30/03/2031 02:00:00" << "true" << marzo << true;
-        QTest::newRow("verdadero") << "30/03/2031 02:00:00" << "verdadero" << marzo << true;
-        QTest::newRow("number") << "30/03/2031 02:00:00" << "-1" << marzo << true;
-        QTest::newRow("zero") << "30/03/2031 02:00:00" << "0" << marzo << false;
-        QTest::newRow("falso") << "30/03/2031 02:00:00" << "FALSO" << marzo << false;
-        QTest::newRow("not a boolean") << "30/03/2031 02:00:00" << "quizá" << marzo << false;
-        QTest::newRow("date only") << "30/03/2031" << "False" << QDateTime(QDate(2031, 3, 30), QTime(0, 0)) << false;
-        QTest::newRow("not a date") << "mañana" << "True" << medianoche << true;
-    }
-    void programacionRestaurada()
-    {
-        QFETCH(QString, hora1);
-        QFETCH(QString, activada);
-        QFETCH(QDateTime, fecha1);
-        QFETCH(bool, armada);
-        escribir("cambiohora", "hora1", hora1);
-        escribir("cambiohora", "hora2", QStringLiteral("30/03/2031 03:00:00"));
-        escribir("cambiohora", "activada", activada);
-        escribir("comunicaciones", "lectura", QStringLiteral("1"));
-        escribir("inicio", "autoarranque", QStringLiteral("1"));
-        escribir("datos", "bd", programa_->filePath(QStringLiteral("datos/zeb.db")));
-        QFile archivo(ini());
-        QVERIFY(archivo.open(QIODevice::ReadOnly));
-        const QByteArray antes = archivo.readAll();
-        archivo.close();
-
-        arrancar();
-        QCOMPARE(control<QDateTimeEdit>("Fecha1")->dateTime(), fecha1);
-        QCOMPARE(control<QDateTimeEdit>("Fecha2")->dateTime(), QDateTime(QDate(2031, 3, 30), QTime(3, 0)));
-        QCOMPARE(control<QCheckBox>("Check1")->isChecked(), armada);
-        QCOMPARE(BooleanoDesdeTexto(CambioActivado).value_or(!armada), armada);
-        QVERIFY(FechaHoraDesdeTexto(HoraCambio).has_value());
-        QVERIFY(archivo.open(QIODevice::ReadOnly));
-        QCOMPARE(archivo.readAll(), antes);
-    }
-
-    void guardarCambioHora()
-    {
-        arrancar();
-        const QDateTime disparo(QDate(2031, 3, 30), QTime(2, 0));
-        control<QDateTimeEdit>("Fecha1")->setDateTime(disparo);
-        QCOMPARE(leer("cambiohora", "hora1"), QStringLiteral("30/03/2031 02:00:00"));
-        QCOMPARE(leer("cambiohora", "activada"), QStringLiteral("False"));
-        QCOMPARE(HoraCambio, QStringLiteral("30/03/2031 02:00:00"));
-
-        control<QCheckBox>("Check1")->click();
-        QCOMPARE(leer("cambiohora", "activada"), QStringLiteral("True"));
-        QCOMPARE(CambioActivado, QStringLiteral("True"));
-
-        // Changing what is sent while armed is stored at once.
-        control<QDateTimeEdit>("Fecha2")->setDateTime(QDateTime(QDate(2031, 3, 30), QTime(3, 0)));
-        QCOMPARE(leer("cambiohora", "hora2"), QStringLiteral("30/03/2031 03:00:00"));
-        QCOMPARE(HoraEnvio, QStringLiteral("30/03/2031 03:00:00"));
-        QCOMPARE(leer("cambiohora", "hora1"), QStringLiteral("30/03/2031 02:00:00"));
-
-        QVERIFY(!Form1::DCheckBoolean(Qt::PartiallyChecked).has_value());
+        QFETCH(QString, seccion);
+        QFETCH(QString, clave);
+        QFETCH(QString, texto);
+        QFETCH(QString, control);
+        b_->ini(qPrintable(seccion), qPrintable(clave), texto);
+        Autoarranque::EscribirEntrada(true); // start-up must remove it when off
+        b_->arrancar();
+        QTEST(observado(control), "esperado");
+        QTEST(b_->ini(qPrintable(seccion), qPrintable(clave)), "guardado");
+        QCOMPARE(QFile::exists(Autoarranque::RutaEntrada()), b_->control<QCheckBox>("Check2")->isChecked());
     }
 
     void rangoIncidencias_data()
@@ -330,248 +136,253 @@ private slots:
         QTest::addColumn<QString>("caja");
         QTest::addColumn<QString>("escrito");
         QTest::addColumn<QString>("queda");
-        for (const char *caja : {"Text2", "Text3"}) {
-            const auto fila = [caja](const char *nombre) -> QTestData & { return QTest::addRow("%s %s", caja, nombre) << caja; };
-            fila("150") << "150" << "99";
-            fila("0") << "0" << "1";
-            fila("-5") << "-5" << "1";
-            fila("comma") << "7,9" << "7";
-            fila("point") << "7.6" << "8";
-            fila("half to even") << "2.5" << "2";
-            fila("letters") << "abc" << "1";
-            fila("empty") << "" << "1";
-        }
+        const char *const casos[][3] = {{"Text2", "150", "99"}, {"Text2", "0", "1"},   {"Text2", "7,9", "7"},
+                                        {"Text2", "7.6", "8"},  {"Text2", "2.5", "2"}, {"Text2", "abc", "1"},
+                                        {"Text3", "150", "99"}, {"Text3", "-5", "1"}};
+        for (const auto &c : casos)
+            QTest::addRow("%s %s", c[0], c[1]) << c[0] << c[1] << c[2];
     }
     void rangoIncidencias()
     {
         QFETCH(QString, caja);
         QFETCH(QString, escrito);
-        arrancar();
-        activar(form_.get());
-        escribirYSalir(control<QLineEdit>(caja.toLatin1().constData()), escrito, control<QLineEdit>("Text1"));
-        QTEST(control<QLineEdit>(caja.toLatin1().constData())->text(), "queda");
-    }
-
-    void spinners_data()
-    {
-        QTest::addColumn<QString>("spinner");
-        QTest::addColumn<QString>("inicial");
-        QTest::addColumn<int>("pasos");
-        QTest::addColumn<QString>("queda");
-        QTest::newRow("period up") << "UpDown1" << "5" << 1 << "6";
-        QTest::newRow("period from text") << "UpDown1" << "abc" << 1 << "1";
-        QTest::newRow("period top") << "UpDown1" << "1440" << 1 << "1440";
-        QTest::newRow("period bottom") << "UpDown1" << "0" << -1 << "0";
-        QTest::newRow("period fraction") << "UpDown1" << "2.5" << -1 << "1";
-        QTest::newRow("first incident bottom") << "UpDown2" << "1" << -1 << "1";
-        QTest::newRow("last incident top") << "UpDown3" << "99" << 1 << "99";
-        QTest::newRow("last incident above range") << "UpDown3" << "500" << -1 << "98";
-    }
-    void spinners()
-    {
-        QFETCH(QString, spinner);
-        QFETCH(QString, inicial);
-        QFETCH(int, pasos);
-        arrancar();
-        auto *s = control<UpDown>(spinner.toLatin1().constData());
-        s->buddy()->setText(inicial);
-        s->stepBy(pasos);
-        QTEST(s->buddy()->text(), "queda");
-        // The period box stores whatever it shows.
-        QCOMPARE(leer("comunicaciones", "lectura"), control<QLineEdit>("Text1")->text());
-    }
-
-    void periodoGuardaElTexto()
-    {
-        arrancar();
-        activar(form_.get());
-        escribirYSalir(control<QLineEdit>("Text1"), QStringLiteral("cada 5"), control<QLineEdit>("Text2"));
-        QCOMPARE(leer("comunicaciones", "lectura"), QStringLiteral("cada 5"));
+        b_->arrancar();
+        activar(b_->form.get());
+        auto *c = b_->control<QLineEdit>(qPrintable(caja));
+        escribirYSalir(c, escrito, b_->control<QLineEdit>("Text1"));
+        QTEST(c->text(), "queda");
     }
 
     void elegirBaseDatos()
     {
-        arrancar();
-        anadirTerminal(QStringLiteral("Puerta"));
-        const QString antes = RutaBaseDatos;
-
-        form_->ElegirArchivoBaseDatos = [] { return QString(); };
-        control<QPushButton>("Command11")->click();
+        b_->arrancar();
+        const QString antes = RutaBaseDatos, otra = b_->programa.filePath("otra.mdb");
+        b_->form->ElegirArchivoBaseDatos = [] { return QString(); }; // cancelled
+        b_->boton("Command11")->click();
         QCOMPARE(RutaBaseDatos, antes);
-        QCOMPARE(control<QLineEdit>("Text4")->text(), antes);
-
-        const QString otra = programa_->filePath(QStringLiteral("otra.mdb"));
-        form_->ElegirArchivoBaseDatos = [otra] { return otra; };
-        control<QPushButton>("Command11")->click();
-        QCOMPARE(control<QLineEdit>("Text4")->text(), otra);
+        b_->form->ElegirArchivoBaseDatos = [otra] { return otra; };
+        b_->boton("Command11")->click();
+        QCOMPARE(b_->control<QLineEdit>("Text4")->text(), otra);
         QCOMPARE(RutaBaseDatos, otra);
-        QCOMPARE(leer("datos", "bd"), otra);
-        QCOMPARE(lista()->count(), 1); // nothing reloaded
+        QCOMPARE(b_->ini("datos", "bd"), otra);
     }
 
     void sinSeleccion_data()
     {
-        QTest::addColumn<QString>("boton");
-        QTest::newRow("modify") << "Command9";
-        QTest::newRow("delete") << "Command10";
+        QTest::addColumn<QString>("nombre");
+        for (const char *b : {"Command3", "Command4", "Command5", "Command6", "Command7", "Command9", "Command10",
+                              "Command12"})
+            QTest::newRow(b) << b;
     }
     void sinSeleccion()
     {
-        QFETCH(QString, boton);
-        arrancar();
-        anadirTerminal(QStringLiteral("Puerta"));
-        Caja vista;
-        responderCaja(&vista, QMessageBox::Ok);
-        control<QPushButton>(boton.toLatin1().constData())->click();
-        QCOMPARE(vista.texto, QStringLiteral("Seleccione un terminal"));
-        QCOMPARE(vista.icono, QMessageBox::NoIcon);
-        QCOMPARE(vista.botones, QMessageBox::StandardButtons(QMessageBox::Ok));
-        QCOMPARE(vista.titulo, TituloAplicacion);
-        QCOMPARE(filas().size(), 1);
-        QCOMPARE(lista()->count(), 1);
+        QFETCH(QString, nombre);
+        b_->arrancar();
+        b_->anadir(1, "Puerta", direccionAleatoria());
+        QString texto;
+        responderCaja(&texto, QMessageBox::Ok);
+        auto *boton = b_->boton(qPrintable(nombre));
+        boton->click();
+        QCOMPARE(texto, "Seleccione un terminal");
+        QVERIFY(boton->isEnabled());
+        QCOMPARE(b_->terminales()->count(), 1);
     }
 
-    void editorReglas()
+    void editor()
     {
-        arrancar();
+        b_->arrancar();
         bool visto = false;
-        alAparecer(esEditor, [&](QWidget *editor) {
+        alAparecer(esEditor, [&](QWidget *e) {
             visto = true;
-            activar(editor);
-            auto *codigo = control<QLineEdit>("Text1", editor);
-            auto *nombre = control<QLineEdit>("Text2", editor);
-            auto *ip = control<QLineEdit>("Text3", editor);
-            auto *puerto = control<QLineEdit>("Text4", editor);
-            auto *tipo = control<QComboBox>("Combo1", editor);
-            QCOMPARE(codigo->text(), QStringLiteral("1"));
-            QCOMPARE(puerto->text(), QStringLiteral("1"));
-            QCOMPARE(tipo->currentText(), QStringLiteral("RS232"));
-            QCOMPARE(tipo->count(), 3);
-            QVERIFY(!tipo->isEditable());
-            QCOMPARE(nombre->maxLength(), 50);
-            QCOMPARE(ip->maxLength(), 50);
+            activar(e);
+            auto *codigo = b_->control<QLineEdit>("Text1", e);
+            auto *nombre = b_->control<QLineEdit>("Text2", e);
+            auto *ip = b_->control<QLineEdit>("Text3", e);
+            auto *puerto = b_->control<QLineEdit>("Text4", e);
+            auto *tipo = b_->control<QComboBox>("Combo1", e);
 
-            const QList<std::pair<QString, QString>> codigos = {
-                {"200", "1"}, {"abc", "1"}, {"0", "1"}, {"128", "128"}, {"127.5", "128"}, {"99999999999", "1"}};
-            for (const auto &[escrito, queda] : codigos) {
-                escribirYSalir(codigo, escrito, nombre);
-                QCOMPARE(codigo->text(), queda);
-            }
-            const QList<std::pair<QString, QString>> puertos = {{"20", "16"}, {"0", "1"}, {"x", "1"}, {"3", "3"}};
-            for (const auto &[escrito, queda] : puertos) {
-                escribirYSalir(puerto, escrito, nombre);
-                QCOMPARE(puerto->text(), queda);
+            const std::tuple<QLineEdit *, const char *, const char *> numeros[] = {
+                {codigo, "200", "1"},   {codigo, "abc", "1"}, {codigo, "0", "1"}, {codigo, "127.5", "128"},
+                {codigo, "99999999999", "1"}, {puerto, "20", "16"}, {puerto, "x", "1"}, {puerto, "3", "3"}};
+            for (const auto &[caja, escrito, queda] : numeros) {
+                escribirYSalir(caja, escrito, nombre);
+                QCOMPARE(caja->text(), queda);
             }
 
-            const QColor blanco(Qt::white), cara = editor->palette().color(QPalette::Button);
-            QVERIFY(!ip->isEnabled());
-            QCOMPARE(ip->palette().color(QPalette::Base), cara);
-            QVERIFY(puerto->isEnabled());
-            QCOMPARE(puerto->palette().color(QPalette::Base), blanco);
-
+            // Only the box the link type uses is editable, and white.
+            const QColor blanco(Qt::white), cara = e->palette().color(QPalette::Button);
+            const auto editable = [&](QLineEdit *c, bool si) {
+                return c->isEnabled() == si && c->palette().color(QPalette::Base) == (si ? blanco : cara);
+            };
+            QVERIFY(editable(ip, false) && editable(puerto, true));
             tipo->setCurrentIndex(2);
-            QVERIFY(ip->isEnabled());
-            QCOMPARE(ip->palette().color(QPalette::Base), blanco);
-            QVERIFY(!puerto->isEnabled());
-            QCOMPARE(puerto->palette().color(QPalette::Base), cara);
-            QCOMPARE(puerto->text(), QStringLiteral("3"));
-
-            QTest::keyClicks(ip, QStringLiteral("10.0.0.9"));
+            QVERIFY(editable(ip, true) && editable(puerto, false));
+            QTest::keyClicks(ip, "10.0.0.9");
             tipo->setCurrentIndex(1);
+            QVERIFY(editable(ip, false) && editable(puerto, true));
             QCOMPARE(ip->text(), QString());
-            QVERIFY(!ip->isEnabled());
 
-            control<QPushButton>("Command2", editor)->click();
+            // No name: the box, and the editor stays open on the name.
+            QString aviso;
+            responderCaja(&aviso, QMessageBox::Ok);
+            b_->boton("Command1", e)->click();
+            QCOMPARE(aviso, "El terminal debe tener un nombre");
+            QVERIFY(e->isVisible());
+            QCOMPARE(e->focusWidget(), nombre);
+            b_->boton("Command2", e)->click();
         });
-        control<QPushButton>("Command8")->click();
+        b_->boton("Command8")->click();
         QVERIFY(visto);
-        QCOMPARE(filas().size(), 0);
-    }
-
-    void editorSinNombre()
-    {
-        arrancar();
-        Caja vista;
-        bool sigueAbierto = false, focoEnNombre = false;
-        alAparecer(esEditor, [&](QWidget *editor) {
-            activar(editor);
-            responderCaja(&vista, QMessageBox::Ok);
-            control<QPushButton>("Command1", editor)->click();
-            sigueAbierto = editor->isVisible();
-            focoEnNombre = editor->focusWidget() == control<QLineEdit>("Text2", editor);
-            control<QPushButton>("Command2", editor)->click();
-        });
-        control<QPushButton>("Command8")->click();
-        QCOMPARE(vista.texto, QStringLiteral("El terminal debe tener un nombre"));
-        QCOMPARE(vista.icono, QMessageBox::Critical);
-        QVERIFY(sigueAbierto);
-        QVERIFY(focoEnNombre);
-        QCOMPARE(filas().size(), 0);
+        QVERIFY(b_->filas("SELECT ID FROM terminales_1").isEmpty());
     }
 
     void altaModificacionBaja()
     {
-        arrancar();
-        const QString nombre = QStringLiteral("Puerta O'Brien");
-
-        alAparecer(esEditor, [&](QWidget *editor) {
-            control<QLineEdit>("Text1", editor)->setText(QStringLiteral("7"));
-            control<QLineEdit>("Text2", editor)->setText(nombre);
-            control<QComboBox>("Combo1", editor)->setCurrentIndex(2);
-            control<QLineEdit>("Text3", editor)->setText(QStringLiteral("192.168.1.50"));
-            control<UpDown>("UpDown2", editor)->stepBy(2);
-            control<QPushButton>("Command1", editor)->click();
+        b_->arrancar();
+        const QString nombre = "Puerta O'Brien", sql = "SELECT codigo, descripcion, IP, Tipo, Com FROM terminales_1";
+        alAparecer(esEditor, [&](QWidget *e) {
+            b_->control<QLineEdit>("Text1", e)->setText("7");
+            b_->control<QLineEdit>("Text2", e)->setText(nombre);
+            b_->control<QComboBox>("Combo1", e)->setCurrentIndex(2);
+            b_->control<QLineEdit>("Text3", e)->setText("192.168.1.50");
+            b_->control<UpDown>("UpDown2", e)->stepBy(2);
+            b_->boton("Command1", e)->click();
         });
-        control<QPushButton>("Command8")->click();
-        QCOMPARE(filas().size(), 1);
-        FilaTerminal f = filas().first();
-        QCOMPARE(f.codigo, 7);
-        QCOMPARE(f.descripcion, nombre);
-        QCOMPARE(f.ip, QStringLiteral("192.168.1.50"));
-        QCOMPARE(f.tipo, 2);
-        QCOMPARE(f.com, 3);
-        QCOMPARE(lista()->count(), 1);
-        QCOMPARE(lista()->item(0)->text(), nombre);
-        QCOMPARE(lista()->item(0)->data(Qt::UserRole).toInt(), int(MOD_ado::Terminales[0].ID));
+        b_->boton("Command8")->click();
+        QCOMPARE(b_->filas(sql), QStringList{"7|" + nombre + "|192.168.1.50|2|3"});
+        QCOMPARE(b_->terminales()->item(0)->text(), nombre);
 
-        // Changing it from ETHERNET to RS485 drops its address.
-        lista()->setCurrentRow(0);
+        // The editor shows the stored values; from ETHERNET to RS485 drops the address.
+        b_->terminales()->setCurrentRow(0);
         QStringList mostrado;
-        alAparecer(esEditor, [&](QWidget *editor) {
+        alAparecer(esEditor, [&](QWidget *e) {
             for (const char *c : {"Text1", "Text2", "Text3", "Text4"})
-                mostrado << control<QLineEdit>(c, editor)->text();
-            mostrado << control<QComboBox>("Combo1", editor)->currentText();
-            control<QComboBox>("Combo1", editor)->setCurrentIndex(1);
-            control<QLineEdit>("Text2", editor)->setText(QStringLiteral("Almacén"));
-            control<QPushButton>("Command1", editor)->click();
+                mostrado << b_->control<QLineEdit>(c, e)->text();
+            b_->control<QComboBox>("Combo1", e)->setCurrentIndex(1);
+            b_->control<QLineEdit>("Text2", e)->setText("Almacén");
+            b_->boton("Command1", e)->click();
         });
-        control<QPushButton>("Command9")->click();
-        QCOMPARE(mostrado, QStringList({"7", nombre, "192.168.1.50", "3", "ETHERNET"}));
-        f = filas().first();
-        QCOMPARE(filas().size(), 1);
-        QCOMPARE(f.descripcion, QStringLiteral("Almacén"));
-        QCOMPARE(f.ip, QString());
-        QCOMPARE(f.tipo, 1);
-        QCOMPARE(f.com, 3);
-        QCOMPARE(lista()->item(0)->text(), QStringLiteral("Almacén"));
-        QCOMPARE(lista()->currentRow(), -1);
+        b_->boton("Command9")->click();
+        QCOMPARE(mostrado, QStringList({"7", nombre, "192.168.1.50", "3"}));
+        QCOMPARE(b_->filas(sql), QStringList{"7|Almacén||1|3"});
+        QCOMPARE(b_->terminales()->item(0)->text(), "Almacén");
 
-        // Deleting answered No changes nothing; Yes removes it.
-        lista()->setCurrentRow(0);
-        Caja vista;
-        responderCaja(&vista, QMessageBox::No);
-        control<QPushButton>("Command10")->click();
-        QCOMPARE(vista.texto, QStringLiteral("¿Desea eliminar este registro?"));
-        QCOMPARE(vista.icono, QMessageBox::Question);
-        QCOMPARE(vista.botones, QMessageBox::Yes | QMessageBox::No);
-        QCOMPARE(filas().size(), 1);
-        QCOMPARE(lista()->count(), 1);
+        for (const auto respuesta : {QMessageBox::No, QMessageBox::Yes}) {
+            b_->terminales()->setCurrentRow(0);
+            QString pregunta;
+            responderCaja(&pregunta, respuesta);
+            b_->boton("Command10")->click();
+            QCOMPARE(pregunta, "¿Desea eliminar este registro?");
+            const int quedan = respuesta == QMessageBox::No ? 1 : 0;
+            QCOMPARE(b_->filas(sql).size(), quedan);
+            QCOMPARE(b_->terminales()->count(), quedan);
+        }
+    }
 
-        responderCaja(&vista, QMessageBox::Yes);
-        control<QPushButton>("Command10")->click();
-        QCOMPARE(filas().size(), 0);
-        QCOMPARE(lista()->count(), 0);
-        QCOMPARE(MOD_ado::NumTerminales, qint16(0));
+    void visor_data()
+    {
+        QTest::addColumn<int>("terminal"); // line of the filter: 0 = all
+        QTest::addColumn<QDate>("desde");
+        QTest::addColumn<QDate>("hasta");
+        QTest::addColumn<QStringList>("esperado");
+        const QDate d(2026, 3, 10);
+        QTest::newRow("all, both days whole") << 0 << d << d.addDays(1)
+            << QStringList{"2026-03-11 23:59:59,1", "2026-03-10 12:00:00,2", "2026-03-10 00:00:00,1"};
+        QTest::newRow("one terminal") << 1 << d.addDays(-1) << d.addDays(1)
+            << QStringList{"2026-03-11 23:59:59,1", "2026-03-10 00:00:00,1", "2026-03-09 23:59:59,1"};
+        QTest::newRow("other terminal, one day") << 2 << d.addDays(2) << d.addDays(2)
+            << QStringList{"2026-03-12 00:00:00,2"};
+        QTest::newRow("range backwards") << 0 << d.addDays(1) << d << QStringList{};
+    }
+    void visor()
+    {
+        QFETCH(int, terminal);
+        QFETCH(QDate, desde);
+        QFETCH(QDate, hasta);
+        QFETCH(QStringList, esperado);
+        b_->arrancar();
+        b_->anadir(1, "Uno", "");
+        b_->anadir(2, "Dos", "");
+        const QDate d(2026, 3, 10);
+        const std::pair<int, QDateTime> marcajes[] = {
+            {1, QDateTime(d.addDays(-1), QTime(23, 59, 59))}, {1, d.startOfDay()}, {2, QDateTime(d, QTime(12, 0))},
+            {1, QDateTime(d.addDays(1), QTime(23, 59, 59))},  {2, d.addDays(2).startOfDay()}};
+        for (const auto &[t, momento] : marcajes)
+            QCOMPARE(MOD_ado::GrabarMarcaje(CadenaConexion(), t, momento, 1, 7, 123456, 0),
+                     MOD_ado::ResultadoGrabacion::Insertado);
+        b_->form->findChild<QAction *>("VerMarcajes")->trigger();
+        QPointer<FormMarcajes> visor = b_->form->findChild<FormMarcajes *>("FormMarcajes");
+        QVERIFY(visor && visor->isVisible());
+        b_->control<QComboBox>("Terminal", visor)->setCurrentIndex(terminal);
+        b_->control<QDateEdit>("Desde", visor)->setDate(desde);
+        b_->control<QDateEdit>("Hasta", visor)->setDate(hasta);
+
+        auto *m = visor->modelo();
+        while (m->canFetchMore())
+            m->fetchMore();
+        QStringList listado, csv{"fechahora,numero_terminal,codigo_incidencia,entrada_salida,tarjeta,subcodigo"};
+        for (int i = 0; i < m->rowCount(); ++i)
+            listado << m->index(i, 0).data().toString() + ',' + m->index(i, 1).data().toString();
+        QCOMPARE(listado, esperado);
+
+        // The export writes the same punches, whole rows.
+        const QString archivo = b_->programa.filePath("marcajes.csv");
+        visor->ElegirArchivoCsv = [&] { return archivo; };
+        b_->boton("Exportar", visor)->click();
+        for (const QString &f : esperado)
+            csv << f + ",7,1,123456,0";
+        QFile f(archivo);
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        QCOMPARE(f.readAll(), (csv.join("\r\n") + "\r\n").toUtf8());
+
+        // Its connection lives exactly as long as its window.
+        visor->close();
+        QTRY_VERIFY(visor.isNull());
+        QVERIFY(QSqlDatabase::connectionNames().filter("MOD_ado_").isEmpty());
+    }
+
+    // A pause between sends ends when the worker is stopped; a job blind to
+    // the flag is reported as not stopped, so the caller can end the process.
+    void detenerTrabajador()
+    {
+        Trabajador w({});
+        std::atomic<bool> pausaCortada{false}, empezado{false};
+        w.encolar(1, [&](const auto &) { pausaCortada = !w.pausar(600000); });
+        QTest::qWait(50);
+        QVERIFY(w.detener(Espera));
+        QVERIFY(pausaCortada);
+
+        Trabajador atascado({});
+        atascado.encolar(1, [&](const auto &) {
+            empezado = true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1500)); // like a TCP connect
+        });
+        QTRY_VERIFY(empezado);
+        const bool aTiempo = atascado.detener(100); // both waits first: the job must not outlive a failed check
+        const bool alFinal = atascado.detener(Espera);
+        QVERIFY(!aTiempo && alFinal);
+    }
+
+    // Answer bytes: BCD seconds, minutes, hours, weekday (1 = Monday), day, month, year.
+    void textoReloj_data()
+    {
+        QTest::addColumn<QString>("respuesta");
+        QTest::addColumn<QString>("esperado"); // time, weekday, date
+        QTest::newRow("year 29 is 2029") << "00000001010129" << "00:00:00 Lunes 2029-01-01";
+        QTest::newRow("year 30 is 1930") << "00000007010130" << "00:00:00 Domingo 1930-01-01";
+        QTest::newRow("month 13") << "00000003011326" << "00:00:00 Miércoles 2027-01-01";
+        QTest::newRow("day 0") << "00000006000326" << "00:00:00 Sábado 2026-02-28";
+        QTest::newRow("hour 25, weekday 0") << "59592500010126" << "01:59:59 ? 2026-01-01";
+        QTest::newRow("weekday 8") << "00000008010126" << "00:00:00 ? 2026-01-01";
+    }
+    void textoReloj()
+    {
+        QFETCH(QString, respuesta);
+        QFETCH(QString, esperado);
+        const QStringList e = esperado.split(' ');
+        QCOMPARE(Trabajos::TextoReloj("10.0.0.1", QByteArray::fromHex(respuesta.toLatin1())),
+                 "Terminal: 10.0.0.1  " + Trabajos::TextoHora(QTime::fromString(e[0])) + " " + e[1] + ", " +
+                     QLocale::system().toString(QDate::fromString(e[2], Qt::ISODate), QLocale::ShortFormat));
     }
 };
 
