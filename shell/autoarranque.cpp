@@ -1,5 +1,6 @@
 #include "autoarranque.h"
 
+#include "archivos.h"
 #include "mod_ini.h"
 
 #include <QDir>
@@ -64,10 +65,11 @@ void EscribirEntrada(bool activo)
         QFile::remove(ruta);
         return;
     }
-    QDir().mkpath(QFileInfo(ruta).absolutePath());
+    crearCarpetas(QFileInfo(ruta).absolutePath());
     QSaveFile archivo(ruta);
     if (!archivo.open(QIODevice::WriteOnly))
         return;
+    archivo.setPermissions(kPermisosArchivo); // what runs at log-on is the owner's business only
     const QString programa = MOD_ini::DirectorioPrograma() + QStringLiteral("/kalverostin");
     const QString contenido = QStringLiteral("[Desktop Entry]\nType=Application\nName=") + NombreEntrada
                             + QStringLiteral("\nExec=") + argumentoExec(programa)

@@ -1,5 +1,7 @@
 #include "conexion.h"
 
+#include "archivos.h"
+
 #include <QDir>
 #include <QFileInfo>
 #include <QMutex>
@@ -150,20 +152,6 @@ bool Conexion::registrar(const QString &controlador)
     return true;
 }
 
-// Like mkpath, but the folders made are writable by the owner only, whatever the umask.
-static bool crearCarpeta(const QString &ruta)
-{
-    const QDir dir(ruta);
-    if (dir.exists())
-        return true;
-    const QString padre = QFileInfo(dir.absolutePath()).absolutePath();
-    if (padre != dir.absolutePath() && !crearCarpeta(padre))
-        return false;
-    return QDir().mkdir(dir.absolutePath(), QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner | QFile::ReadGroup |
-                                                QFile::ExeGroup | QFile::ReadOther | QFile::ExeOther) ||
-           dir.exists();
-}
-
 bool Conexion::abrirSQLite(const CadenaConexion &cc, bool &nueva)
 {
     if (cc.RutaBaseDatos.trimmed().isEmpty()) {
@@ -174,7 +162,7 @@ bool Conexion::abrirSQLite(const CadenaConexion &cc, bool &nueva)
     // tables (an empty file is one such creation left half done).
     const QFileInfo archivo(cc.RutaBaseDatos);
     nueva = !archivo.exists() || archivo.size() == 0;
-    if (nueva && !crearCarpeta(archivo.absolutePath())) {
+    if (nueva && !crearCarpetas(archivo.absolutePath())) {
         error_ = QStringLiteral("No se puede crear la carpeta %1").arg(QDir::toNativeSeparators(archivo.absolutePath()));
         return false;
     }

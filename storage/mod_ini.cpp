@@ -1,5 +1,7 @@
 #include "mod_ini.h"
 
+#include "archivos.h"
+
 #include "texto.h"
 
 #include <QCoreApplication>
@@ -156,7 +158,7 @@ bool EscribirIni(const QString &archivo, const QString &seccion, const QString &
         return false;
     // A new file is writable by its owner only, whatever the umask: it names the database.
     if (nuevo)
-        salida.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ReadGroup | QFile::ReadOther);
+        salida.setPermissions(kPermisosArchivo);
     return salida.write(datos) == datos.size() && salida.commit();
 }
 

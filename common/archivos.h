@@ -1,0 +1,14 @@
+#pragma once
+// Files and folders the program creates must not be writable by other users,
+// whatever the umask it was started with (config.ini decides which database
+// is written; the autostart entry decides what runs at log-on).
+
+#include <QFileDevice>
+#include <QString>
+
+// rw-r--r--
+constexpr QFileDevice::Permissions kPermisosArchivo =
+    QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup | QFileDevice::ReadOther;
+
+// Creates the folder and its missing parents as rwxr-xr-x; true when it exists afterwards.
+bool crearCarpetas(const QString &ruta);
