@@ -278,8 +278,13 @@ void Form1::Form_Load()
     Text4->setText(MOD_ado::RutaParaMostrar(RutaBaseDatos)); // never show a password
     Text1->setText(lectura);
 
-    MostrarErrorBaseDatos(MOD_ado::CargarIncidencias(CadenaConexion()));
-    MostrarErrorBaseDatos(MOD_ado::CargarTerminales(CadenaConexion()));
+    // The loaders' boxes wait until the timers run: an unattended program
+    // must go on polling the terminals that did load while a box is open.
+    const QStringList errores = {MOD_ado::CargarIncidencias(CadenaConexion()), MOD_ado::CargarTerminales(CadenaConexion())};
+    QTimer::singleShot(0, this, [this, errores] {
+        for (const QString &error : errores)
+            MostrarErrorBaseDatos(error);
+    });
     ActualizarListaTerminales();
 }
 
