@@ -1,22 +1,19 @@
-// Faults of the database under a running download, and hostile texts through
-// everything the program stores. Real SQLite files, the simulator over TCP.
+// Reliability under faults and hostile input: the database failing under a download,
+// hostile texts, bad configuration and terminal rows (the window in-process, against
+// the simulator), and the real program as a process: its file modes and sockets.
 
+#include "form1.h"
 #include "mod_ado.h"
 #include "mod_comunicaciones_kora.h"
 #include "mod_ini.h"
+#include "mod_variables.h"
 #include "puerto_serie_qt.h"
 #include "sim/simulador.h"
 #include "socket_tcp_qt.h"
 
-#include <QFile>
-#include <QProcess>
-#include <QRandomGenerator>
-#include <QSemaphore>
-#include <QSqlDatabase>
-#include <QSqlQuery>
-#include <QTemporaryDir>
+#include <QtSql>
 #include <QtTest>
-#include <thread>
+#include <QtWidgets>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -24,63 +21,53 @@ using namespace MOD_comunicaciones_kora;
 
 namespace {
 
+constexpr int Espera = 30000; // generous for a loaded machine; not a timing assertion
 const QDateTime kMomento(QDate(2025, 6, 2), QTime(7, 58, 0));
 
-struct Banco {
-    korasim::Simulador sim;
-    PuertoSerieQt puerto;
-    SocketTcpQt socket;
-    Cancelacion cancelar{false};
-    Contexto ctx;
-    QTemporaryDir dir;
-    MOD_ado::CadenaConexion cc;
-    TerminalRecord t;
-
-    explicit Banco(int marcajes)
-    {
-        ctx.MSComm1 = &puerto;
-        ctx.Winsock1 = &socket;
-        ctx.TimeoutComunicaciones = 1;
-        ctx.cancelar = &cancelar;
-        cc.RutaBaseDatos = dir.filePath("zeb.db");
-        if (!MOD_ado::PrepararBaseDatos(cc).isEmpty())
-            qFatal("cannot create the database");
-        auto *g = QRandomGenerator::global();
-        const QString ip = QStringLiteral("127.%1.%2.%3").arg(g->bounded(1, 250)).arg(g->bounded(1, 250)).arg(g->bounded(1, 250));
-        auto &term = sim.agregarTerminal(9);
-        for (int i = 0; i < marcajes; ++i)
-            term.agregarMarcajeDoble(kMomento.addSecs(60 * i), 700 + i, 40 + i, i % 2);
-        if (!sim.escucharTcp(9, QHostAddress(ip), kPuertoTcp))
-            qFatal("simulator cannot listen on %s", qPrintable(ip));
-        t = {1, 9, ip, QStringLiteral("Puerta"), 2, 0};
-    }
-    // Cards stored, in order, read from `ruta`.
-    static QList<int> tarjetas(const QString &ruta)
-    {
-        QList<int> r;
-        {
-            auto db = QSqlDatabase::addDatabase("QSQLITE", "lectura");
-            db.setDatabaseName(ruta);
-            db.open();
-            QSqlQuery q("SELECT tarjeta FROM marcajes ORDER BY tarjeta", db);
-            while (q.next())
-                r << q.value(0).toInt();
-        }
-        QSqlDatabase::removeDatabase("lectura");
-        return r;
-    }
-    QList<int> tarjetas() const { return tarjetas(cc.RutaBaseDatos); }
-};
-
-QList<int> desde(int primera, int n)
+QString direccionAleatoria()
 {
-    QList<int> l;
-    for (int i = 0; i < n; ++i)
-        l << primera + i;
-    return l;
+    auto *r = QRandomGenerator::global();
+    return QStringLiteral("127.%1.%2.%3").arg(r->bounded(1, 251)).arg(r->bounded(1, 251)).arg(r->bounded(1, 251));
 }
 
-// Makes a file unwritable even for root (immutable attribute), or by mode for others.
+// Runs the statements on a connection of its own; the first column of the last one's rows.
+QList<int> sqlite(const QString &ruta, const QStringList &sentencias)
+{
+    QList<int> filas;
+    {
+        auto db = QSqlDatabase::addDatabase("QSQLITE", "directa");
+        db.setDatabaseName(ruta);
+        db.open();
+        QSqlQuery q(db);
+        for (const QString &s : sentencias)
+            if (!q.exec(s))
+                qFatal("%s: %s", qPrintable(ruta), qPrintable(s));
+        while (q.next())
+            filas << q.value(0).toInt();
+    }
+    QSqlDatabase::removeDatabase("directa");
+    return filas;
+}
+
+QList<int> tarjetas(const QString &ruta) { return sqlite(ruta, {"SELECT tarjeta FROM marcajes ORDER BY tarjeta"}); }
+
+// terminales_1 as another program may have left it: no CHECKs, any value.
+void crearTablaLibre(const QString &ruta, const QStringList &filas)
+{
+    QStringList s{"CREATE TABLE terminales_1 (ID INTEGER PRIMARY KEY AUTOINCREMENT, codigo, descripcion, IP, Tipo, Com)"};
+    for (const QString &f : filas)
+        s << "INSERT INTO terminales_1 (codigo, descripcion, IP, Tipo, Com) VALUES (" + f + ")";
+    sqlite(ruta, s);
+}
+
+void escribir(const QString &ruta, const QByteArray &datos)
+{
+    QFile f(ruta);
+    if (!f.open(QIODevice::WriteOnly) || f.write(datos) != datos.size())
+        qFatal("cannot write %s", qPrintable(ruta));
+}
+
+// Unwritable even for root (immutable attribute), or by mode otherwise.
 bool soloLectura(const QString &ruta, bool si)
 {
     if (::geteuid() != 0)
@@ -88,209 +75,272 @@ bool soloLectura(const QString &ruta, bool si)
     return QProcess::execute("chattr", {si ? "+i" : "-i", ruta}) == 0;
 }
 
-// A second connection holding SQLite's write lock, as another program would.
-struct Bloqueo {
-    QString nombre = QStringLiteral("ajena");
-    explicit Bloqueo(const QString &ruta)
-    {
-        auto db = QSqlDatabase::addDatabase("QSQLITE", nombre);
-        db.setDatabaseName(ruta);
-        if (!db.open() || !QSqlQuery(db).exec("BEGIN IMMEDIATE"))
-            qFatal("cannot lock the database");
-    }
-    ~Bloqueo()
-    {
-        {
-            auto db = QSqlDatabase::database(nombre);
-            QSqlQuery(db).exec("COMMIT");
-            db.close();
-        }
-        QSqlDatabase::removeDatabase(nombre);
-    }
-};
-
 } // namespace
 
 class TestFiabilidad : public QObject {
     Q_OBJECT
+    std::unique_ptr<QTemporaryDir> dir_;
+    QString ruta(const QString &r) const { return dir_->filePath(r); }
+
 private slots:
-    void baseInutilizableNoPierdeMarcajes_data();
-    void baseInutilizableNoPierdeMarcajes();
-    void bloqueoBreveSoloEspera();
-    void baseBorradaDuranteDescarga();
-    void textosHostiles_data();
-    void textosHostiles();
-    void rutaConComillas();
-    void archivosNuevosSinEscrituraAjena();
+    void init()
+    {
+        dir_ = std::make_unique<QTemporaryDir>();
+        qputenv("XDG_CONFIG_HOME", ruta("xdg").toLocal8Bit());
+        MOD_ini::FijarDirectorioPrograma(dir_->path());
+    }
+
+    void baseInutilizableNoPierdeMarcajes_data()
+    {
+        QTest::addColumn<QString>("fallo");
+        for (const char *f : {"carpeta", "ajeno", "solo lectura", "borrada"})
+            QTest::newRow(f) << QString(f);
+    }
+    // The database path is a folder / a file that is no database / read-only /
+    // removed between two punches: the download stops on the punch it cannot
+    // store, saying why, overwrites nothing foreign, and the next download
+    // stores every punch once (into a new file with its tables if removed).
+    void baseInutilizableNoPierdeMarcajes()
+    {
+        QFETCH(QString, fallo);
+        korasim::Simulador sim;
+        auto &term = sim.agregarTerminal(9);
+        for (int i = 0; i < 6; ++i)
+            term.agregarMarcajeDoble(kMomento.addSecs(60 * i), 700 + i, 40 + i, i % 2);
+        const TerminalRecord t{1, 9, direccionAleatoria(), "Puerta", 2, 0};
+        QVERIFY(sim.escucharTcp(9, QHostAddress(t.IP), kPuertoTcp));
+        PuertoSerieQt puerto;
+        SocketTcpQt socket;
+        Cancelacion cancelar{false};
+        const Contexto ctx{&puerto, &socket, 1, &cancelar};
+        const MOD_ado::CadenaConexion cc{ruta("zeb.db"), {}};
+        QCOMPARE(MOD_ado::PrepararBaseDatos(cc), QString());
+        MOD_ado::CadenaConexion rota = cc;
+        std::function<void(const ProgresoDescarga &)> durante;
+        const QByteArray ajeno = QByteArray("no es una base de datos\n").repeated(50);
+        if (fallo == "carpeta") {
+            rota.RutaBaseDatos = ruta("carpeta");
+            QVERIFY(QDir().mkpath(rota.RutaBaseDatos));
+        } else if (fallo == "ajeno") {
+            rota.RutaBaseDatos = ruta("notas.txt");
+            escribir(rota.RutaBaseDatos, ajeno);
+        } else if (fallo == "solo lectura" && !soloLectura(cc.RutaBaseDatos, true)) {
+            QSKIP("cannot make a file read-only here");
+        } else if (fallo == "borrada") {
+            durante = [&](const ProgresoDescarga &p) {
+                if (p.contador == 3)
+                    for (const char *sufijo : {"", "-wal", "-shm"})
+                        QFile::remove(cc.RutaBaseDatos + sufijo);
+            };
+        }
+        long contador = 0;
+        QString error;
+        QCOMPARE(LeerMarcajes(ctx, t, rota, contador, 0, &error, durante), quint8(0));
+        if (fallo != "borrada") // a removed file may also stop the run; it must not lose punches
+            QVERIFY2(contador == 0 && !error.isEmpty(), qPrintable(error));
+        if (fallo == "solo lectura")
+            QVERIFY(soloLectura(cc.RutaBaseDatos, false));
+        QFile foraneo(rota.RutaBaseDatos);
+        if (fallo == "ajeno")
+            QVERIFY(foraneo.open(QIODevice::ReadOnly) && foraneo.readAll() == ajeno);
+        error.clear();
+        QCOMPARE(LeerMarcajes(ctx, t, cc, contador, 0, &error), quint8(0));
+        QCOMPARE(error, QString());
+        QCOMPARE(contador, 6L);
+        const QList<int> todas{700, 701, 702, 703, 704, 705};
+        QCOMPARE(tarjetas(cc.RutaBaseDatos), fallo == "borrada" ? todas.mid(3) : todas);
+    }
+
+    void textosHostiles_data()
+    {
+        QTest::addColumn<QString>("texto");
+        QTest::newRow("quote") << "O'Brien";
+        QTest::newRow("closing and dropping") << "x'); DROP TABLE marcajes; --";
+        QTest::newRow("double quote and comment") << "\"; DELETE FROM terminales_1; /*";
+        QTest::newRow("always true") << "' OR '1'='1";
+        QTest::newRow("identifier quote") << "`]);\\ \t%_*";
+    }
+    // Names, IP fields, incident texts and the database path are used as typed;
+    // no text changes the statements.
+    void textosHostiles()
+    {
+        QFETCH(QString, texto);
+        const MOD_ado::CadenaConexion cc{ruta(texto + "/zeb" + texto + ".db"), {}};
+        QCOMPARE(MOD_ado::PrepararBaseDatos(cc), QString());
+        QCOMPARE(MOD_ado::InsertarTerminal(cc, "1", "Fija", "127.0.0.9", "2", "1"), QString());
+        QCOMPARE(MOD_ado::InsertarTerminal(cc, "2", texto, texto, "2", "1"), QString());
+        QCOMPARE(MOD_ado::ModificarTerminal(cc, "2", "3", texto + texto, texto, "1", "2"), QString());
+        QCOMPARE(MOD_ado::GrabarIncidencia(cc, 5, texto), MOD_ado::ResultadoGrabacion::Insertado);
+        QCOMPARE(MOD_ado::GrabarMarcaje(cc, 3, kMomento, 0, 0, 1, 0), MOD_ado::ResultadoGrabacion::Insertado);
+        QCOMPARE(MOD_ado::GrabarMarcaje(cc, 3, kMomento, 0, 0, 1, 0), MOD_ado::ResultadoGrabacion::Duplicado);
+        QCOMPARE(MOD_ado::CargarTerminales(cc), QString());
+        QCOMPARE(MOD_ado::NumTerminales, qint16(2));
+        QCOMPARE(MOD_ado::Terminales[0].descripcion, QString("Fija"));
+        QCOMPARE(MOD_ado::Terminales[1].descripcion, texto + texto);
+        QCOMPARE(MOD_ado::Terminales[1].IP, texto);
+        QCOMPARE(MOD_ado::CargarIncidencias(cc), QString());
+        QCOMPARE(MOD_ado::DescripcionesIncidencias[0], texto);
+        QCOMPARE(tarjetas(cc.RutaBaseDatos), QList<int>{1});
+    }
+
+    void terminalesRaros_data()
+    {
+        QTest::addColumn<QByteArray>("config");
+        QTest::addColumn<QString>("ilegible"); // a row the loader cannot read, after the others
+        QTest::newRow("binary config, text code") << QByteArray("\x01\x02[[[datos\n=\n]]]\n\xff\xfe garbage \x7f\n")
+                                                  << "'abc', 'X', '', 2, '1'";
+        QTest::newRow("overflowing numbers, NULL code")
+            << QByteArray("[comunicaciones]\ntimeout=99999999999999999999999\nlectura=1e308\n[Incidencias]\n"
+                          "timeout=-40000\n[inicio]\nautoarranque=-1\n[cambiohora]\nhora1=99/99/9999 99:99:99\n"
+                          "hora2=\nactivada=quiz\xe1\n")
+            << "NULL, 'X', '', 2, '1'";
+        QTest::newRow("negative numbers, code beyond 16 bits")
+            << QByteArray("[comunicaciones]\ntimeout=-5\nlectura=-7\n[Incidencias]\ntimeout=&HFFFFFFFF\n[cambiohora]\n"
+                          "activada=1\nhora1=01/01/1900 00:00:00\n[puertos]\ncom1=/nonexistent\ncom99=/dev/null\n")
+            << "70000, 'X', '', 2, '1'";
+        QTest::newRow("long numbers, port beyond 16 bits")
+            << "[comunicaciones]\ntimeout=32768\nlectura=0.0001" + QByteArray(300, '9') + "\n[cambiohora]\nhora2=" +
+                   QByteArray(300, '9') + "\n"
+            << "5, 'X', '', 1, '99999'";
+    }
+    // Under a garbage config.ini, rows with odd but readable values load and
+    // each fails alone with its error line; a row that cannot be read stops the
+    // load with one message box (at start, not during unattended work) and what
+    // was loaded still works.
+    void terminalesRaros()
+    {
+        QFETCH(QByteArray, config);
+        QFETCH(QString, ilegible);
+        korasim::Simulador sim;
+        auto &buena = sim.agregarTerminal(7);
+        for (int i = 0; i < 3; ++i)
+            buena.agregarMarcaje(QDateTime::currentDateTime().addSecs(-60 * (i + 1)), 500 + i);
+        const QString ip = direccionAleatoria();
+        QVERIFY(sim.escucharTcp(7, QHostAddress(ip)));
+        QStringList filas;
+        for (const char *f : {"7, 'Buena'", "7, 'Duplicada'", "300, 'Codigo300'", "-5, 'Negativo'"})
+            filas << QStringLiteral("%1, '%2', 2, '1'").arg(f, ip);
+        crearTablaLibre(ruta("zeb.db"), filas << "9, 'Puerto99', '', 1, '99'" << "10, 'Tipo7', '', 7, '1'"
+                                              << "11, 'Nombre', 'no-existe.invalid', 2, '1'" << "12, 'ComTexto', '', 0, 'COM3'"
+                                              << "13, 'Real', '', 2.5, '-1'" << ilegible);
+        const QString ini = ruta("config.ini");
+        escribir(ini, config);
+        MOD_ini::EscribirIni(ini, "datos", "bd", ruta("zeb.db"));
+        MOD_ini::EscribirIni(ini, "comunicaciones", "timeout", "1"); // terminals that never answer
+        MOD_ini::EscribirIni(ini, "comunicaciones", "lectura", "0");
+        QStringList cajas; // every message box answered with its default button
+        QTimer sondeo;
+        connect(&sondeo, &QTimer::timeout, [&] {
+            if (auto *caja = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
+                cajas << caja->text();
+                caja->done(QMessageBox::Ok);
+            }
+        });
+        sondeo.start(20);
+        Form1 form;
+        form.show();
+        QTRY_COMPARE(cajas.size(), 1);
+        QCOMPARE(form.findChild<QListWidget *>("List2")->count(), 9);
+        auto *log = form.findChild<QListWidget *>("List1");
+        form.findChild<QPushButton *>("Command1")->click();
+        QTRY_VERIFY_WITH_TIMEOUT(!MOD_variables::LecturaEnCurso && log->count() == 9, Espera);
+        QVERIFY2(log->item(0)->text().endsWith(", OK, Buena (marcajes leídos: 3)"), qPrintable(log->item(0)->text()));
+        QVERIFY(log->item(1)->text().endsWith(", OK, Duplicada (marcajes leídos: 3)"));
+        for (int i = 2; i < 9; ++i)
+            QVERIFY2(log->item(i)->text().contains(", error en comunicaciones, terminal "), qPrintable(log->item(i)->text()));
+        QCOMPARE(cajas.size(), 1);
+    }
+
+    // A loader's box left open at start-up (nobody at the desk) must not stop
+    // the polling of the terminals that did load.
+    void cajaDeArranqueNoDetieneLaLectura()
+    {
+        korasim::Simulador sim;
+        sim.agregarTerminal(7).agregarMarcaje(QDateTime::currentDateTime().addSecs(-60), 501);
+        const QString ip = direccionAleatoria();
+        QVERIFY(sim.escucharTcp(7, QHostAddress(ip)));
+        const QString bd = dir_->filePath("zeb.db");
+        crearTablaLibre(bd, {QStringLiteral("7, 'Buena', '%1', 2, '1'").arg(ip), "'abc', 'X', '', 2, '1'"});
+        MOD_ini::EscribirIni(ruta("config.ini"), "datos", "bd", bd);
+        MOD_ini::EscribirIni(ruta("config.ini"), "comunicaciones", "lectura", "0.05");
+        // The box runs its own event loop: watch the log from a timer and close
+        // the box only once the polling run has logged through it.
+        QListWidget *log = nullptr;
+        QString leida;
+        QTimer sondeo;
+        connect(&sondeo, &QTimer::timeout, [&] {
+            auto *caja = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+            if (caja && log && log->count() > 0) {
+                leida = log->item(0)->text();
+                caja->done(QMessageBox::Ok);
+            }
+        });
+        sondeo.start(50);
+        Form1 form;
+        log = form.findChild<QListWidget *>("List1");
+        form.show();
+        QTRY_VERIFY_WITH_TIMEOUT(!leida.isEmpty(), Espera);
+        QVERIFY2(leida.endsWith(", OK, Buena (marcajes leídos: 1)"), qPrintable(leida));
+    }
+
+    void programaComoProceso_data()
+    {
+        terminalesRaros_data();
+        QTest::newRow("empty folder") << QByteArray() << QString();
+    }
+    // The real program under umask 000, on an empty folder or on the garbage
+    // files above: it comes up (takes its lock) and stays up, what it creates is
+    // not writable by others, and it listens on no socket.
+    void programaComoProceso()
+    {
+        QFETCH(QByteArray, config);
+        QFETCH(QString, ilegible);
+        QStringList creados{ruta("tmp/kalverostin.lock")};
+        if (config.isNull()) {
+            creados << ruta("p/config.ini") << ruta("p/datos") << ruta("p/datos/zeb.db")
+                    << ruta("xdg/autostart/KLAVEROSTIN.desktop");
+        } else {
+            QVERIFY(QDir().mkpath(ruta("p/datos")));
+            escribir(ruta("p/config.ini"), config);
+            crearTablaLibre(ruta("p/datos/zeb.db"), {"300, NULL, 'no-existe.invalid', 2, NULL", "-1, 'x', '', 9, '17'",
+                                                     "1, 'y', '', 1, 'COM1'", ilegible});
+        }
+        // A copy of the real program in folder p, offscreen.
+        QVERIFY(QDir().mkpath(ruta("p")) && QDir().mkpath(ruta("tmp")) && QFile::copy(KALVEROSTIN_PROGRAMA, ruta("p/kalverostin")));
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert("QT_QPA_PLATFORM", "offscreen");
+        env.insert("TMPDIR", ruta("tmp"));
+        env.insert("XDG_CONFIG_HOME", ruta("xdg"));
+        env.insert("HOME", dir_->path());
+        QProcess prog;
+        prog.setProcessEnvironment(env);
+        prog.setWorkingDirectory(ruta("p"));
+        prog.setChildProcessModifier([] { ::umask(0); });
+        prog.start(ruta("p/kalverostin"));
+        QVERIFY(prog.waitForStarted());
+        QTRY_VERIFY_WITH_TIMEOUT(std::all_of(creados.begin(), creados.end(), [](auto &r) { return QFileInfo::exists(r); }),
+                                 Espera);
+        QTest::qWait(1000); // the window has settled
+        QCOMPARE(prog.state(), QProcess::Running);
+        for (const QString &r : creados)
+            QVERIFY2(!(QFileInfo(r).permissions() & (QFile::WriteOther | QFile::WriteGroup)), qPrintable(r));
+
+        // Sockets of the process, then the listening ones of the system.
+        QSet<QString> nodos;
+        const QString fd = QStringLiteral("/proc/%1/fd/").arg(prog.processId());
+        for (const QString &n : QDir(fd).entryList(QDir::System | QDir::NoDotAndDotDot))
+            if (const QString destino = QFile::symLinkTarget(fd + n); destino.contains("socket:["))
+                nodos << destino.section('[', 1).chopped(1);
+        for (const QString &tabla : QStringList{"/proc/net/tcp", "/proc/net/tcp6", "/proc/net/udp", "/proc/net/udp6"}) {
+            QFile f(tabla);
+            const QStringList lineas = f.open(QIODevice::ReadOnly) ? QString(f.readAll()).split('\n').mid(1) : QStringList();
+            for (const QString &l : lineas) {
+                const QStringList c = l.simplified().split(' ');
+                QVERIFY2(!((tabla.contains("udp") || c.value(3) == "0A") && nodos.contains(c.value(9))), qPrintable(tabla));
+            }
+        } // the process is killed with its QProcess
+    }
 };
 
-void TestFiabilidad::baseInutilizableNoPierdeMarcajes_data()
-{
-    QTest::addColumn<QString>("fallo");
-    QTest::newRow("path is a folder") << "carpeta";
-    QTest::newRow("path is not a database") << "ajeno";
-    QTest::newRow("file made read-only") << "solo lectura";
-    QTest::newRow("write lock held by another program") << "bloqueada";
-}
-
-// While the database cannot take a punch the download stops on it, reports
-// why, and the next download after the repair stores every punch once.
-// Nothing foreign is overwritten.
-void TestFiabilidad::baseInutilizableNoPierdeMarcajes()
-{
-    QFETCH(QString, fallo);
-    Banco b(6);
-    MOD_ado::CadenaConexion rota = b.cc;
-    const QByteArray ajeno = QByteArray("no es una base de datos\n").repeated(50);
-    std::unique_ptr<Bloqueo> bloqueo;
-    if (fallo == "carpeta") {
-        rota.RutaBaseDatos = b.dir.filePath("carpeta");
-        QVERIFY(QDir().mkpath(rota.RutaBaseDatos));
-    } else if (fallo == "ajeno") {
-        rota.RutaBaseDatos = b.dir.filePath("notas.txt");
-        QFile f(rota.RutaBaseDatos);
-        QVERIFY(f.open(QIODevice::WriteOnly) && f.write(ajeno) == ajeno.size());
-    } else if (fallo == "solo lectura") {
-        if (!soloLectura(b.cc.RutaBaseDatos, true))
-            QSKIP("cannot make a file read-only here");
-    } else {
-        bloqueo = std::make_unique<Bloqueo>(b.cc.RutaBaseDatos);
-    }
-
-    long contador = 0;
-    QString error;
-    QCOMPARE(LeerMarcajes(b.ctx, b.t, rota, contador, 0, &error), quint8(0));
-    QCOMPARE(contador, 0L);
-    QVERIFY(!error.isEmpty());
-    // The same again: the terminal still holds them all.
-    error.clear();
-    QCOMPARE(LeerMarcajes(b.ctx, b.t, rota, contador, 0, &error), quint8(0));
-    QCOMPARE(contador, 0L);
-    QVERIFY(!error.isEmpty());
-
-    bloqueo.reset();
-    if (fallo == "solo lectura")
-        QVERIFY(soloLectura(b.cc.RutaBaseDatos, false));
-    if (fallo == "ajeno") {
-        QFile f(rota.RutaBaseDatos);
-        QVERIFY(f.open(QIODevice::ReadOnly));
-        QCOMPARE(f.readAll(), ajeno);
-    }
-    error.clear();
-    QCOMPARE(LeerMarcajes(b.ctx, b.t, b.cc, contador, 0, &error), quint8(0));
-    QCOMPARE(error, QString());
-    QCOMPARE(contador, 6L);
-    QCOMPARE(b.tarjetas(), desde(700, 6));
-}
-
-// A writer that lets go within the busy timeout only delays the download.
-void TestFiabilidad::bloqueoBreveSoloEspera()
-{
-    Banco b(4);
-    QSemaphore tomado;
-    std::thread ajeno([&] {
-        {
-            auto db = QSqlDatabase::addDatabase("QSQLITE", "breve");
-            db.setDatabaseName(b.cc.RutaBaseDatos);
-            db.open();
-            QSqlQuery(db).exec("BEGIN IMMEDIATE");
-            tomado.release();
-            QThread::msleep(1500);
-            QSqlQuery(db).exec("COMMIT");
-            db.close();
-        }
-        QSqlDatabase::removeDatabase("breve");
-    });
-    tomado.acquire();
-    long contador = 0;
-    QString error;
-    const quint8 estado = LeerMarcajes(b.ctx, b.t, b.cc, contador, 0, &error);
-    ajeno.join();
-    QCOMPARE(estado, quint8(0));
-    QCOMPARE(error, QString());
-    QCOMPARE(b.tarjetas(), desde(700, 4));
-}
-
-// The file removed between two punches: the rest go into a new database with
-// its tables, none twice, and the download goes on.
-void TestFiabilidad::baseBorradaDuranteDescarga()
-{
-    Banco b(6);
-    long contador = 0;
-    QString error;
-    const auto borrar = [&](const ProgresoDescarga &p) {
-        if (p.contador == 3)
-            for (const char *sufijo : {"", "-wal", "-shm"})
-                QFile::remove(b.cc.RutaBaseDatos + sufijo);
-    };
-    QCOMPARE(LeerMarcajes(b.ctx, b.t, b.cc, contador, 0, &error, borrar), quint8(0));
-    if (!error.isEmpty()) // a stop on the missing file is fine; the next run goes on
-        QCOMPARE(LeerMarcajes(b.ctx, b.t, b.cc, contador, 0, &error), quint8(0));
-    QCOMPARE(contador, 6L);
-    QCOMPARE(b.tarjetas(), desde(703, 3));
-}
-
-void TestFiabilidad::textosHostiles_data()
-{
-    QTest::addColumn<QString>("texto");
-    QTest::newRow("quote") << "O'Brien";
-    QTest::newRow("closing and dropping") << "x'); DROP TABLE marcajes; --";
-    QTest::newRow("double quote and comment") << "\"; DELETE FROM terminales_1; /*";
-    QTest::newRow("always true") << "' OR '1'='1";
-    QTest::newRow("identifier quote") << "`]);\\ \t%_*";
-}
-
-// Names, IP fields and incident descriptions are stored and read back as typed;
-// no text changes the statements.
-void TestFiabilidad::textosHostiles()
-{
-    QFETCH(QString, texto);
-    QTemporaryDir dir;
-    const MOD_ado::CadenaConexion cc{dir.filePath("zeb.db"), {}};
-    QCOMPARE(MOD_ado::PrepararBaseDatos(cc), QString());
-    QCOMPARE(MOD_ado::InsertarTerminal(cc, "1", "Fija", "127.0.0.9", "2", "1"), QString());
-    QCOMPARE(MOD_ado::InsertarTerminal(cc, "2", texto, texto, "2", "1"), QString());
-    QCOMPARE(MOD_ado::ModificarTerminal(cc, "2", "3", texto + texto, texto, "1", "2"), QString());
-    MOD_ado::BorrarTerminal(cc, "9 OR 1=1"); // the id is the number the text begins with: nothing to delete
-    QCOMPARE(MOD_ado::GrabarIncidencia(cc, 5, texto), MOD_ado::ResultadoGrabacion::Insertado);
-    QCOMPARE(MOD_ado::GrabarMarcaje(cc, 3, kMomento, 0, 0, 1, 0), MOD_ado::ResultadoGrabacion::Insertado);
-
-    QCOMPARE(MOD_ado::CargarTerminales(cc), QString());
-    QCOMPARE(MOD_ado::NumTerminales, qint16(2));
-    QCOMPARE(MOD_ado::Terminales[0].descripcion, QString("Fija"));
-    QCOMPARE(MOD_ado::Terminales[1].descripcion, texto + texto);
-    QCOMPARE(MOD_ado::Terminales[1].IP, texto);
-    QCOMPARE(MOD_ado::CargarIncidencias(cc), QString());
-    QCOMPARE(MOD_ado::DescripcionesIncidencias[0], texto);
-    QCOMPARE(Banco::tarjetas(cc.RutaBaseDatos), QList<int>{1});
-}
-
-// Quotes, semicolons and comment markers in the database path.
-void TestFiabilidad::rutaConComillas()
-{
-    QTemporaryDir dir;
-    const MOD_ado::CadenaConexion cc{dir.filePath("o'brien; --\"x/zeb'; DROP TABLE marcajes;--.db"), {}};
-    QCOMPARE(MOD_ado::PrepararBaseDatos(cc), QString());
-    QCOMPARE(MOD_ado::GrabarMarcaje(cc, 3, kMomento, 0, 0, 77, 0), MOD_ado::ResultadoGrabacion::Insertado);
-    QCOMPARE(MOD_ado::GrabarMarcaje(cc, 3, kMomento, 0, 0, 77, 0), MOD_ado::ResultadoGrabacion::Duplicado);
-    QCOMPARE(Banco::tarjetas(cc.RutaBaseDatos), QList<int>{77});
-}
-
-// Under umask 000 the configuration file and the database folders are still
-// not writable by others: the file names the database the punches go to.
-void TestFiabilidad::archivosNuevosSinEscrituraAjena()
-{
-    QTemporaryDir dir;
-    const mode_t anterior = ::umask(0);
-    const QString ini = dir.filePath("config.ini");
-    const bool escrito = MOD_ini::EscribirIni(ini, "datos", "bd", "x");
-    const QString error = MOD_ado::PrepararBaseDatos({dir.filePath("a/b/zeb.db"), {}});
-    ::umask(anterior);
-    QVERIFY(escrito);
-    QCOMPARE(error, QString());
-    for (const QString &r : {ini, dir.filePath("a"), dir.filePath("a/b"), dir.filePath("a/b/zeb.db")})
-        QVERIFY2(!(QFileInfo(r).permissions() & (QFile::WriteOther | QFile::WriteGroup)), qPrintable(r));
-}
-
-QTEST_GUILESS_MAIN(TestFiabilidad)
+QTEST_MAIN(TestFiabilidad)
 #include "test_fiabilidad.moc"
