@@ -163,8 +163,9 @@ private slots:
 
         // A window takes the lock released by the service and holds it.
         QProcess *primera = arrancar(ventana, {});
-        QTRY_VERIFY_WITH_TIMEOUT(QFile(ventana + "/config.ini").size() > 0, Espera);
-        QVERIFY(QFile::exists(ventana + "/datos/zeb.db"));
+        // config.ini is written at start-up before the database is created.
+        QTRY_VERIFY_WITH_TIMEOUT(QFile(ventana + "/config.ini").size() > 0 && QFile::exists(ventana + "/datos/zeb.db"),
+                                 Espera);
         rechazado(arrancar(otro, {"--servicio"}));
         // Killed, it leaves a lock behind that does not block the next start.
         primera->kill();
