@@ -324,6 +324,14 @@ std::optional<bool> Form1::DCheckBoolean(Qt::CheckState valor)
     }
 }
 
+std::optional<TerminalRecord> Form1::TerminalElegido()
+{
+    const int indice = TerminalSeleccionado(true);
+    if (indice < 0 || indice >= MOD_ado::Terminales.size())
+        return std::nullopt;
+    return MOD_ado::Terminales[indice];
+}
+
 int Form1::TerminalSeleccionado(bool avisar)
 {
     const auto *linea = List2->currentItem();
@@ -515,10 +523,10 @@ std::pair<int, int> Form1::RangoIncidencias() const
 
 void Form1::Command3_Click()
 {
-    const int indice = TerminalSeleccionado(true);
-    if (indice < 0 || indice >= MOD_ado::Terminales.size())
+    const auto elegido = TerminalElegido();
+    if (!elegido)
         return;
-    const TerminalRecord terminal = MOD_ado::Terminales[indice];
+    const TerminalRecord terminal = *elegido;
     Encolar([terminal](const MOD_comunicaciones_kora::Contexto &ctx, const Trabajos::Salida &salida) {
         Trabajos::EnviarHora(ctx, terminal, terminal.IP, salida);
     });
@@ -526,10 +534,10 @@ void Form1::Command3_Click()
 
 void Form1::Command6_Click()
 {
-    const int indice = TerminalSeleccionado(true);
-    if (indice < 0 || indice >= MOD_ado::Terminales.size())
+    const auto elegido = TerminalElegido();
+    if (!elegido)
         return;
-    const TerminalRecord terminal = MOD_ado::Terminales[indice];
+    const TerminalRecord terminal = *elegido;
     Encolar([terminal](const MOD_comunicaciones_kora::Contexto &ctx, const Trabajos::Salida &salida) {
         Trabajos::LeerHora(ctx, terminal, terminal.IP, salida);
     });
@@ -537,11 +545,11 @@ void Form1::Command6_Click()
 
 void Form1::Command4_Click()
 {
-    const int indice = TerminalSeleccionado(true);
-    if (indice < 0 || indice >= MOD_ado::Terminales.size())
+    const auto elegido = TerminalElegido();
+    if (!elegido)
         return;
     Command4->setEnabled(false);
-    const TerminalRecord terminal = MOD_ado::Terminales[indice];
+    const TerminalRecord terminal = *elegido;
     const auto [primera, ultima] = RangoIncidencias();
     Encolar(
         [terminal, primera, ultima](const MOD_comunicaciones_kora::Contexto &ctx, const Trabajos::Salida &salida) {
@@ -588,10 +596,10 @@ void Form1::Enviar_Incidencias(int terminal, std::function<void(int)> alTerminar
 
 void Form1::Command7_Click()
 {
-    const int indice = TerminalSeleccionado(true);
-    if (indice < 0 || indice >= MOD_ado::Terminales.size())
+    const auto elegido = TerminalElegido();
+    if (!elegido)
         return;
-    const TerminalRecord terminal = MOD_ado::Terminales[indice];
+    const TerminalRecord terminal = *elegido;
     Encolar([terminal](const MOD_comunicaciones_kora::Contexto &ctx, const Trabajos::Salida &salida) {
         Trabajos::AsegurarIncidencias(ctx, terminal, salida);
     });

@@ -1,6 +1,8 @@
 #pragma once
 // The main window: terminal list, polling, clock and incident controls, log.
 
+#include "terminal.h"
+
 #include <QDateTime>
 #include <QMainWindow>
 #include <QPointer>
@@ -43,6 +45,8 @@ public:
     // Index of the selected terminal (line of List2), -1 for none. With
     // avisar, no selection shows "Seleccione un terminal".
     int TerminalSeleccionado(bool avisar);
+    // The selected terminal's record; with no selection the box is shown and nothing returned.
+    std::optional<TerminalRecord> TerminalElegido();
     void AnadirLog(const QString &linea);
     // Shows a storage error description in a critical box; empty means fine.
     void MostrarErrorBaseDatos(const QString &descripcion);
