@@ -10,12 +10,16 @@
 #include <QFileInfo>
 #include <QSaveFile>
 #include <QStandardPaths>
+#include <QStringDecoder>
+#include <algorithm>
+#include <optional>
 
 namespace MOD_ini {
 
 namespace {
 
 QString directorioFijado;
+bool soloLecturaFijado = false;
 
 // The platform's reader copies at most 254 characters into its 255-character buffer.
 constexpr qsizetype kLargoMaximo = 254;
@@ -29,7 +33,8 @@ struct Linea {
 template <typename F>
 void recorrerLineas(const QByteArray &datos, F &&f)
 {
-    qsizetype inicio = 0;
+    // A UTF-8 byte order mark is no part of the first line (and stays in the file).
+    qsizetype inicio = datos.startsWith("\xEF\xBB\xBF") ? 3 : 0;
     while (inicio < datos.size()) {
         const qsizetype nl = datos.indexOf('\n', inicio);
         const qsizetype fin = nl < 0 ? datos.size() : nl + 1;
@@ -63,62 +68,72 @@ Analisis analizar(QByteArrayView linea)
     return {Clase::Clave, t.first(igual).trimmed(), t.sliced(igual + 1).trimmed()};
 }
 
-bool mismoNombre(QByteArrayView enArchivo, const QString &buscado)
-{
-    // One byte is one character in Windows-1252: compare sizes before decoding.
-    return enArchivo.size() == buscado.size() && desdeAnsi(enArchivo).compare(buscado, Qt::CaseInsensitive) == 0;
-}
-
 QByteArrayView sinComillas(QByteArrayView v)
 {
     return v.size() >= 2 && v.startsWith('"') && v.endsWith('"') ? v.sliced(1, v.size() - 2) : v;
 }
 
-} // namespace
+// Windows-1252 unless the file is valid UTF-8 with some non-ASCII byte: a
+// file edited with a UTF-8 editor is read as such, and written back so.
+struct Codificacion {
+    bool utf8 = false;
 
-QString LeerIni(const QString &archivo, const QString &seccion, const QString &clave, const QString &porDefecto)
-{
-    const QString s = seccion.trimmed(), k = clave.trimmed();
-    QString valor;
-    QFile f(archivo);
-    if (!s.isEmpty() && !k.isEmpty() && f.open(QIODevice::ReadOnly)) {
-        const QByteArray datos = f.readAll();
-        bool enSeccion = false;
-        recorrerLineas(datos, [&](const Linea &, QByteArrayView texto) {
-            const Analisis a = analizar(texto);
-            if (a.clase == Clase::Seccion) {
-                enSeccion = mismoNombre(a.nombre, s);
-            } else if (enSeccion && a.clase == Clase::Clave && mismoNombre(a.nombre, k)) {
-                valor = desdeAnsi(sinComillas(a.valor));
-                return false;
-            }
-            return true;
-        });
+    explicit Codificacion(QByteArrayView datos)
+    {
+        if (std::all_of(datos.begin(), datos.end(), [](char c) { return uchar(c) < 0x80; }))
+            return;
+        QStringDecoder d(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+        const QString texto = d(datos); // the decoder runs when its result is taken
+        utf8 = !d.hasError();
     }
-    if (valor.isEmpty())
-        valor = porDefecto;
-    return valor.left(kLargoMaximo);
+    QString decodificar(QByteArrayView b) const { return utf8 ? QString::fromUtf8(b) : desdeAnsi(b); }
+    QByteArray codificar(const QString &t) const { return utf8 ? t.toUtf8() : aAnsi(t); }
+    bool mismoNombre(QByteArrayView enArchivo, const QString &buscado) const
+    {
+        // One byte is one character in Windows-1252: compare sizes before decoding.
+        if (!utf8 && enArchivo.size() != buscado.size())
+            return false;
+        return decodificar(enArchivo).compare(buscado, Qt::CaseInsensitive) == 0;
+    }
+};
+
+// The value of the key when the file holds it (possibly empty).
+std::optional<QString> buscar(const QString &archivo, const QString &s, const QString &k)
+{
+    QFile f(archivo);
+    if (s.isEmpty() || k.isEmpty() || !f.open(QIODevice::ReadOnly))
+        return std::nullopt;
+    const QByteArray datos = f.readAll();
+    const Codificacion cod(datos);
+    std::optional<QString> valor;
+    bool enSeccion = false;
+    recorrerLineas(datos, [&](const Linea &, QByteArrayView texto) {
+        const Analisis a = analizar(texto);
+        if (a.clase == Clase::Seccion) {
+            enSeccion = cod.mismoNombre(a.nombre, s);
+        } else if (enSeccion && a.clase == Clase::Clave && cod.mismoNombre(a.nombre, k)) {
+            valor = cod.decodificar(sinComillas(a.valor));
+            return false;
+        }
+        return true;
+    });
+    return valor;
 }
 
-bool EscribirIni(const QString &archivo, const QString &seccion, const QString &clave, const QString &texto)
-{
-    const QString s = seccion.trimmed(), k = clave.trimmed();
-    if (s.isEmpty() || k.isEmpty())
-        return false;
+QString configPrograma() { return DirectorioPrograma() + QStringLiteral("/config.ini"); }
 
-    QByteArray datos;
-    if (QFile f(archivo); f.exists()) {
-        // A file that exists but cannot be read is left alone rather than replaced.
-        if (!f.open(QIODevice::ReadOnly))
-            return false;
-        datos = f.readAll();
-    }
+// An empty value reads as the default, as a missing key does.
+QString comoLeido(const std::optional<QString> &valor, const QString &porDefecto)
+{
+    return (valor && !valor->isEmpty() ? *valor : porDefecto).left(kLargoMaximo);
+}
+
+// The file's new bytes with the key set, names and value in cod.
+QByteArray conClave(QByteArray datos, const Codificacion &cod, const QString &s, const QString &k, const QString &valor)
+{
     const qsizetype primerSalto = datos.indexOf('\n');
     const QByteArray salto = primerSalto > 0 && datos[primerSalto - 1] != '\r' ? "\n" : "\r\n";
-    // A line break inside the value would start a new line of the file.
-    QString valor = texto;
-    valor.replace(u'\r', u' ').replace(u'\n', u' ');
-    const QByteArray lineaClave = aAnsi(k) + '=' + aAnsi(valor);
+    const QByteArray lineaClave = cod.codificar(k) + '=' + cod.codificar(valor);
 
     // Replace the first occurrence of the key in a section of that name; else
     // add it after the last key line of the first such section.
@@ -128,9 +143,9 @@ bool EscribirIni(const QString &archivo, const QString &seccion, const QString &
     recorrerLineas(datos, [&](const Linea &l, QByteArrayView t) {
         const Analisis a = analizar(t);
         if (a.clase == Clase::Seccion) {
-            enSeccion = mismoNombre(a.nombre, s);
+            enSeccion = cod.mismoNombre(a.nombre, s);
             enPrimera = enSeccion && insertarEn < 0;
-        } else if (enSeccion && a.clase == Clase::Clave && mismoNombre(a.nombre, k)) {
+        } else if (enSeccion && a.clase == Clase::Clave && cod.mismoNombre(a.nombre, k)) {
             datos.replace(inicio, l.finTexto - inicio, lineaClave);
             hecho = true;
             return false;
@@ -148,9 +163,42 @@ bool EscribirIni(const QString &archivo, const QString &seccion, const QString &
         } else {
             if (!datos.isEmpty() && !datos.endsWith('\n'))
                 datos += salto;
-            datos += '[' + aAnsi(s) + ']' + salto + lineaClave + salto;
+            datos += '[' + cod.codificar(s) + ']' + salto + lineaClave + salto;
         }
     }
+    return datos;
+}
+
+} // namespace
+
+QString LeerIni(const QString &archivo, const QString &seccion, const QString &clave, const QString &porDefecto)
+{
+    return comoLeido(buscar(archivo, seccion.trimmed(), clave.trimmed()), porDefecto);
+}
+
+bool EscribirIni(const QString &archivo, const QString &seccion, const QString &clave, const QString &texto)
+{
+    const QString s = seccion.trimmed(), k = clave.trimmed();
+    if (s.isEmpty() || k.isEmpty())
+        return false;
+
+    QByteArray datos;
+    if (QFile f(archivo); f.exists()) {
+        // A file that exists but cannot be read is left alone rather than replaced.
+        if (!f.open(QIODevice::ReadOnly))
+            return false;
+        datos = f.readAll();
+    }
+    // A line break inside the value would start a new line of the file.
+    QString valor = texto;
+    valor.replace(u'\r', u' ').replace(u'\n', u' ');
+    const Codificacion cod(datos);
+    QByteArray nuevos = conClave(datos, cod, s, k, valor);
+    // Windows-1252 bytes that happen to form valid UTF-8 would be read back as
+    // UTF-8: then write what will be read.
+    if (const Codificacion despues(nuevos); despues.utf8 && !cod.utf8)
+        nuevos = conClave(datos, despues, s, k, valor);
+    datos = nuevos;
 
     const bool nuevo = !QFileInfo::exists(archivo);
     QSaveFile salida(archivo);
@@ -162,22 +210,54 @@ bool EscribirIni(const QString &archivo, const QString &seccion, const QString &
     return salida.write(datos) == datos.size() && salida.commit();
 }
 
+bool PuedeGuardar(const QString &archivo, const QString &texto)
+{
+    QFile f(archivo);
+    if (f.open(QIODevice::ReadOnly) && Codificacion(f.readAll()).utf8)
+        return true;
+    return desdeAnsi(aAnsi(texto)) == texto;
+}
+
 QString DirectorioPrograma()
 {
     return directorioFijado.isEmpty() ? QCoreApplication::applicationDirPath() : directorioFijado;
 }
 
-void FijarDirectorioPrograma(const QString &directorio) { directorioFijado = directorio; }
+void FijarDirectorioPrograma(const QString &directorio, bool soloLectura)
+{
+    directorioFijado = directorio;
+    soloLecturaFijado = soloLectura;
+}
+
+bool CarpetaProgramaEscribible()
+{
+    const QFileInfo info(DirectorioPrograma());
+    return !soloLecturaFijado && info.isDir() && info.isWritable();
+}
 
 QString RutaConfig()
 {
-    const QString programa = DirectorioPrograma();
-    const QFileInfo info(programa);
-    if (info.isDir() && info.isWritable())
-        return programa + QStringLiteral("/config.ini");
+    if (CarpetaProgramaEscribible())
+        return configPrograma();
     const QString propio = QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation);
     QDir().mkpath(propio);
     return propio + QStringLiteral("/config.ini");
+}
+
+QString LeerConfig(const QString &seccion, const QString &clave, const QString &porDefecto)
+{
+    const QString propio = RutaConfig();
+    if (propio != configPrograma()) {
+        // A key of the per-user copy wins, even empty; the others come from the administrator's file.
+        if (const auto valor = buscar(propio, seccion.trimmed(), clave.trimmed()))
+            return comoLeido(valor, porDefecto);
+    }
+    return LeerIni(configPrograma(), seccion, clave, porDefecto);
+}
+
+bool EscribirConfig(const QString &seccion, const QString &clave, const QString &texto)
+{
+    return EscribirIni(RutaConfig(), seccion, clave, texto);
 }
 
 } // namespace MOD_ini

@@ -1,7 +1,9 @@
 #pragma once
-// config.ini: our own INI reader and writer (Windows-1252 text, case-insensitive
-// section and key names, values cut to 254 characters, an empty value reads as
-// the default). No cache: every call reads or rewrites the file.
+// config.ini: our own INI reader and writer (case-insensitive section and key
+// names, values cut to 254 characters, an empty value reads as the default).
+// The text is Windows-1252, or UTF-8 when the file is valid UTF-8 with some
+// non-ASCII byte; a write keeps the file's encoding. No cache: every call
+// reads or rewrites the file.
 
 #include <QString>
 
@@ -10,15 +12,26 @@ namespace MOD_ini {
 QString LeerIni(const QString &archivo, const QString &seccion, const QString &clave,
                 const QString &porDefecto = QString());
 // Returns false when the file could not be written (callers may ignore it).
+// Characters the file's encoding lacks are written as '?'.
 bool EscribirIni(const QString &archivo, const QString &seccion, const QString &clave,
                  const QString &texto);
+// Whether the file, in its encoding, holds the text as it is.
+bool PuedeGuardar(const QString &archivo, const QString &texto);
 
-// The directory that holds the executable (tests may point it elsewhere).
+// The directory that holds the executable. Tests may point it elsewhere and
+// declare it read-only (root writes anywhere).
 QString DirectorioPrograma();
-void FijarDirectorioPrograma(const QString &directorio);
+void FijarDirectorioPrograma(const QString &directorio, bool soloLectura = false);
+bool CarpetaProgramaEscribible();
 
-// config.ini beside the executable, or in the per-user configuration
-// directory when the program's directory is not writable.
+// Where settings are written: config.ini beside the executable, or in the
+// per-user configuration directory when the program's directory is not writable.
 QString RutaConfig();
+
+// The program's settings. With a read-only program directory, a key of the
+// per-user copy wins and every other key comes from config.ini beside the
+// executable (the administrator's).
+QString LeerConfig(const QString &seccion, const QString &clave, const QString &porDefecto = QString());
+bool EscribirConfig(const QString &seccion, const QString &clave, const QString &texto);
 
 } // namespace MOD_ini

@@ -95,6 +95,37 @@ private slots:
         QCOMPARE(LeerIni(ruta, seccion, clave), QString("NUEVO"));
     }
 
+    // Windows-1252 unless the file is valid UTF-8 with a non-ASCII byte (a UTF-8
+    // editor's); a write keeps the encoding and reads back as written.
+    void codificacion_data()
+    {
+        QTest::addColumn<QByteArray>("antes");
+        QTest::addColumn<QString>("bd");
+        QTest::addColumn<QString>("escrito");
+        QTest::addColumn<QByteArray>("despues");
+        QTest::addColumn<bool>("cabeLodz"); // whether a path with "Łódź" can be stored
+        QTest::newRow("windows-1252") << QByteArray("[datos]\nbd=A\xF1o\n") << "Año" << "ñ"
+                                      << QByteArray("[datos]\nbd=A\xF1o\nx=\xF1\n") << false;
+        QTest::newRow("utf-8") << QByteArray("[datos]\nbd=Año\n") << "Año" << "Łódź"
+                               << QByteArray("[datos]\nbd=Año\nx=Łódź\n") << true;
+        QTest::newRow("utf-8 with BOM") << QByteArray("\xEF\xBB\xBF[datos]\r\nbd=Año\r\n") << "Año" << "ñ"
+                                        << QByteArray("\xEF\xBB\xBF[datos]\r\nbd=Año\r\nx=ñ\r\n") << true;
+        // Its Windows-1252 bytes would read back as "ñ".
+        QTest::newRow("ascii, value that looks like utf-8") << QByteArray("[datos]\nbd=Ano\n") << "Ano" << "Ã±"
+                                                            << QByteArray("[datos]\nbd=Ano\nx=Ã±\n") << false;
+    }
+    void codificacion()
+    {
+        QFETCH(QByteArray, antes);
+        QFETCH(QString, escrito);
+        escribirBytes(antes);
+        QTEST(LeerIni(ruta, "DATOS", "bd"), "bd");
+        QTEST(PuedeGuardar(ruta, "C:\\Łódź\\zeb.db"), "cabeLodz");
+        QVERIFY(EscribirIni(ruta, "datos", "x", escrito));
+        QTEST(bytes(), "despues");
+        QCOMPARE(LeerIni(ruta, "datos", "x"), escrito);
+    }
+
     // A value cannot smuggle in a line of its own.
     void valorConSaltos()
     {
@@ -144,6 +175,18 @@ private slots:
         const QString propia = RutaConfig();
         QCOMPARE(propia, QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation) + "/config.ini");
         QVERIFY(QFileInfo(QFileInfo(propia).path()).isDir());
+
+        // A read-only program folder: the administrator's file is still read;
+        // a key written to the per-user copy wins, even empty.
+        QFile::remove(propia);
+        FijarDirectorioPrograma(dir.path(), true);
+        QCOMPARE(RutaConfig(), propia);
+        ruta = dir.filePath("config.ini");
+        escribirBytes("[a]\nx=admin\ny=admin\nz=admin\n");
+        QCOMPARE(LeerConfig("a", "x"), "admin");
+        QVERIFY(EscribirConfig("a", "x", "propio") && EscribirConfig("A", "Y", ""));
+        QCOMPARE(LeerConfig("a", "x") + LeerConfig("a", "y", "def") + LeerConfig("a", "z"), "propiodefadmin");
+        QCOMPARE(bytes(), "[a]\nx=admin\ny=admin\nz=admin\n");
         FijarDirectorioPrograma(QString());
     }
 };
