@@ -60,6 +60,15 @@ QMutex mutex;
 QString controladorFijado;       // guarded by mutex
 QString claveArchivoFijada;      // guarded by mutex
 QSet<QString> postgresPreparadas; // guarded by mutex: URLs whose tables this process has checked
+QString baseCreable;              // guarded by mutex
+
+QString rutaLimpia(const QString &ruta) { return QDir::cleanPath(QFileInfo(ruta).absoluteFilePath()); }
+
+bool puedeCrearse(const QString &ruta)
+{
+    QMutexLocker l(&mutex);
+    return baseCreable.isEmpty() || baseCreable == rutaLimpia(ruta);
+}
 
 // Messages about a PostgreSQL database name it without its password.
 QString pgMensaje(const CadenaConexion &cc, const QString &que, const QString &detalle)
@@ -103,6 +112,12 @@ void fijarControladorOdbc(const QString &controlador, const QString &claveArchiv
     QMutexLocker l(&mutex);
     controladorFijado = controlador;
     claveArchivoFijada = controlador.isEmpty() ? QString() : claveArchivo;
+}
+
+void fijarBaseCreable(const QString &ruta)
+{
+    QMutexLocker l(&mutex);
+    baseCreable = ruta.isEmpty() ? QString() : rutaLimpia(ruta);
 }
 
 QString controladorOdbc()
@@ -161,6 +176,12 @@ bool Conexion::abrirSQLite(const CadenaConexion &cc, bool &nueva)
     // QSQLITE would create an empty file on its own; create it here, with its
     // tables (an empty file is one such creation left half done).
     const QFileInfo archivo(cc.RutaBaseDatos);
+    if (!archivo.exists() && !puedeCrearse(cc.RutaBaseDatos)) {
+        error_ = QStringLiteral("No se encuentra la base de datos %1. Compruebe el valor bd de la sección [datos] "
+                                "de config.ini: solo la base de datos predeterminada se crea cuando falta.")
+                     .arg(QDir::toNativeSeparators(archivo.absoluteFilePath()));
+        return false;
+    }
     nueva = !archivo.exists() || archivo.size() == 0;
     if (nueva && !crearCarpetas(archivo.absolutePath())) {
         error_ = QStringLiteral("No se puede crear la carpeta %1").arg(QDir::toNativeSeparators(archivo.absolutePath()));

@@ -23,14 +23,20 @@ QString textoError(const QSqlError &e);
 void fijarControladorOdbc(const QString &controlador, const QString &claveArchivo = QStringLiteral("DBQ"));
 QString controladorOdbc();
 
+// Where a missing SQLite file may be created (with its folder and tables):
+// anywhere while no path is set; once one is (the program's own default
+// database), only there, so a configured database that has gone missing is
+// an error rather than a new empty file.
+void fijarBaseCreable(const QString &ruta);
+
 // One connection for one operation, opened on the calling thread under a
 // name of its own; closed and removed when the object goes away. Declare it
 // before any QSqlQuery that uses it, so the queries are gone first.
 class Conexion {
 public:
     // With prepararTablas the missing tables are created even in an existing
-    // database; a missing SQLite file (and its folder) is always created with
-    // its tables. Access databases are never given tables: they come with them.
+    // database; a missing SQLite file (and its folder) is created with its
+    // tables where fijarBaseCreable allows. Access databases are never given tables: they come with them.
     explicit Conexion(const CadenaConexion &cc, bool prepararTablas = false);
     ~Conexion();
     Conexion(const Conexion &) = delete;
