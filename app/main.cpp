@@ -2,6 +2,7 @@
 #include "instancia_unica.h"
 #include "mod_variables.h"
 #include "servicio.h"
+#include "traduccion.h"
 
 #include <QApplication>
 #include <QMessageBox>
@@ -23,6 +24,7 @@ int main(int argc, char *argv[])
         return Servicio::Ejecutar(argc, argv);
 
     QApplication app(argc, argv);
+    InstalarTraduccionQt(&app);
     // Held until the program ends; a second start only warns.
     InstanciaUnica instancia;
     if (!instancia.Adquirir()) {

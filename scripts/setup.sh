@@ -4,6 +4,7 @@ set -euo pipefail
 paquetes=(build-essential cmake pkg-config
           qt6-base-dev qt6-serialport-dev
           libqt6sql6-sqlite libqt6sql6-psql libqt6sql6-odbc
+          qt6-translations-l10n tzdata
           sqlite3
           postgresql unixodbc libsqliteodbc mdbtools)
 faltan=()
