@@ -1,5 +1,6 @@
 #include "ciclo.h"
 
+#include "conexion.h"
 #include "mod_ado.h"
 #include "mod_ini.h"
 #include "mod_variables.h"
@@ -7,14 +8,13 @@
 #include "trabajador.h"
 
 #include <QDir>
+#include <QStandardPaths>
 #include <algorithm>
 #include <limits>
 
 using namespace MOD_variables;
 
 namespace {
-
-QString config() { return MOD_ini::RutaConfig(); }
 
 // The terminal table as it stands now: jobs work on this copy.
 QVector<TerminalRecord> copiaTerminales()
@@ -23,10 +23,11 @@ QVector<TerminalRecord> copiaTerminales()
     return MOD_ado::Terminales.mid(0, n);
 }
 
-// A minute as the schedule compares it: seconds dropped, the date kept.
+// A minute as the schedule compares it: seconds dropped, the date kept. On
+// the moment itself, so a wall time repeated when clocks go back stays apart.
 QDateTime minuto(const QDateTime &momento)
 {
-    return QDateTime(momento.date(), QTime(momento.time().hour(), momento.time().minute()));
+    return momento.addMSecs(-(momento.time().msecsSinceStartOfDay() % 60000));
 }
 
 } // namespace
@@ -37,31 +38,43 @@ void LeerCambioHora()
 {
     const QString hoy = HoyMedianoche();
     const auto fecha = [&](const char *clave) {
-        const QString texto = MOD_ini::LeerIni(config(), QStringLiteral("cambiohora"), QLatin1String(clave), hoy);
+        const QString texto = MOD_ini::LeerConfig(QStringLiteral("cambiohora"), QLatin1String(clave), hoy);
         return FechaHoraDesdeTexto(texto) ? texto : hoy;
     };
     HoraCambio = fecha("hora1");
     HoraEnvio = fecha("hora2");
-    const QString activada = MOD_ini::LeerIni(config(), QStringLiteral("cambiohora"), QStringLiteral("activada"),
-                                              TextoBooleano(false));
+    const QString activada =
+        MOD_ini::LeerConfig(QStringLiteral("cambiohora"), QStringLiteral("activada"), TextoBooleano(false));
     CambioActivado = BooleanoDesdeTexto(activada) ? activada : TextoBooleano(false);
 }
 
-QString LeerConfiguracion(QString *error)
+QString LeerConfiguracion(QString *error, QString *aviso)
 {
     LeerCambioHora();
 
-    const QString porDefecto = QDir(MOD_ini::DirectorioPrograma()).filePath(QStringLiteral("datos/zeb.db"));
-    RutaBaseDatos = MOD_ini::LeerIni(config(), QStringLiteral("datos"), QStringLiteral("bd"), porDefecto);
+    // Beside the program, or in the per-user data folder when the program's
+    // folder cannot be written. Only this database is created when missing.
+    const bool escribible = MOD_ini::CarpetaProgramaEscribible();
+    const QString porDefecto =
+        QDir(escribible ? MOD_ini::DirectorioPrograma()
+                        : QStandardPaths::writableLocation(QStandardPaths::AppDataLocation))
+            .filePath(QStringLiteral("datos/zeb.db"));
+    MOD_ado::fijarBaseCreable(porDefecto);
+    RutaBaseDatos = MOD_ini::LeerConfig(QStringLiteral("datos"), QStringLiteral("bd"), porDefecto);
     ClaveBaseDatos = QStringLiteral("qwrT958");
-    // Creates an embedded database on first start.
+    if (aviso && !escribible) {
+        *aviso = QStringLiteral("La carpeta del programa no admite escritura: los cambios de configuración se "
+                                "guardan en %1")
+                     .arg(QDir::toNativeSeparators(MOD_ini::RutaConfig()));
+        if (RutaBaseDatos == porDefecto)
+            *aviso += QStringLiteral(" y la base de datos está en %1").arg(QDir::toNativeSeparators(porDefecto));
+    }
     const QString e = MOD_ado::PrepararBaseDatos(CadenaConexion());
     if (error)
         *error = e;
 
     const auto leerTimeout = [](const QString &seccion, qint16 porDefecto) -> qint16 {
-        const QString texto = MOD_ini::LeerIni(config(), seccion, QStringLiteral("timeout"),
-                                               QString::number(porDefecto));
+        const QString texto = MOD_ini::LeerConfig(seccion, QStringLiteral("timeout"), QString::number(porDefecto));
         const auto valor = textoAEntero16(texto);
         return valor && EmpiezaPorNumero(texto) ? *valor : porDefecto;
     };
@@ -72,15 +85,14 @@ QString LeerConfiguracion(QString *error)
     MinutosLectura = 0;
     SegundosLectura = 0;
 
-    return MOD_ini::LeerIni(config(), QStringLiteral("comunicaciones"), QStringLiteral("lectura"),
-                            QStringLiteral("1"));
+    return MOD_ini::LeerConfig(QStringLiteral("comunicaciones"), QStringLiteral("lectura"), QStringLiteral("1"));
 }
 
 } // namespace Arranque
 
 Ciclo::Ciclo(QObject *parent) : QObject(parent)
 {
-    trabajador_ = new Trabajador(Trabajador::LeerMapaPuertos(config()), this);
+    trabajador_ = new Trabajador(Trabajador::LeerMapaPuertos(), this);
     connect(trabajador_, &Trabajador::linea, this, &Ciclo::linea);
     connect(trabajador_, &Trabajador::progreso, this, &Ciclo::progreso);
 }
@@ -171,6 +183,6 @@ void Ciclo::TickCambioHora(const QDateTime &ahora)
 void Ciclo::DesarmarCambioHora()
 {
     CambioActivado = TextoBooleano(false);
-    MOD_ini::EscribirIni(config(), QStringLiteral("cambiohora"), QStringLiteral("activada"), CambioActivado);
+    MOD_ini::EscribirConfig(QStringLiteral("cambiohora"), QStringLiteral("activada"), CambioActivado);
     emit cambioDesarmado();
 }

@@ -18,10 +18,12 @@ namespace Arranque {
 void LeerCambioHora();
 
 // Start-up steps shared by both modes, in the window's order: schedule,
-// database path (the embedded database created when missing), timeouts,
-// polling counters. Returns the stored polling period text (comunicaciones /
-// lectura, default "1"); an error preparing the database goes to error.
-QString LeerConfiguracion(QString *error);
+// database path (the default database created when missing, no other),
+// timeouts, polling counters. Returns the stored polling period text
+// (comunicaciones / lectura, default "1"); an error preparing the database
+// goes to error, and a line for the log saying where the default database
+// and the settings went, when the program's folder is read-only, to aviso.
+QString LeerConfiguracion(QString *error, QString *aviso = nullptr);
 
 } // namespace Arranque
 

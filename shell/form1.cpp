@@ -42,8 +42,6 @@ using namespace MOD_variables;
 
 namespace {
 
-QString config() { return MOD_ini::RutaConfig(); }
-
 template <typename T>
 T *nombrado(T *control, const char *nombre)
 {
@@ -259,14 +257,18 @@ void Form1::ConstruirVentana()
 void Form1::Form_Load()
 {
     // Autostart: the setting is on exactly when its numeric value is 1.
-    const bool autoarranque = valorNumerico(MOD_ini::LeerIni(config(), QStringLiteral("inicio"),
-                                                             QStringLiteral("autoarranque"), QStringLiteral("1"))) == 1;
+    const QString autoarranqueTexto =
+        MOD_ini::LeerConfig(QStringLiteral("inicio"), QStringLiteral("autoarranque"), QStringLiteral("1"));
+    const bool autoarranque = valorNumerico(autoarranqueTexto) == 1;
     Check2->setChecked(autoarranque);
     Autoarranque::EscribirEntrada(autoarranque);
 
     // Schedule, database, timeouts and counters as the service reads them; a
     // database that cannot be prepared is reported by the loaders below.
-    const QString lectura = Arranque::LeerConfiguracion(nullptr);
+    QString aviso;
+    const QString lectura = Arranque::LeerConfiguracion(nullptr, &aviso);
+    if (!aviso.isEmpty())
+        AnadirLog(aviso);
 
     // Schedule, restored without storing it again.
     cargando_ = true;
@@ -280,7 +282,8 @@ void Form1::Form_Load()
 
     // The loaders' boxes wait until the timers run: an unattended program
     // must go on polling the terminals that did load while a box is open.
-    const QStringList errores = {MOD_ado::CargarIncidencias(CadenaConexion()), MOD_ado::CargarTerminales(CadenaConexion())};
+    QStringList errores = {MOD_ado::CargarIncidencias(CadenaConexion()), MOD_ado::CargarTerminales(CadenaConexion())};
+    errores.removeDuplicates(); // a database that cannot be opened says so once
     QTimer::singleShot(0, this, [this, errores] {
         for (const QString &error : errores)
             MostrarErrorBaseDatos(error);
@@ -293,12 +296,10 @@ void Form1::GuardarCambioHora()
     if (cargando_)
         return;
     const auto activada = DCheckBoolean(Check1->checkState());
-    MOD_ini::EscribirIni(config(), QStringLiteral("cambiohora"), QStringLiteral("hora1"),
-                         TextoFechaHora(Fecha1->dateTime()));
-    MOD_ini::EscribirIni(config(), QStringLiteral("cambiohora"), QStringLiteral("hora2"),
-                         TextoFechaHora(Fecha2->dateTime()));
-    MOD_ini::EscribirIni(config(), QStringLiteral("cambiohora"), QStringLiteral("activada"),
-                         activada ? TextoBooleano(*activada) : QString());
+    MOD_ini::EscribirConfig(QStringLiteral("cambiohora"), QStringLiteral("hora1"), TextoFechaHora(Fecha1->dateTime()));
+    MOD_ini::EscribirConfig(QStringLiteral("cambiohora"), QStringLiteral("hora2"), TextoFechaHora(Fecha2->dateTime()));
+    MOD_ini::EscribirConfig(QStringLiteral("cambiohora"), QStringLiteral("activada"),
+                            activada ? TextoBooleano(*activada) : QString());
     Arranque::LeerCambioHora();
 }
 
@@ -360,8 +361,8 @@ void Form1::Check2_Click()
 {
     const bool activo = Check2->isChecked();
     Autoarranque::EscribirEntrada(activo);
-    MOD_ini::EscribirIni(config(), QStringLiteral("inicio"), QStringLiteral("autoarranque"),
-                         activo ? QStringLiteral("1") : QStringLiteral("0"));
+    MOD_ini::EscribirConfig(QStringLiteral("inicio"), QStringLiteral("autoarranque"),
+                            activo ? QStringLiteral("1") : QStringLiteral("0"));
 }
 
 void Form1::Check1_Click()
@@ -374,8 +375,17 @@ void Form1::Command11_Click()
     const QString archivo = ElegirArchivoBaseDatos ? ElegirArchivoBaseDatos() : QString();
     if (archivo.isEmpty())
         return;
+    // Stored as '?', the path would name another, new database after a restart.
+    if (!MOD_ini::PuedeGuardar(MOD_ini::RutaConfig(), archivo)) {
+        QMessageBox::warning(this, TituloAplicacion,
+                             QStringLiteral("La ruta %1 contiene caracteres que config.ini no puede guardar. Elija "
+                                            "una base de datos cuya ruta no los tenga (por ejemplo, cambie el nombre "
+                                            "del archivo o de la carpeta).")
+                                 .arg(QDir::toNativeSeparators(archivo)));
+        return;
+    }
     Text4->setText(archivo);
-    MOD_ini::EscribirIni(config(), QStringLiteral("datos"), QStringLiteral("bd"), Text4->text());
+    MOD_ini::EscribirConfig(QStringLiteral("datos"), QStringLiteral("bd"), Text4->text());
     RutaBaseDatos = Text4->text();
 }
 
@@ -413,7 +423,7 @@ void Form1::Text3_Validate()
 
 void Form1::Text1_Change()
 {
-    MOD_ini::EscribirIni(config(), QStringLiteral("comunicaciones"), QStringLiteral("lectura"), Text1->text());
+    MOD_ini::EscribirConfig(QStringLiteral("comunicaciones"), QStringLiteral("lectura"), Text1->text());
 }
 
 void Form1::Command8_Click()

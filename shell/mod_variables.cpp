@@ -30,18 +30,37 @@ QString TextoBooleano(bool valor)
     return valor ? QStringLiteral("True") : QStringLiteral("False");
 }
 
+QDateTime MomentoLocal(const QDate &fecha, const QTime &hora)
+{
+    const QDateTime momento(fecha, hora);
+    if (momento.isValid() || !fecha.isValid() || !hora.isValid())
+        return momento;
+    // Back to the last minute before the gap; a minute later is its end. The
+    // wall clock is counted in UTC, which has no gaps.
+    QDateTime reloj(fecha, QTime(hora.hour(), hora.minute()), Qt::UTC);
+    for (int i = 0; i < 2 * 24 * 60; ++i) {
+        reloj = reloj.addSecs(-60);
+        const QDateTime antes(reloj.date(), reloj.time());
+        if (antes.isValid())
+            return antes.addSecs(60);
+    }
+    return {};
+}
+
 std::optional<QDateTime> FechaHoraDesdeTexto(const QString &texto)
 {
     const QString t = texto.simplified();
-    for (const auto *formato : {"d/M/yyyy H:mm:ss", "d/M/yyyy H:mm"}) {
-        const QDateTime v = QDateTime::fromString(t, QLatin1String(formato));
-        if (v.isValid())
-            return v;
+    const qsizetype blanco = t.indexOf(u' ');
+    const QDate fecha = QDate::fromString(t.left(blanco), QStringLiteral("d/M/yyyy"));
+    QTime hora(0, 0);
+    if (blanco >= 0) {
+        const QString parte = t.mid(blanco + 1);
+        hora = QTime::fromString(parte, QStringLiteral("H:mm:ss"));
+        if (!hora.isValid())
+            hora = QTime::fromString(parte, QStringLiteral("H:mm"));
     }
-    const QDate d = QDate::fromString(t, QStringLiteral("d/M/yyyy"));
-    if (d.isValid())
-        return d.startOfDay();
-    return std::nullopt;
+    const QDateTime momento = MomentoLocal(fecha, hora);
+    return momento.isValid() ? std::optional(momento) : std::nullopt;
 }
 
 std::optional<bool> BooleanoDesdeTexto(const QString &texto)

@@ -29,8 +29,13 @@ MOD_ado::CadenaConexion CadenaConexion();
 // Texts of config.ini. Date-times are "dd/MM/yyyy HH:mm:ss"; booleans "True"/"False".
 QString TextoFechaHora(const QDateTime &valor);
 QString TextoBooleano(bool valor);
-// A date-time with or without its time part; nullopt when the text is not a date.
+// A date-time with or without its time part; nullopt when the text is not a
+// date. A time the local zone skips reads as the end of the gap.
 std::optional<QDateTime> FechaHoraDesdeTexto(const QString &texto);
+// The local moment of a wall-clock date and time; one in the hour the zone
+// skips (daylight saving) gives the first moment after the gap, as
+// QDate::startOfDay does for a day that begins in one.
+QDateTime MomentoLocal(const QDate &fecha, const QTime &hora);
 // True/False in any case, verdadero/falso, or a number (0 false, else true).
 std::optional<bool> BooleanoDesdeTexto(const QString &texto);
 // Whether the text begins with a number (blanks skipped), as valorNumerico reads it.

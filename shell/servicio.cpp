@@ -36,13 +36,16 @@ Servicio::Servicio(QObject *parent) : QObject(parent)
 
 void Servicio::Arrancar()
 {
-    QString error;
-    lectura_ = Arranque::LeerConfiguracion(&error);
+    QString error, aviso;
+    lectura_ = Arranque::LeerConfiguracion(&error, &aviso);
+    if (!aviso.isEmpty())
+        escribirLinea(stdout, aviso);
+    // A database that cannot be opened says so once.
     if (!error.isEmpty())
         escribirLinea(stderr, error);
-    if (const QString e = MOD_ado::CargarIncidencias(CadenaConexion()); !e.isEmpty())
+    if (const QString e = MOD_ado::CargarIncidencias(CadenaConexion()); !e.isEmpty() && e != error)
         escribirLinea(stderr, e);
-    CargarTerminales();
+    CargarTerminales(error);
 
     ciclo_ = new Ciclo(this);
     connect(ciclo_, &Ciclo::linea, this, [](const QString &texto, bool) { escribirLinea(stdout, texto); });
@@ -55,11 +58,11 @@ void Servicio::Arrancar()
     reloj_.start();
 }
 
-void Servicio::CargarTerminales()
+void Servicio::CargarTerminales(const QString &yaDicho)
 {
     const QString e = MOD_ado::CargarTerminales(CadenaConexion());
     terminalesCargados_ = e.isEmpty();
-    if (!terminalesCargados_)
+    if (!terminalesCargados_ && e != yaDicho)
         escribirLinea(stderr, e);
 }
 

@@ -28,8 +28,9 @@ public:
 
 private:
     void Tick();
-    // Loads the terminal table; a failure is reported and retried before the next run.
-    void CargarTerminales();
+    // Loads the terminal table; a failure is reported (unless it is yaDicho)
+    // and retried before the next run.
+    void CargarTerminales(const QString &yaDicho = QString());
 
     Ciclo *ciclo_ = nullptr;
     QTimer reloj_;

@@ -24,13 +24,12 @@ Trabajador::~Trabajador()
     delete hilo_;
 }
 
-QHash<int, QString> Trabajador::LeerMapaPuertos(const QString &archivoIni)
+QHash<int, QString> Trabajador::LeerMapaPuertos()
 {
     QHash<int, QString> mapa;
     for (int n = 1; n <= 16; ++n) {
-        const QString dispositivo = MOD_ini::LeerIni(archivoIni, QStringLiteral("puertos"),
-                                                     QStringLiteral("com%1").arg(n))
-                                        .trimmed();
+        const QString dispositivo =
+            MOD_ini::LeerConfig(QStringLiteral("puertos"), QStringLiteral("com%1").arg(n)).trimmed();
         if (!dispositivo.isEmpty())
             mapa.insert(n, dispositivo);
     }

@@ -43,7 +43,8 @@ public:
     // it ended; afterwards no job runs any more.
     bool detener(int ms);
 
-    static QHash<int, QString> LeerMapaPuertos(const QString &archivoIni);
+    // [puertos] comN of the program's settings.
+    static QHash<int, QString> LeerMapaPuertos();
 
 signals:
     // A log line for List1; with recortarLog the oldest line goes first when

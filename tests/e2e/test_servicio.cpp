@@ -176,6 +176,25 @@ private slots:
         QVERIFY(!tercera->readAllStandardError().contains(Aviso));
     }
 
+    // A configured database that is missing is reported once and not created
+    // empty; the service stays up for the file to come back.
+    void baseConfiguradaAusente()
+    {
+        const QString programa = instalar("p"), bd = programa + "/falta/zeb.db";
+        MOD_ini::EscribirIni(programa + "/config.ini", "datos", "bd", bd);
+        MOD_ini::EscribirIni(programa + "/config.ini", "comunicaciones", "lectura", "0");
+        QProcess *servicio = arrancar(programa, {"--servicio"});
+        QByteArray errores;
+        QTRY_VERIFY_WITH_TIMEOUT((errores += servicio->readAllStandardError()).contains("\n"), Espera);
+        QTest::qWait(500);
+        errores += servicio->readAllStandardError();
+        QCOMPARE(errores, ("No se encuentra la base de datos " + bd).toUtf8()
+                              + ". Compruebe el valor bd de la sección [datos] de config.ini: solo la base de datos "
+                                "predeterminada se crea cuando falta.\n");
+        QCOMPARE(servicio->state(), QProcess::Running);
+        QVERIFY(!QFile::exists(bd) && !QFile::exists(programa + "/datos"));
+    }
+
     // SIGTERM while a run waits on a silent terminal ends the service without
     // waiting out the communications timeout (120 s, beyond the wait below).
     void finDuranteEspera()

@@ -103,16 +103,17 @@ inline korasim::Terminal &simularTcp(korasim::Simulador &sim, int codigo, const 
     return t;
 }
 
-// The program's folder, its per-user configuration and its main window.
+// The program's folder, its per-user configuration and data and its main window.
 struct Banco {
     QTemporaryDir programa, xdg;
     std::unique_ptr<korasim::Simulador> sim = std::make_unique<korasim::Simulador>();
     std::unique_ptr<Form1> form;
 
-    Banco()
+    explicit Banco(bool soloLectura = false)
     {
         qputenv("XDG_CONFIG_HOME", xdg.path().toLocal8Bit());
-        MOD_ini::FijarDirectorioPrograma(programa.path());
+        qputenv("XDG_DATA_HOME", (xdg.path() + "/datos").toLocal8Bit());
+        MOD_ini::FijarDirectorioPrograma(programa.path(), soloLectura);
     }
     ~Banco() { form.reset(); } // the window's worker goes before the simulator
 

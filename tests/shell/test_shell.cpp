@@ -8,6 +8,7 @@
 #include "modelo_marcajes.h"
 #include "trabajador.h"
 #include "trabajos.h"
+#include "traduccion.h"
 #include "updown.h"
 
 #include <QAction>
@@ -17,6 +18,7 @@
 #include <QFile>
 #include <QLineEdit>
 #include <QLocale>
+#include <QStandardPaths>
 #include <thread>
 
 using namespace MOD_variables;
@@ -112,10 +114,10 @@ private slots:
             {"true", "1"}, {"verdadero", "1"}, {"-1", "1"}, {"FALSO", "0"}, {"quizá", "0"}};
         for (const auto &[t, e] : activada)
             fila("cambiohora", "activada", QString::fromUtf8(t), "Check1", e, QString::fromUtf8(t));
-        fila("cambiohora", "hora1", "30/03/2031 02:00:00", "Fecha1", "30/03/2031 02:00", "30/03/2031 02:00:00");
-        fila("cambiohora", "hora1", "30/03/2031", "Fecha1", "30/03/2031 00:00", "30/03/2031");
+        fila("cambiohora", "hora1", "31/03/2031 02:00:00", "Fecha1", "31/03/2031 02:00", "31/03/2031 02:00:00");
+        fila("cambiohora", "hora1", "31/03/2031", "Fecha1", "31/03/2031 00:00", "31/03/2031");
         fila("cambiohora", "hora1", "mañana", "Fecha1", QDate::currentDate().toString("dd/MM/yyyy 00:00"), "mañana");
-        fila("cambiohora", "hora2", "30/03/2031 03:00:00", "Fecha2", "30/03/2031 03:00", "30/03/2031 03:00:00");
+        fila("cambiohora", "hora2", "31/03/2031 03:00:00", "Fecha2", "31/03/2031 03:00", "31/03/2031 03:00:00");
     }
     void configuracionLeida()
     {
@@ -165,6 +167,109 @@ private slots:
         QCOMPARE(b_->control<QLineEdit>("Text4")->text(), otra);
         QCOMPARE(RutaBaseDatos, otra);
         QCOMPARE(b_->ini("datos", "bd"), otra);
+
+        // A Windows-1252 config.ini cannot hold this path: refused, nothing changes.
+        b_->form->ElegirArchivoBaseDatos = [this] { return b_->programa.filePath("Łódź/zeb.db"); };
+        QString aviso;
+        responderCaja(&aviso, QMessageBox::Ok);
+        b_->boton("Command11")->click();
+        QVERIFY2(aviso.contains("config.ini no puede guardar"), qPrintable(aviso));
+        QCOMPARE(RutaBaseDatos, otra);
+        QCOMPARE(b_->ini("datos", "bd"), otra);
+    }
+
+    // Only the default database is created when missing: a configured one that
+    // is gone is reported once, and no empty file takes its place.
+    void baseConfiguradaAusente()
+    {
+        const QString bd = b_->programa.filePath("otra/zeb.db");
+        b_->ini("datos", "bd", bd);
+        QStringList cajas;
+        QTimer sondeo;
+        connect(&sondeo, &QTimer::timeout, [&] {
+            if (auto *caja = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
+                cajas << caja->text();
+                caja->done(QMessageBox::Ok);
+            }
+        });
+        sondeo.start(10);
+        b_->arrancar();
+        QTRY_COMPARE(cajas.size(), 1);
+        QTest::qWait(100);
+        QCOMPARE(cajas.size(), 1);
+        QVERIFY2(cajas[0].startsWith("No se encuentra la base de datos " + bd), qPrintable(cajas[0]));
+        b_->boton("Command1")->click();
+        QTRY_VERIFY(!LecturaEnCurso);
+        QVERIFY(!QFile::exists(bd) && !QFile::exists(b_->programa.filePath("datos/zeb.db")));
+    }
+
+    // A program folder that cannot be written: the administrator's config.ini
+    // is read, changes go to the per-user copy, and the default database to the
+    // per-user data folder, said in the log.
+    void carpetaSoloLectura()
+    {
+        b_ = std::make_unique<Banco>(true);
+        const QString admin = b_->programa.filePath("config.ini");
+        MOD_ini::EscribirIni(admin, "comunicaciones", "lectura", "7");
+        MOD_ini::EscribirIni(admin, "comunicaciones", "timeout", "9");
+        QFile f(admin);
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        const QByteArray antes = f.readAll();
+        b_->arrancar();
+        QCOMPARE(b_->control<QLineEdit>("Text1")->text(), "7");
+        QCOMPARE(TimeoutComunicaciones, qint16(9));
+        b_->control<QLineEdit>("Text1")->setText("3");
+        QCOMPARE(MOD_ini::LeerConfig("comunicaciones", "lectura"), "3");
+        QCOMPARE(MOD_ini::LeerConfig("comunicaciones", "timeout"), "9");
+        f.seek(0);
+        QCOMPARE(f.readAll(), antes);
+        const QString datos = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation) + "/datos/zeb.db";
+        QCOMPARE(RutaBaseDatos, datos);
+        QVERIFY(QFile::exists(datos) && !QFile::exists(b_->programa.filePath("datos")));
+        QVERIFY2(b_->log().value(0).endsWith(" y la base de datos está en " + datos), qPrintable(b_->log().value(0)));
+    }
+
+    // A trigger in the hour the zone skips fires at the first minute after
+    // it. Rows run where their gap exists (CTest runs this program under
+    // Europe/Madrid and America/Santiago too).
+    void cambioEnHuecoHorario_data()
+    {
+        QTest::addColumn<QString>("hora1");
+        QTest::addColumn<QDateTime>("antes"); // the last tick before the gap
+        QTest::addColumn<QDateTime>("tras");  // the first minute after it
+        QTest::newRow("Europe/Madrid") << "29/03/2026 02:15:00" << QDateTime(QDate(2026, 3, 29), QTime(1, 59, 59))
+                                       << QDateTime(QDate(2026, 3, 29), QTime(3, 0));
+        for (const char *hora1 : {"06/09/2026 00:00:00", "06/09/2026"})
+            QTest::addRow("America/Santiago %s", hora1) << hora1 << QDateTime(QDate(2026, 9, 5), QTime(23, 59, 59))
+                                                       << QDateTime(QDate(2026, 9, 6), QTime(1, 0));
+    }
+    void cambioEnHuecoHorario()
+    {
+        QFETCH(QString, hora1);
+        QFETCH(QDateTime, antes);
+        QFETCH(QDateTime, tras);
+        if (antes.addSecs(1) != tras)
+            QSKIP("no gap in this time zone");
+        b_->ini("cambiohora", "hora1", hora1);
+        b_->ini("cambiohora", "activada", "True");
+        b_->arrancar();
+        b_->anadir(1, "Sin IP", "");
+        QDateTime ahora = antes;
+        b_->form->Ahora = [&] { return ahora; };
+        b_->form->Timer2_Timer();
+        QVERIFY(b_->control<QCheckBox>("Check1")->isChecked());
+        ahora = tras;
+        b_->form->Timer2_Timer();
+        QTRY_COMPARE(b_->log(), QStringList{"ERROR al enviar fecha/hora, F, Sin IP"});
+        QVERIFY(!b_->control<QCheckBox>("Check1")->isChecked());
+    }
+
+    // Qt's own buttons and dialogs speak Spanish.
+    void traduccionQt()
+    {
+        QVERIFY(InstalarTraduccionQt(qApp));
+        QMessageBox caja(QMessageBox::Question, "", "", QMessageBox::Yes | QMessageBox::No);
+        QCOMPARE(caja.button(QMessageBox::Yes)->text(), "&Sí");
     }
 
     void sinSeleccion_data()
