@@ -21,6 +21,12 @@ const QString kFormato = QStringLiteral(
 const QString kCancelada = QStringLiteral("Error: operación cancelada al cerrar el programa.");
 const QString kNoCabe = QStringLiteral("la respuesta no cabe en el búfer de respuesta");
 
+// A terminal still busy may answer after its window closed, as late again as
+// the timeout allows but at most this long (seconds): until then its answer is
+// waited out before the next request goes on the line. The cap keeps a dead
+// terminal from costing much more than its timeouts.
+constexpr float kTardanzaMaxima = 1.0f;
+
 QString errorDe(const QString &descripcion) { return QStringLiteral("Error: ") + descripcion; }
 
 // Deadline `segundos` from now on a monotonic clock; a negative or NaN timeout
@@ -113,6 +119,11 @@ void ClassRS485::enviarSerie(bool conEco)
             fijar(6, errorDe(QStringLiteral("no hay ningún puerto serie asignado")));
             return;
         }
+        // An answer given up on earlier must not pass for this request's.
+        if (!MSComm->esperarLineaLibre(cancelar)) {
+            falloPuerto();
+            return;
+        }
         if (cancelado()) {
             fijar(6, kCancelada);
             return;
@@ -144,15 +155,8 @@ void ClassRS485::enviarSerie(bool conEco)
             return;
         }
 
-        if (r.isEmpty()) {
-            fijar(4, kSinEco);
-            continue;
-        }
-        if (quint8(r.back()) != sumaModulo(r, r.size() - 1, sumaInicial)) {
-            fijar(3, kChecksum);
-            continue;
-        }
-        if (r.size() == esperados) {
+        const bool sumaBien = !r.isEmpty() && quint8(r.back()) == sumaModulo(r, r.size() - 1, sumaInicial);
+        if (sumaBien && r.size() == esperados) {
             const bool cabe = conEco ? copiarRespuesta(r, q, m) : copiarRespuesta(r, 0, m - 1);
             if (!cabe) {
                 fijar(6, errorDe(kNoCabe));
@@ -161,7 +165,13 @@ void ClassRS485::enviarSerie(bool conEco)
             fijar(0, kOk);
             return;
         }
-        if (r.size() == q)
+        MSComm->respuestaAbandonada(int(std::clamp<qsizetype>(esperados - r.size(), 0, 1 << 20)),
+                                    plazo(std::min(timeout, kTardanzaMaxima)));
+        if (r.isEmpty())
+            fijar(4, kSinEco);
+        else if (!sumaBien)
+            fijar(3, kChecksum);
+        else if (r.size() == q)
             fijar(1, kSinRespuesta);
         else
             fijar(2, conEco ? kLongitud485 : kLongitud232);

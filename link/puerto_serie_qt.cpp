@@ -1,6 +1,7 @@
 #include "puerto_serie_qt.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace {
 // Longest time a wait blocks before it looks at the cancellation flag again.
@@ -8,6 +9,12 @@ constexpr int kRebanadaMs = 50;
 // A port that cannot hand 33 bytes to the line within this time is broken
 // (no flow control is used, so nothing legitimate can hold it back).
 constexpr int kLimiteEnvioMs = 5000;
+// Silence that tells an abandoned answer is over once its bytes are in or its
+// time is up: far longer than a gap between one answer's bytes.
+constexpr int kCalmaMs = 50;
+// A line that never falls quiet holds the next request back no longer than this
+// past the abandoned answer's time.
+constexpr int kMaxBalbuceoMs = 1000;
 
 bool cancelado(const Cancelacion *c) { return c && c->load(); }
 } // namespace
@@ -55,6 +62,8 @@ bool PuertoSerieQt::abrir(int numeroPuerto)
     // Opening writes and syncs a lock file, which costs more than a whole
     // exchange: a healthy port already open on the same device is only set up again.
     const QString nombre = dispositivo(numeroPuerto);
+    if (nombre != abierto_)
+        abandonada_.reset(); // it was owed on another line
     if (!(puerto_.isOpen() && sano_ && nombre == abierto_)) {
         cerrar();
         puerto_.setPortName(nombre);
@@ -148,4 +157,34 @@ bool PuertoSerieQt::leerTodo(QByteArray &salida)
         return false;
     salida = puerto_.readAll();
     return true;
+}
+
+void PuertoSerieQt::respuestaAbandonada(int bytes, QDeadlineTimer hasta)
+{
+    abandonada_ = Abandonada{bytes, hasta};
+}
+
+bool PuertoSerieQt::esperarLineaLibre(const Cancelacion *c)
+{
+    if (!abandonada_)
+        return true;
+    auto [faltan, hasta] = *std::exchange(abandonada_, std::nullopt);
+    const QDeadlineTimer tope(std::max<qint64>(hasta.remainingTime(), 0) + kMaxBalbuceoMs, Qt::PreciseTimer);
+    for (;;) {
+        // Until the owed bytes are in or their time is up, then until the line is quiet.
+        QDeadlineTimer espera(kCalmaMs, Qt::PreciseTimer);
+        if (faltan > 0)
+            espera = std::max(espera, hasta);
+        const int llegados = esperarEntrada(1, std::min(espera, tope), c);
+        if (llegados < 0)
+            return false;
+        if (llegados == 0 || cancelado(c))
+            return true;
+        QByteArray tardia;
+        if (!leerTodo(tardia))
+            return false;
+        faltan -= int(tardia.size());
+        if (tope.hasExpired())
+            return true;
+    }
 }

@@ -6,6 +6,7 @@
 
 #include <QHash>
 #include <QSerialPort>
+#include <optional>
 
 class PuertoSerieQt final : public PuertoSerie {
 public:
@@ -26,6 +27,8 @@ public:
     int esperarEntrada(int cuantos, QDeadlineTimer limite, const Cancelacion *c) override;
     bool leerTodo(QByteArray &salida) override;
     QString descripcionError() const override { return error_; }
+    void respuestaAbandonada(int bytes, QDeadlineTimer hasta) override;
+    bool esperarLineaLibre(const Cancelacion *c) override;
 
 private:
     bool fallo(const QString &descripcion);
@@ -39,4 +42,9 @@ private:
     QString error_;
     QString abierto_; // device of the open port
     bool sano_ = false; // no fault since it was opened
+    struct Abandonada {
+        int bytes;
+        QDeadlineTimer hasta;
+    };
+    std::optional<Abandonada> abandonada_;
 };

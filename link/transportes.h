@@ -36,6 +36,15 @@ public:
     virtual int esperarEntrada(int cuantos, QDeadlineTimer limite, const Cancelacion *c) = 0;
     virtual bool leerTodo(QByteArray &salida) = 0;            // Input
     virtual QString descripcionError() const = 0;
+
+    // The link gave up on a request whose answer may still come: up to
+    // `bytes` more bytes until `hasta`. Before the next request the link calls
+    // esperarLineaLibre(), which waits that answer out and throws it away, so
+    // that it cannot pass for the next request's answer. A port that never
+    // receives anything late (a scripted one) needs neither.
+    virtual void respuestaAbandonada(int /*bytes*/, QDeadlineTimer /*hasta*/) {}
+    // False on a port fault; returns early (true) when cancelled.
+    virtual bool esperarLineaLibre(const Cancelacion * /*c*/) { return true; }
 };
 
 class SocketTcp {

@@ -28,6 +28,25 @@ int peticiones(const korasim::Simulador &sim)
     return int(std::ranges::count(r, korasim::EntradaLog::Sentido::Peticion, &korasim::EntradaLog::sentido));
 }
 
+// Points the link object at terminal 7 of the simulator; an error text when it cannot.
+QString enlazar(korasim::Simulador &sim, int via, ClassRS485 &e, PuertoSerieQt &puerto, SocketTcpQt &socket)
+{
+    QString error;
+    if (via == RS232 || via == RS485) {
+        const auto modo = via == RS485 ? korasim::Modo::RS485 : korasim::Modo::RS232;
+        const QString dispositivo = sim.abrirPty(modo, {}, &error);
+        puerto.setMapaPuertos({{5, dispositivo}});
+        if (dispositivo.isEmpty() || !puerto.abrir(5))
+            return error + puerto.descripcionError();
+        e.MSComm = &puerto;
+        return {};
+    }
+    e.RemotePort = sim.escucharTcp(7, QHostAddress::LocalHost, 0, &error);
+    e.WinsockRef = &socket;
+    e.RemoteIP = "127.0.0.1";
+    return e.RemotePort ? QString() : error;
+}
+
 } // namespace
 
 class TestEnlaceSimulador : public QObject {
@@ -116,23 +135,12 @@ private slots:
 
         PuertoSerieQt puerto;
         SocketTcpQt socket;
-        if (via == RS232 || via == RS485) {
-            QString error;
-            const auto modo = via == RS485 ? korasim::Modo::RS485 : korasim::Modo::RS232;
-            const QString dispositivo = sim.abrirPty(modo, {}, &error);
-            QVERIFY2(!dispositivo.isEmpty(), qPrintable(error));
-            puerto.setMapaPuertos({{5, dispositivo}});
-            QVERIFY2(puerto.abrir(5), qPrintable(puerto.descripcionError()));
-            e.MSComm = &puerto;
-        } else {
-            e.RemotePort = sim.escucharTcp(7, QHostAddress::LocalHost, 0);
-            QVERIFY(e.RemotePort != 0);
-            if (via == TcpSinServidor)
-                sim.detener(); // frees the port again
-            e.WinsockRef = &socket;
-            e.RemoteIP = "127.0.0.1";
+        const QString error = enlazar(sim, via, e, puerto, socket);
+        QVERIFY2(error.isEmpty(), qPrintable(error));
+        if (via == TcpSinServidor)
+            sim.detener(); // frees the port again
+        if (via >= TCP)
             e.Reintentos = 0; // TCP makes its one attempt all the same
-        }
 
         std::thread cierre;
         if (cancelar)
@@ -154,6 +162,50 @@ private slots:
             esperada += korasim::respuesta(korasim::peticion(7, korasim::LeerReloj), kReloj).right(1);
         esperada.resize(31, 0);
         QCOMPARE(e.Respuesta(), esperada);
+    }
+
+    // Every second answer comes after the timeout, while the next request waits:
+    // it belongs to a request already given up and must never pass for the
+    // next one's answer (the records read would shift).
+    void respuestaTardiaNoSeAcepta_data()
+    {
+        QTest::addColumn<int>("via");
+        QTest::newRow("232") << +RS232;
+        QTest::newRow("485") << +RS485;
+        QTest::newRow("tcp") << +TCP; // one connection per exchange: the late answer has nowhere to go
+    }
+    void respuestaTardiaNoSeAcepta()
+    {
+        QFETCH(int, via);
+        korasim::Simulador sim;
+        auto &terminal = sim.agregarTerminal(7);
+        for (int i = 0; i < 4; ++i)
+            terminal.agregarMarcaje(QDateTime(QDate(2026, 3, 1), QTime(8, i)), quint32(1000 + i));
+        korasim::Fallos f;
+        QVERIFY(korasim::aplicarFallo(f, u"late=2") && korasim::aplicarFallo(f, u"latems=1500"));
+        terminal.fijarFallos(f);
+
+        ClassRS485 e;
+        PuertoSerieQt puerto;
+        SocketTcpQt socket;
+        const QString error = enlazar(sim, via, e, puerto, socket);
+        QVERIFY2(error.isEmpty(), qPrintable(error));
+        e.Direccion = 7;
+        e.codigo = korasim::Marcajes;
+        e.Longitud = 17;
+        e.Reintentos = 1;
+        e.timeout = 1.0f;
+        e.datos = Datos::entero16(korasim::LeerSiguiente);
+        int aceptadas = 0;
+        for (int i = 0; i < 4; ++i) {
+            const QByteArray pedido = korasim::aBytes(terminal.registro(terminal.punteroLectura()));
+            via == RS232 ? e.Send232() : via == RS485 ? e.Send485() : e.SendIP();
+            if (e.CodigoRespuesta == 0) {
+                ++aceptadas;
+                QCOMPARE(e.Respuesta().left(korasim::kBytesRegistro), pedido);
+            }
+        }
+        QCOMPARE(aceptadas, 2);
     }
 };
 
