@@ -87,11 +87,17 @@ int main(int argc, char *argv[])
                         "drop=N (every Nth answer), corrupt[=N] (wrong checksum, every Nth, default all), "
                         "extra[=N] (one byte too many), delay=MS, noecho (rs485 converter does not echo), "
                         "nostepback (step-back order ignored), loseread=N (every Nth read-next answer lost "
-                        "after the pointer advanced), none. Repeatable."),
+                        "after the pointer advanced), late=N (every Nth answer comes latems late), latems=MS (default 1500), "
+                        "none. Repeatable."),
          QStringLiteral("code:fault[,fault]")},
         {QStringLiteral("paced"), QStringLiteral("Send serial bytes at the 57600-baud byte time (about 174 us each).")},
         {QStringLiteral("zero-fill"), QStringLiteral("Never-written ring slots hold zeros instead of the end marker.")},
         {QStringLiteral("no-end-marker"), QStringLiteral("Keep no end marker under the write pointer.")},
+        {QStringLiteral("hold-at-end"),
+         QStringLiteral("Read-next under the write pointer leaves the read pointer there (by default it advances "
+                        "past the end marker like past any slot).")},
+        {QStringLiteral("wrapped"),
+         QStringLiteral("Start with a ring that has gone round once: every slot holds an old punch, already read.")},
         {QStringLiteral("clock"),
          QStringLiteral("Answer every clock read with this fixed record, seven hex bytes "
                         "(seconds minutes hours weekday day month year, BCD), e.g. \"07 05 09 05 04 12 26\"."),
@@ -243,6 +249,14 @@ int main(int argc, char *argv[])
     for (int c : sim.codigos()) {
         Terminal &t = *sim.terminal(c);
         t.configurarAnillo(relleno, marca);
+        t.fijarAlFinal(p.isSet(QStringLiteral("hold-at-end")) ? AlFinal::Retiene : AlFinal::Avanza);
+        if (p.isSet(QStringLiteral("wrapped"))) {
+            std::vector<Registro> viejos;
+            for (int i = 0; i < kPosiciones; ++i)
+                viejos.push_back(registroMarcaje(primera.addDays(-30).addSecs(60LL * i), 1, 0));
+            t.agregarRegistros(viejos);
+            t.fijarPunteros(t.punteroEscritura(), t.punteroEscritura());
+        }
         t.fijarRespuestaReloj(reloj);
         t.fijarFallos(fallos[c]);
         for (int i = 0; i < marcajes; ++i) {

@@ -140,6 +140,7 @@ private slots:
         QTcpSocket c;
         QVERIFY(conectar(sim, c));
         Terminal &t = *sim.terminal(5);
+        t.fijarAlFinal(AlFinal::Retiene); // read-next at the end marker waits for the next punch
         constexpr quint32 total = 2000;
         std::thread productor([&t] {
             for (quint32 i = 1; i <= total; ++i)

@@ -27,6 +27,10 @@ bool aplicarFallo(Fallos &f, QStringView texto)
         f.byteExtraCada = valor;
     } else if (nombre == u"delay" && igual >= 0) {
         f.retrasoMs = valor;
+    } else if (nombre == u"late") {
+        f.tardeCada = valor;
+    } else if (nombre == u"latems" && igual >= 0) {
+        f.tardeMs = valor;
     } else if (nombre == u"noecho") {
         f.sinEco = valor != 0;
     } else if (nombre == u"nostepback") {
@@ -58,6 +62,18 @@ void Terminal::configurarAnillo(Relleno relleno, bool marcaEnEscritura)
     anillo_.assign(kPosiciones, relleno == Relleno::MarcaFin ? registroFin() : registroCeros());
     escritura_ = lectura_ = 0;
     ponerMarcaLocked();
+}
+
+void Terminal::fijarAlFinal(AlFinal comportamiento)
+{
+    QMutexLocker l(&mutex_);
+    alFinal_ = comportamiento;
+}
+
+AlFinal Terminal::alFinal() const
+{
+    QMutexLocker l(&mutex_);
+    return alFinal_;
 }
 
 void Terminal::ponerMarcaLocked()
@@ -222,9 +238,7 @@ QByteArray Terminal::cargaMarcajes(quint8 sub, QString &nota, bool &perder)
     switch (sub) {
     case LeerSiguiente: {
         const QByteArray r = aBytes(anillo_[lectura_]);
-        // The read pointer never overtakes the write pointer: reading an
-        // empty ring must not skip the next punch written there.
-        if (lectura_ != escritura_)
+        if (lectura_ != escritura_ || alFinal_ == AlFinal::Avanza)
             lectura_ = siguientePosicion(lectura_);
         ++lecturas_;
         if (tocaCada(fallos_.perderLecturaCada, lecturas_)) {
@@ -328,10 +342,9 @@ Terminal::Salida Terminal::atender(const Trama &t)
         r.append(char(0x55));
         notas << QStringLiteral("extra byte");
     }
-    if (fallos_.retrasoMs > 0) {
-        s.retrasoMs = fallos_.retrasoMs;
-        notas << QStringLiteral("late by %1 ms").arg(fallos_.retrasoMs);
-    }
+    s.retrasoMs = tocaCada(fallos_.tardeCada, respuestas_) ? fallos_.tardeMs : fallos_.retrasoMs;
+    if (s.retrasoMs > 0)
+        notas << QStringLiteral("late by %1 ms").arg(s.retrasoMs);
     s.bytes = r;
     s.nota = notas.join(QStringLiteral(", "));
     return s;

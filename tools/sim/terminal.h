@@ -20,6 +20,8 @@ struct Fallos {
     int corromperCada = 0;          // wrong checksum in every Nth answer
     int byteExtraCada = 0;          // one byte too many in every Nth answer
     int retrasoMs = 0;              // answer this late
+    int tardeCada = 0;              // every Nth answer comes tardeMs late instead
+    int tardeMs = 1500;             // longer than the program's timeout in the tests
     bool sinEco = false;            // the RS-485 converter does not echo requests to this terminal
     bool ignorarRetroceso = false;  // sub-function 2 answered but the read pointer stays
     int perderLecturaCada = 0;      // every Nth read-next advances the pointer, answer lost
@@ -28,11 +30,17 @@ struct Fallos {
 };
 
 // Applies one fault given as text: silent, drop=N, corrupt[=N], extra[=N],
-// delay=MS, noecho, nostepback, loseread=N, none. False on a text it does not know.
+// delay=MS, late=N, latems=MS, noecho, nostepback, loseread=N, none. False on
+// a text it does not know.
 bool aplicarFallo(Fallos &fallos, QStringView texto);
 
 // What never-written ring slots hold.
 enum class Relleno { MarcaFin, Ceros };
+
+// What read-next does under the write pointer: advance past it like any other
+// slot (what terminals are specified to do), or stay there so that the next
+// punch written is the next one read.
+enum class AlFinal { Avanza, Retiene };
 
 class Terminal {
 public:
@@ -44,6 +52,8 @@ public:
     // the write pointer always holds the end marker, as terminals keep it;
     // without it the ring has no end marker at all.
     void configurarAnillo(Relleno relleno, bool marcaEnEscritura = true);
+    void fijarAlFinal(AlFinal comportamiento);
+    AlFinal alFinal() const;
 
     // Write at the write pointer and advance it. Return the first slot used.
     int agregarMarcaje(const QDateTime &momento, quint32 tarjeta, quint8 banderas = 0,
@@ -96,6 +106,7 @@ private:
     std::vector<Registro> anillo_;
     Relleno relleno_ = Relleno::MarcaFin;
     bool marcaEnEscritura_ = true;
+    AlFinal alFinal_ = AlFinal::Avanza;
     int escritura_ = 0;
     int lectura_ = 0;
 
