@@ -16,6 +16,7 @@
 
 #include "banco.h"
 #include "class_rs485.h"
+#include "destino_base_datos.h"
 #include "mod_ado.h"
 #include "mod_comunicaciones_kora.h"
 #include "socket_tcp_qt.h"
@@ -211,7 +212,7 @@ int main(int argc, char **argv)
         sim.limpiarRegistro();
         QString errorBd;
         const double s = banco::medir([&] {
-            MOD_comunicaciones_kora::LeerMarcajes(ctx, t, cc, contador, 1, &errorBd);
+            LeerMarcajesEnBase(ctx, t, cc, contador, 1, &errorBd);
         });
         exchanges = banco::respuestasEnLog(sim);
         if (!errorBd.isEmpty())

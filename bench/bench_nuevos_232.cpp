@@ -9,6 +9,7 @@
 
 #include "banco.h"
 #include "class_rs485.h"
+#include "destino_base_datos.h"
 #include "mod_ado.h"
 #include "mod_comunicaciones_kora.h"
 #include "puerto_serie_qt.h"
@@ -121,7 +122,7 @@ int main(int argc, char **argv)
     long contador = 0;
     QString errorBd;
     const double tDescarga = banco::medir([&] {
-        MOD_comunicaciones_kora::LeerMarcajes(ctx, t, cc, contador, 0, &errorBd);
+        LeerMarcajesEnBase(ctx, t, cc, contador, 0, &errorBd);
     });
     const qint64 bytes = banco::bytesEnLinea(sim);
     const int exchanges = banco::respuestasEnLog(sim);

@@ -20,21 +20,6 @@ quint8 aBcd(int v) { return quint8(16 * (v / 10) + v % 10); }
 
 Datos unByte(int valor) { return Datos::entero16(qint16(valor)); }
 
-// Moves the terminal's read pointer back to `objetivo` (at most a few steps
-// away), checking every step against the pointer report.
-bool SituarPunteroLectura(const Contexto &ctx, const TerminalRecord &t, int objetivo)
-{
-    QByteArray r(31, 0);
-    for (int paso = 0; paso < 8 && !ctx.cancelado(); ++paso) {
-        if (LeerPunteros(ctx, t, r) != 0)
-            return false;
-        if (PunteroLectura(r) == objetivo)
-            return true;
-        ComandoMarcajes(ctx, t, 2, r);
-    }
-    return false;
-}
-
 } // namespace
 
 quint8 EjecutarComando(const Contexto &ctx, const TerminalRecord &terminal, quint8 codigo, quint8 longitud,
@@ -98,14 +83,19 @@ int PosicionAnterior(int p) { return p >= 1 ? p - 1 : kPosicionesAnillo - 1; }
 int PunteroEscritura(const QByteArray &r) { return byteEn(r, 4) * 256 + byteEn(r, 3); }
 int PunteroLectura(const QByteArray &r) { return byteEn(r, 6) * 256 + byteEn(r, 5); }
 
-quint8 LeerRegistro(const Contexto &ctx, const TerminalRecord &terminal, int posicion, QByteArray &respuesta,
-                    quint8 localizarPrimero)
+namespace {
+
+// The state machine of LeerRegistro. With `punteroConocido` (0 or more) it
+// starts at the comparison with that read pointer, as if it had just been
+// reported; `alPaso` hears of every verified step of a walk back.
+quint8 leerRegistro(const Contexto &ctx, const TerminalRecord &terminal, int posicion, QByteArray &respuesta,
+                    quint8 localizarPrimero, int punteroConocido = -1, const std::function<void()> &alPaso = {})
 {
     enum Estado { LeerSiguiente, RepetirAnterior, Retroceder, VerificarPaso, ReintentarPaso, Localizar, Comparar };
     int intentos = 0;   // read orders made
     int presupuesto = 0; // retries left for one step back
-    int w = 0, wPrevio = 0;
-    Estado estado = localizarPrimero == 1 ? Localizar : LeerSiguiente;
+    int w = punteroConocido, wPrevio = 0;
+    Estado estado = punteroConocido >= 0 ? Comparar : localizarPrimero == 1 ? Localizar : LeerSiguiente;
 
     for (;;) {
         if (intentos >= 3)
@@ -128,6 +118,8 @@ quint8 LeerRegistro(const Contexto &ctx, const TerminalRecord &terminal, int pos
                 return 3;
             w = PunteroLectura(respuesta);
             estado = wPrevio == SiguientePosicion(w) ? Comparar : ReintentarPaso;
+            if (estado == Comparar && alPaso)
+                alPaso();
             break;
         case ReintentarPaso:
             if (presupuesto == 0)
@@ -138,10 +130,10 @@ quint8 LeerRegistro(const Contexto &ctx, const TerminalRecord &terminal, int pos
         case Localizar:
             if (LeerPunteros(ctx, terminal, respuesta) != 0)
                 return 3;
+            w = PunteroLectura(respuesta);
             estado = Comparar;
             break;
         case Comparar:
-            w = PunteroLectura(respuesta);
             if (w == posicion) {
                 estado = LeerSiguiente;
             } else if (w == SiguientePosicion(posicion)) {
@@ -156,6 +148,31 @@ quint8 LeerRegistro(const Contexto &ctx, const TerminalRecord &terminal, int pos
         if (ctx.cancelado())
             return 3;
     }
+}
+
+int distancia(int desde, int hasta) { return (hasta - desde + kPosicionesAnillo) % kPosicionesAnillo; }
+
+// Moves the terminal's read pointer back to `objetivo` (at most a few steps
+// away), checking every step against the pointer report.
+bool SituarPunteroLectura(const Contexto &ctx, const TerminalRecord &t, int objetivo)
+{
+    QByteArray r(31, 0);
+    for (int paso = 0; paso < 8 && !ctx.cancelado(); ++paso) {
+        if (LeerPunteros(ctx, t, r) != 0)
+            return false;
+        if (PunteroLectura(r) == objetivo)
+            return true;
+        ComandoMarcajes(ctx, t, 2, r);
+    }
+    return false;
+}
+
+} // namespace
+
+quint8 LeerRegistro(const Contexto &ctx, const TerminalRecord &terminal, int posicion, QByteArray &respuesta,
+                    quint8 localizarPrimero)
+{
+    return leerRegistro(ctx, terminal, posicion, respuesta, localizarPrimero);
 }
 
 QDateTime ComponerFechaHora(const QByteArray &r)
@@ -202,8 +219,8 @@ Marcaje DecodificarMarcaje(const QByteArray &registro, const QByteArray &continu
     return m;
 }
 
-quint8 LeerMarcajes(const Contexto &ctx, const TerminalRecord &terminal, const MOD_ado::CadenaConexion &cc,
-                    long &contador, quint8 modo, QString *errorBaseDatos,
+quint8 LeerMarcajes(const Contexto &ctx, const TerminalRecord &terminal, DestinoMarcajes &destino, long &contador,
+                    quint8 modo, QString *errorBaseDatos,
                     const std::function<void(const ProgresoDescarga &)> &alAvanzar)
 {
     QByteArray r(31, 0);
@@ -211,62 +228,92 @@ quint8 LeerMarcajes(const Contexto &ctx, const TerminalRecord &terminal, const M
         return 3;
     const int escritura = PunteroEscritura(r);
     const int lectura = PunteroLectura(r);
+    // A terminal advances its read pointer past the end marker like past any
+    // slot: one past the write pointer means nothing is unread.
+    const int noLeido = lectura == SiguientePosicion(escritura) ? escritura : lectura;
 
     int p = 0;
-    bool releyendo = false; // the first record is the one before the read pointer, read again as a guard
     if (modo == 1) {
         p = SiguientePosicion(escritura);
+    } else if (const auto cursor = destino.Cursor(); cursor && distancia(*cursor, noLeido) <= kRetrocesoCursor) {
+        p = *cursor; // exactly where the last stored punch ended
     } else {
-        p = lectura;
-        if (lectura != escritura && ComandoMarcajes(ctx, terminal, 2, r) == 0) {
-            p = PosicionAnterior(lectura);
-            releyendo = true;
-        }
+        // No cursor to trust: re-read two slots before the read pointer, so that
+        // a two-slot punch read but not stored is read again whole.
+        p = PosicionAnterior(PosicionAnterior(noLeido));
     }
-    quint8 localizar = modo == 1 ? 1 : 0;
 
-    MOD_ado::AlmacenMarcajes almacen(cc);
     ProgresoDescarga progreso;
-    // One full turn of the ring at most: a terminal without an end marker would be read forever.
-    while (progreso.posiciones < kPosicionesAnillo && !ctx.cancelado()) {
-        if (LeerRegistro(ctx, terminal, p, r, localizar) != 0)
+    const auto avisar = [&] {
+        if (alAvanzar) {
+            progreso.contador = contador;
+            alAvanzar(progreso);
+        }
+    };
+    // The first read places the read pointer, walking it back if need be; its
+    // position was just reported, so it is not asked for again.
+    progreso.pasosTotal = qMax(0, distancia(p, lectura) - 1);
+    const std::function<void()> alPaso = [&] {
+        ++progreso.pasos;
+        avisar();
+    };
+    bool primera = true;
+    const auto leer = [&](int posicion) {
+        if (!primera)
+            return LeerRegistro(ctx, terminal, posicion, r, 0);
+        primera = false;
+        if (leerRegistro(ctx, terminal, posicion, r, 1, lectura, alPaso) == 0)
+            return quint8(0);
+        // A walk that did not get there (a terminal that will not step back)
+        // leaves the pointer somewhere on its way: read on from there, once it
+        // is known where that is.
+        if (modo == 1 || ctx.cancelado() || LeerPunteros(ctx, terminal, r) != 0)
+            return quint8(3);
+        const int ahora = PunteroLectura(r);
+        if (distancia(posicion, ahora) > distancia(posicion, lectura) || distancia(ahora, escritura) == 0)
+            return quint8(3);
+        p = ahora;
+        return LeerRegistro(ctx, terminal, p, r, 0);
+    };
+    // Leaves the read pointer on a punch that was not stored.
+    const auto dejarEn = [&](int inicio) { SituarPunteroLectura(ctx, terminal, inicio); };
+
+    // Up to the write pointer as it stood at the start: its slot is the end
+    // marker, or the first punch written since, which the next download reads.
+    while (distancia(p, escritura) > 0 && !ctx.cancelado()) {
+        if (leer(p) != 0)
             break;
         ++progreso.posiciones;
         const QByteArray registro = r.left(14);
-        const bool eraGuarda = releyendo;
-        releyendo = false;
-
+        const int inicio = p;
         const ClaseRegistro clase = ClasificarRegistro(registro);
-        if (clase == ClaseRegistro::Fin && !eraGuarda)
-            break; // an empty slot before the read pointer only means the ring has not wrapped yet
+        // An end marker before the write pointer is a never-written slot: passed over.
         if (clase == ClaseRegistro::Simple || clase == ClaseRegistro::Doble) {
-            const int inicio = p;
-            bool completo = true;
             QByteArray continuacion;
             if (clase == ClaseRegistro::Doble) {
                 p = SiguientePosicion(p);
-                completo = LeerRegistro(ctx, terminal, p, r, localizar) == 0; // else lost for this download only
-                if (completo) {
-                    ++progreso.posiciones;
-                    continuacion = r.left(4);
+                // A continuation not written yet, or not readable now: the punch is
+                // read whole by a later download.
+                if (p == escritura || LeerRegistro(ctx, terminal, p, r, 0) != 0) {
+                    dejarEn(inicio);
+                    p = inicio;
+                    break;
                 }
+                ++progreso.posiciones;
+                continuacion = r.left(4);
             }
-            const Marcaje m = completo ? DecodificarMarcaje(registro, continuacion) : Marcaje();
+            const Marcaje m = DecodificarMarcaje(registro, continuacion);
             if (m.fechaHora.isValid()) {
                 QString error;
-                MOD_ado::Marcaje punch;
-                punch.numeroTerminal = terminal.codigo;
-                punch.fechaHora = m.fechaHora;
-                punch.entradaSalida = m.entradaSalida;
-                punch.codigoIncidencia = m.codigoIncidencia;
-                punch.tarjeta = qint64(m.tarjeta);
-                punch.subcodigo = qint64(m.subcodigo);
-                const auto resultado = almacen.Grabar(punch, &error);
-                if (resultado == MOD_ado::ResultadoGrabacion::Insertado) {
+                switch (destino.Entregar(m, SiguientePosicion(p), error)) {
+                case DestinoMarcajes::Resultado::Grabado:
                     ++contador;
-                } else if (resultado == MOD_ado::ResultadoGrabacion::ErrorBaseDatos) {
-                    // Leave the read pointer on this punch: the next download starts one before it.
-                    SituarPunteroLectura(ctx, terminal, inicio);
+                    break;
+                case DestinoMarcajes::Resultado::Duplicado:
+                case DestinoMarcajes::Resultado::Apartado:
+                    break;
+                case DestinoMarcajes::Resultado::Error:
+                    dejarEn(inicio);
                     if (errorBaseDatos)
                         *errorBaseDatos = error.isEmpty() ? QStringLiteral("error desconocido") : error;
                     return 0;
@@ -274,12 +321,10 @@ quint8 LeerMarcajes(const Contexto &ctx, const TerminalRecord &terminal, const M
             }
         }
         p = SiguientePosicion(p);
-        localizar = 0;
-        if (alAvanzar) {
-            progreso.contador = contador;
-            alAvanzar(progreso);
-        }
+        avisar();
     }
+    if (!ctx.cancelado())
+        destino.FijarCursor(p);
     return 0;
 }
 

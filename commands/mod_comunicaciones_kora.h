@@ -7,12 +7,12 @@
 // on success.
 
 #include "class_rs485.h"
-#include "mod_ado.h"
 #include "terminal.h"
 
 #include <QByteArray>
 #include <QDateTime>
 #include <functional>
+#include <optional>
 
 namespace MOD_comunicaciones_kora {
 
@@ -69,19 +69,47 @@ struct Marcaje {
 // two-slot punch. Invalid fechaHora when no representable date results.
 Marcaje DecodificarMarcaje(const QByteArray &registro, const QByteArray &continuacion = {});
 
+// Where a download hands its punches: the caller owns the store.
+class DestinoMarcajes {
+public:
+    enum class Resultado {
+        Grabado,   // stored: counted
+        Duplicado, // the terminal already has a punch at that second
+        Apartado,  // refused by the database too often, kept aside: the download goes on
+        Error,     // not stored (database fault or refusal): the download stops on this punch
+    };
+    virtual ~DestinoMarcajes() = default;
+    // The ring position after the last punch stored by an earlier download,
+    // when the destination keeps it.
+    virtual std::optional<int> Cursor() = 0;
+    // Stores one punch and, in the same transaction, `siguiente` (the ring
+    // position after it) as the cursor.
+    virtual Resultado Entregar(const Marcaje &m, int siguiente, QString &error) = 0;
+    // Moves the cursor over records that held no punch.
+    virtual void FijarCursor(int posicion) = 0;
+};
+
 struct ProgresoDescarga {
     int posiciones = 0; // ring positions read so far
     long contador = 0;  // the caller's punch counter
+    int pasos = 0;      // steps of the read pointer's walk back so far
+    int pasosTotal = 0; // steps that walk needs (0 = no walk)
 };
 
+// How far the read pointer may stand past the cursor for the download to walk
+// it back there: a crash between reading and storing leaves at most a few
+// slots, a cursor from another ring or another database is further away.
+constexpr int kRetrocesoCursor = 256;
+
 // Downloads new punches (mode 0) or every punch the terminal keeps (mode 1)
-// into the database. Adds the stored punches to `contador`. Status 0 = the
+// into `destino`. Adds the stored punches to `contador`. Status 0 = the
 // download ran (it may have stopped early), 3 = the pointers could not be read.
-// When a punch could not be stored because of a database fault, the download
-// stops, the terminal's read pointer is left on that punch so that the next
-// download reads it again, and *errorBaseDatos receives the description.
-quint8 LeerMarcajes(const Contexto &ctx, const TerminalRecord &terminal, const MOD_ado::CadenaConexion &cc,
-                    long &contador, quint8 modo, QString *errorBaseDatos = nullptr,
+// Reading never goes past the write pointer as it stood at the start, and the
+// read pointer is never left past a punch that was not stored. When a punch
+// could not be stored, the download stops, the read pointer is put back on it
+// and *errorBaseDatos receives the description.
+quint8 LeerMarcajes(const Contexto &ctx, const TerminalRecord &terminal, DestinoMarcajes &destino, long &contador,
+                    quint8 modo, QString *errorBaseDatos = nullptr,
                     const std::function<void(const ProgresoDescarga &)> &alAvanzar = {});
 
 // Clock.

@@ -3,6 +3,7 @@
 // whatever the umask it was started with (config.ini decides which database
 // is written; the autostart entry decides what runs at log-on).
 
+#include <QFile>
 #include <QFileDevice>
 #include <QString>
 
@@ -12,3 +13,6 @@ constexpr QFileDevice::Permissions kPermisosArchivo =
 
 // Creates the folder and its missing parents as rwxr-xr-x; true when it exists afterwards.
 bool crearCarpetas(const QString &ruta);
+
+// Flushes an open file's written bytes to the disk itself (not only to the system's cache).
+bool sincronizarArchivo(QFile &archivo);

@@ -1,5 +1,7 @@
 #include "trabajos.h"
 
+#include "destino_base_datos.h"
+
 #include <QElapsedTimer>
 #include <QLocale>
 
@@ -21,27 +23,37 @@ void LeerTerminales(const Contexto &ctx, const QVector<TerminalRecord> &terminal
 {
     const bool completa = modo == 1;
     long contador = 0; // runs on across the terminals of one run
+    MOD_ado::AlmacenMarcajes almacen(cc);
     for (const TerminalRecord &t : terminales) {
         if (ctx.cancelado())
             return;
-        const auto aviso = [&](int posiciones) {
-            salida.informar(QStringLiteral("Leyendo %1: %2 marcajes grabados").arg(t.descripcion).arg(contador),
-                            posiciones, completa ? kPosicionesAnillo : 0);
+        const auto aviso = [&](const ProgresoDescarga &p) {
+            if (p.pasos < p.pasosTotal)
+                salida.informar(QStringLiteral("Situando el puntero de lectura de %1").arg(t.descripcion), p.pasos,
+                                p.pasosTotal);
+            else
+                salida.informar(QStringLiteral("Leyendo %1: %2 marcajes grabados").arg(t.descripcion).arg(contador),
+                                p.posiciones, completa ? kPosicionesAnillo : 0);
         };
-        aviso(0);
+        aviso({});
         QElapsedTimer ultimoAviso;
         ultimoAviso.start();
         QString errorBaseDatos;
-        const quint8 estado = LeerMarcajes(ctx, t, cc, contador, modo, &errorBaseDatos,
+        DestinoBaseDatos destino(almacen, t);
+        const quint8 estado = LeerMarcajes(ctx, t, destino, contador, modo, &errorBaseDatos,
                                            [&](const ProgresoDescarga &p) {
                                                // Throttled: a fast download must not flood the window.
                                                if (ultimoAviso.elapsed() >= 100) {
                                                    ultimoAviso.restart();
-                                                   aviso(p.posiciones);
+                                                   aviso(p);
                                                }
                                            });
         if (ctx.cancelado())
             return; // closing: the punches stored so far are committed, nothing to report
+        for (const QString &a : destino.apartados())
+            salida.registrar(ahora() + QStringLiteral(", marcaje rechazado por la base de datos, terminal ") +
+                                 t.descripcion + QStringLiteral(": ") + a,
+                             !completa);
         QString linea = ahora();
         if (estado != 0)
             linea += QStringLiteral(", error en comunicaciones, terminal ") + t.descripcion;

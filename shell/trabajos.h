@@ -3,6 +3,7 @@
 // communications worker, and the texts they log. Each takes copies of what it
 // needs, so the window may reload its tables while a job runs.
 
+#include "mod_ado.h"
 #include "mod_comunicaciones_kora.h"
 
 #include <QDateTime>

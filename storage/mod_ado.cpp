@@ -1,12 +1,17 @@
 #include "mod_ado.h"
 
+#include "archivos.h"
 #include "conexion.h"
 #include "texto.h"
 
+#include <QDir>
+#include <QFile>
 #include <QFileInfo>
+#include <QStandardPaths>
 #include <QLocale>
 #include <QSqlQuery>
 #include <QSqlRecord>
+#include <QTimeZone>
 #include <QUrl>
 #include <cmath>
 #include <limits>
@@ -172,16 +177,45 @@ QString ocultarClave(const CadenaConexion &cc, QString texto)
 // The date-time as each backend compares it: text on SQLite (the schema's
 // format), a typed parameter inferred from the column on PostgreSQL, a
 // timestamp structure through ODBC. Milliseconds never take part.
+// The terminal's wall-clock time is taken field by field and never goes
+// through the local time zone: in the hour a daylight-saving change skips,
+// such a conversion gives no valid time at all.
 QVariant valorFecha(Motor motor, const QDateTime &fh)
 {
-    const QDateTime segundo(fh.date(), QTime(fh.time().hour(), fh.time().minute(), fh.time().second()));
+    const QDate d = fh.date();
+    const QTime t(fh.time().hour(), fh.time().minute(), fh.time().second());
     if (motor == Motor::Access)
-        return segundo;
-    return segundo.toString(u"yyyy-MM-dd HH:mm:ss");
+        return QDateTime(d, t, QTimeZone::utc()); // the driver sends the fields as they are
+    return d.toString(u"yyyy-MM-dd") + u' ' + t.toString(u"HH:mm:ss");
+}
+
+// The program's own table: per terminal, where its next download resumes and
+// how many times in a row the database has refused its next punch.
+constexpr const char *kTablaCursores =
+    "CREATE TABLE IF NOT EXISTS kalverostin_terminales ("
+    "clave TEXT PRIMARY KEY, posicion INTEGER, rechazos INTEGER NOT NULL DEFAULT 0)";
+
+// An error that belongs to the row (a constraint, a type, a trigger's veto)
+// rather than to the database: a locked, missing or read-only database, or a
+// server gone, fails every write alike.
+bool esRechazoDeFila(Motor motor, const QSqlError &e)
+{
+    const QString codigo = e.nativeErrorCode();
+    switch (motor) {
+    case Motor::SQLite: { // extended codes: the primary one is the low byte
+        const int primario = codigo.toInt() & 0xFF;
+        return primario == 19 || primario == 20; // constraint (triggers too), datatype mismatch
+    }
+    case Motor::PostgreSQL:
+        return codigo.startsWith(u"22") || codigo.startsWith(u"23") || codigo == u"P0001";
+    case Motor::Access:
+        break;
+    }
+    return false;
 }
 
 // The duplicate check and the insert of one punch, inside the caller's transaction.
-ResultadoGrabacion grabarEn(Conexion &con, const Marcaje &m, QString &error)
+ResultadoGrabacion grabarEn(Conexion &con, const Marcaje &m, QString &error, QSqlError *falloInsercion = nullptr)
 {
     if (!m.fechaHora.isValid()) {
         error = QStringLiteral("La fecha y hora del marcaje no son válidas.");
@@ -205,6 +239,8 @@ ResultadoGrabacion grabarEn(Conexion &con, const Marcaje &m, QString &error)
                                        "VALUES (?, ?, ?, ?, ?, ?, ?, ?)"),
                      {fecha, m.numeroTerminal, m.codigoIncidencia, m.entradaSalida, m.tarjeta, m.subcodigo, m.tipo,
                       m.habilitado});
+    if (!error.isEmpty() && falloInsercion)
+        *falloInsercion = q.lastError();
     return error.isEmpty() ? ResultadoGrabacion::Insertado : ResultadoGrabacion::ErrorBaseDatos;
 }
 
@@ -323,6 +359,8 @@ ResumenGrabacion grabarMarcajes(const CadenaConexion &cc, const QVector<Marcaje>
                 ++duplicados;
                 break;
             case ResultadoGrabacion::ErrorBaseDatos:
+            case ResultadoGrabacion::Rechazado:
+            case ResultadoGrabacion::Apartado:
                 con.deshacer();
                 return resumen;
             }
@@ -450,7 +488,7 @@ ResultadoGrabacion GrabarMarcaje(const CadenaConexion &cc, int numeroTerminal, c
 AlmacenMarcajes::AlmacenMarcajes(const CadenaConexion &cc) : cc_(cc) {}
 AlmacenMarcajes::~AlmacenMarcajes() = default;
 
-ResultadoGrabacion AlmacenMarcajes::Grabar(const Marcaje &m, QString *error)
+bool AlmacenMarcajes::abrir(QString &error)
 {
     // A removed or replaced-by-a-folder file must not swallow punches through
     // a connection still holding the old one.
@@ -460,14 +498,174 @@ ResultadoGrabacion AlmacenMarcajes::Grabar(const Marcaje &m, QString *error)
         con_.reset();
         con_ = std::make_unique<Conexion>(cc_);
         rutaAbierta_ = cc_.RutaBaseDatos;
+        cursores_ = false;
+        if (con_->error().isEmpty() && con_->motor() != Motor::Access) {
+            // Older databases lack the table; a server account without the right
+            // to create it still stores punches, only without a cursor.
+            QSqlQuery q(con_->db());
+            cursores_ = q.exec(QString::fromLatin1(kTablaCursores))
+                && q.exec(QStringLiteral("SELECT count(*) FROM kalverostin_terminales"));
+        }
     }
-    QString e = con_->error();
-    const ResultadoGrabacion r = e.isEmpty() ? grabarEnTransaccion(*con_, m, e) : ResultadoGrabacion::ErrorBaseDatos;
+    error = con_->error();
+    return error.isEmpty();
+}
+
+ResultadoGrabacion AlmacenMarcajes::Grabar(const Marcaje &m, QString *error)
+{
+    QString e;
+    const ResultadoGrabacion r = abrir(e) ? grabarEnTransaccion(*con_, m, e) : ResultadoGrabacion::ErrorBaseDatos;
     if (r == ResultadoGrabacion::ErrorBaseDatos) {
         con_.reset(); // start afresh next time
         if (error)
             *error = ocultarClave(cc_, e);
     }
+    return r;
+}
+
+std::optional<int> AlmacenMarcajes::cursorEn(const QString &clave)
+{
+    if (!cursores_)
+        return std::nullopt;
+    QSqlQuery q(con_->db());
+    if (!ejecutar(q, QStringLiteral("SELECT posicion FROM kalverostin_terminales WHERE clave = ?"), {clave}).isEmpty()
+        || !q.next() || q.value(0).isNull())
+        return std::nullopt;
+    return q.value(0).toInt();
+}
+
+std::optional<int> AlmacenMarcajes::Cursor(const QString &clave)
+{
+    QString e;
+    if (!abrir(e))
+        return std::nullopt;
+    return cursorEn(clave);
+}
+
+int AlmacenMarcajes::Rechazos(const QString &clave)
+{
+    QString e;
+    if (!abrir(e) || !cursores_)
+        return 0;
+    QSqlQuery q(con_->db());
+    if (!ejecutar(q, QStringLiteral("SELECT rechazos FROM kalverostin_terminales WHERE clave = ?"), {clave}).isEmpty()
+        || !q.next())
+        return 0;
+    return q.value(0).toInt();
+}
+
+QString AlmacenMarcajes::escribirCursor(const QString &clave, int posicion)
+{
+    QSqlQuery q(con_->db());
+    return ejecutar(q,
+                    QStringLiteral("INSERT INTO kalverostin_terminales (clave, posicion, rechazos) VALUES (?, ?, 0) "
+                                   "ON CONFLICT (clave) DO UPDATE SET posicion = excluded.posicion, rechazos = 0"),
+                    {clave, posicion});
+}
+
+QString AlmacenMarcajes::FijarCursor(const QString &clave, int posicion)
+{
+    QString e;
+    if (!abrir(e))
+        return ocultarClave(cc_, e);
+    if (!cursores_ || cursorEn(clave) == posicion)
+        return {};
+    if (e = con_->empezarEscritura(); e.isEmpty()) {
+        e = escribirCursor(clave, posicion);
+        if (e.isEmpty())
+            e = con_->confirmar();
+        else
+            con_->deshacer();
+    }
+    if (!e.isEmpty())
+        con_.reset();
+    return ocultarClave(cc_, e);
+}
+
+QString AlmacenMarcajes::ArchivoRechazados() const
+{
+    const QString nombre = QStringLiteral("rechazados.csv");
+    if (motorDe(cc_.RutaBaseDatos) == Motor::PostgreSQL)
+        return QDir(QStandardPaths::writableLocation(QStandardPaths::AppDataLocation)).filePath(nombre);
+    return QFileInfo(cc_.RutaBaseDatos).absoluteDir().filePath(nombre);
+}
+
+QString AlmacenMarcajes::apartar(const Marcaje &m, const QString &motivo)
+{
+    const QString ruta = ArchivoRechazados();
+    crearCarpetas(QFileInfo(ruta).absolutePath());
+    QFile f(ruta);
+    const bool nuevo = !f.exists();
+    if (!f.open(QIODevice::WriteOnly | QIODevice::Append))
+        return QStringLiteral("No se puede escribir %1: %2").arg(QDir::toNativeSeparators(ruta), f.errorString());
+    if (nuevo)
+        f.setPermissions(kPermisosArchivo);
+    QString linea = nuevo ? QStringLiteral("numero_terminal;fechahora;codigo_incidencia;entrada_salida;tarjeta;"
+                                           "subcodigo;motivo\n")
+                          : QString();
+    QString texto = motivo;
+    texto.replace(u'"', QStringLiteral("\"\""));
+    linea += QStringLiteral("%1;%2;%3;%4;%5;%6;\"%7\"\n")
+                 .arg(m.numeroTerminal)
+                 .arg(valorFecha(Motor::SQLite, m.fechaHora).toString(), m.codigoIncidencia.toString(),
+                      m.entradaSalida.toString(), m.tarjeta.toString(), m.subcodigo.toString(), texto.simplified());
+    // The punch leaves the terminal's queue only once it is safely in the file.
+    if (f.write(linea.toUtf8()) < 0 || !f.flush() || !sincronizarArchivo(f))
+        return QStringLiteral("No se puede escribir %1: %2").arg(QDir::toNativeSeparators(ruta), f.errorString());
+    return {};
+}
+
+ResultadoGrabacion AlmacenMarcajes::Grabar(const Marcaje &m, const QString &clave, int siguiente, QString *error)
+{
+    QString e;
+    QSqlError fallo;
+    ResultadoGrabacion r = ResultadoGrabacion::ErrorBaseDatos;
+    if (abrir(e) && (e = con_->empezarEscritura()).isEmpty()) {
+        r = grabarEn(*con_, m, e, &fallo);
+        if (r == ResultadoGrabacion::Insertado && cursores_)
+            e = escribirCursor(clave, siguiente);
+        if (!e.isEmpty()) {
+            con_->deshacer();
+            r = ResultadoGrabacion::ErrorBaseDatos;
+        } else if (e = con_->confirmar(); !e.isEmpty()) {
+            r = ResultadoGrabacion::ErrorBaseDatos;
+        }
+    }
+    if (r == ResultadoGrabacion::ErrorBaseDatos && fallo.isValid() && esRechazoDeFila(con_->motor(), fallo)
+        && cursores_) {
+        // Count the refusal; the count is written only if the database still
+        // takes writes, which tells a refused row from a database at fault.
+        const QString motivo = e;
+        QSqlQuery q(con_->db());
+        QString p = con_->empezarEscritura();
+        if (p.isEmpty())
+            p = ejecutar(q,
+                         QStringLiteral("INSERT INTO kalverostin_terminales (clave, posicion, rechazos) VALUES (?, NULL, 1) "
+                                        "ON CONFLICT (clave) DO UPDATE SET rechazos = kalverostin_terminales.rechazos + 1 "
+                                        "RETURNING rechazos"),
+                         {clave});
+        const int veces = p.isEmpty() && q.next() ? q.value(0).toInt() : 0;
+        q.finish();
+        if (p.isEmpty() && veces >= kIntentosRechazo) {
+            p = apartar(m, motivo);
+            if (p.isEmpty())
+                p = escribirCursor(clave, siguiente);
+            r = ResultadoGrabacion::Apartado;
+        } else {
+            r = ResultadoGrabacion::Rechazado;
+        }
+        if (p.isEmpty())
+            p = con_->confirmar();
+        else
+            con_->deshacer();
+        if (!p.isEmpty())
+            r = ResultadoGrabacion::ErrorBaseDatos;
+        e = motivo;
+    }
+    if (r == ResultadoGrabacion::ErrorBaseDatos)
+        con_.reset(); // start afresh next time
+    if (error && r != ResultadoGrabacion::Insertado && r != ResultadoGrabacion::Duplicado)
+        *error = ocultarClave(cc_, e);
     return r;
 }
 

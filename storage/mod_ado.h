@@ -12,6 +12,7 @@
 #include <QVector>
 #include <array>
 #include <memory>
+#include <optional>
 
 namespace MOD_ado {
 
@@ -47,7 +48,10 @@ QString ModificarTerminal(const CadenaConexion &cc, const QString &id, const QSt
                           const QString &Com);
 QString BorrarTerminal(const CadenaConexion &cc, const QString &id);
 
-enum class ResultadoGrabacion { Insertado, Duplicado, ErrorBaseDatos };
+// Rechazado: the database refused this punch for a reason of its own (a
+// constraint, a trigger) while it accepts other writes; Apartado: such a punch,
+// refused too often, was written to the file of refused punches instead.
+enum class ResultadoGrabacion { Insertado, Duplicado, ErrorBaseDatos, Rechazado, Apartado };
 
 // Stores one punch unless the terminal already has one at the same second.
 // The count and the insert run in one transaction. On ErrorBaseDatos, *error
@@ -83,10 +87,35 @@ public:
     AlmacenMarcajes &operator=(const AlmacenMarcajes &) = delete;
     ResultadoGrabacion Grabar(const Marcaje &m, QString *error = nullptr);
 
+    // Per terminal (`clave`), the ring position after the last punch stored,
+    // kept in the program's own table kalverostin_terminales and written in
+    // the same transaction as that punch: a download that was cut between a
+    // read and its commit resumes exactly there. nullopt when not known (no
+    // row yet, or a database where the table cannot be kept).
+    std::optional<int> Cursor(const QString &clave);
+    // Stores the punch and, with it, `siguiente` as the terminal's cursor
+    // (a duplicate changes nothing). A punch refused kIntentosRechazo times in
+    // a row is appended to ArchivoRechazados() and the cursor moves past it.
+    ResultadoGrabacion Grabar(const Marcaje &m, const QString &clave, int siguiente, QString *error = nullptr);
+    // Refusals of the terminal's next punch so far.
+    int Rechazos(const QString &clave);
+    // The cursor alone, when records that hold no punch were passed over.
+    QString FijarCursor(const QString &clave, int posicion);
+    // rechazados.csv beside an SQLite or Access file; in the per-user data
+    // folder for a server database.
+    QString ArchivoRechazados() const;
+    static constexpr int kIntentosRechazo = 3;
+
 private:
+    bool abrir(QString &error);
+    std::optional<int> cursorEn(const QString &clave);
+    QString escribirCursor(const QString &clave, int posicion);
+    QString apartar(const Marcaje &m, const QString &motivo);
+
     const CadenaConexion &cc_;
     QString rutaAbierta_;
     std::unique_ptr<Conexion> con_;
+    bool cursores_ = false; // the cursor table is usable on con_
 };
 
 // Many punches through one connection, each with the same duplicate rule, in

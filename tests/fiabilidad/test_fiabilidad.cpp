@@ -2,6 +2,7 @@
 // hostile texts, bad configuration and terminal rows (the window in-process, against
 // the simulator), and the real program as a process: its file modes and sockets.
 
+#include "destino_base_datos.h"
 #include "form1.h"
 #include "mod_ado.h"
 #include "mod_comunicaciones_kora.h"
@@ -135,7 +136,7 @@ private slots:
         }
         long contador = 0;
         QString error;
-        QCOMPARE(LeerMarcajes(ctx, t, rota, contador, 0, &error, durante), quint8(0));
+        QCOMPARE(LeerMarcajesEnBase(ctx, t, rota, contador, 0, &error, durante), quint8(0));
         if (fallo != "borrada") // a removed file may also stop the run; it must not lose punches
             QVERIFY2(contador == 0 && !error.isEmpty(), qPrintable(error));
         if (fallo == "solo lectura")
@@ -144,7 +145,7 @@ private slots:
         if (fallo == "ajeno")
             QVERIFY(foraneo.open(QIODevice::ReadOnly) && foraneo.readAll() == ajeno);
         error.clear();
-        QCOMPARE(LeerMarcajes(ctx, t, cc, contador, 0, &error), quint8(0));
+        QCOMPARE(LeerMarcajesEnBase(ctx, t, cc, contador, 0, &error), quint8(0));
         QCOMPARE(error, QString());
         QCOMPARE(contador, 6L);
         const QList<int> todas{700, 701, 702, 703, 704, 705};

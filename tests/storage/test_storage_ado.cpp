@@ -11,6 +11,7 @@
 #include <QSqlRecord>
 #include <QTemporaryDir>
 #include <QThread>
+#include <QTimeZone>
 #include <QUrl>
 #include <QtTest>
 #include <thread>
@@ -114,7 +115,7 @@ private slots:
             ruta = qEnvironmentVariable("KALVEROSTIN_PG_URL");
             if (ruta.isEmpty())
                 QSKIP("KALVEROSTIN_PG_URL no está definida: ejecute las pruebas con scripts/pg-test.sh");
-            QVERIFY(Directa(ruta).exec("DROP TABLE IF EXISTS terminales_1, marcajes, \"Incidencias\""));
+            QVERIFY(Directa(ruta).exec("DROP TABLE IF EXISTS terminales_1, marcajes, \"Incidencias\", kalverostin_terminales"));
             // A new query string makes the module treat it as a database it has not prepared.
             cc = {ruta + QStringLiteral("?caso=%1").arg(caso), {}};
             fecha = "to_char(fechahora, 'YYYY-MM-DD HH24:MI:SS')";
@@ -264,13 +265,74 @@ private slots:
         QCOMPARE(GrabarMarcaje(cc, 9, QDateTime(QDate(1999, 12, 31), QTime(23, 59, 59)), 2, 255, 4294967295u,
                                4294967295u),
                  R::Insertado);
+        // Terminal clock times that daylight saving skips in Madrid and in Santiago de Chile: stored as given.
+        for (const QDateTime &hueco : {QDateTime(QDate(2026, 3, 29), QTime(2, 15), QTimeZone::utc()),
+                                       QDateTime(QDate(2026, 9, 6), QTime(0, 30), QTimeZone::utc())})
+            QCOMPARE(GrabarMarcaje(cc, 5, hueco, 0, 0, 7, 0), R::Insertado);
         QString esperado("2024-03-15 08:05:09|3|0|1|123456|0|0|1;2024-03-15 08:05:09|4|0|1|123456|0|0|1;"
-                         "2024-03-15 08:05:10|3|0|1|123456|0|0|1;1999-12-31 23:59:59|9|255|2|4294967295|4294967295|0|1");
+                         "2024-03-15 08:05:10|3|0|1|123456|0|0|1;1999-12-31 23:59:59|9|255|2|4294967295|4294967295|0|1;"
+                         "2026-03-29 02:15:00|5|0|0|7|0|0|1;2026-09-06 00:30:00|5|0|0|7|0|0|1");
         if (base == Base::Odbc) // SQLite's ODBC driver writes a bound timestamp with its milliseconds
             esperado.replace(QRegularExpression("(:\\d\\d)\\|"), "\\1.000|");
         QCOMPARE(Directa(ruta).filas("SELECT " + fecha + ", numero_terminal, codigo_incidencia, entrada_salida, tarjeta, "
                                      "subcodigo, tipo, CASE WHEN habilitado THEN 1 ELSE 0 END FROM marcajes ORDER BY id"),
                  esperado);
+    }
+
+    // The cursor moves with each stored punch, in its transaction. A punch the
+    // database refuses (a trigger's veto) while it takes other writes is set
+    // aside into rechazados.csv on the third refusal, and the cursor passes it;
+    // a database at fault (a missing table) never sets anything aside.
+    void cursorYRechazos_data() { motores({"sqlite", "postgresql"}); }
+    void cursorYRechazos()
+    {
+        Marcaje m;
+        m.numeroTerminal = 3;
+        m.fechaHora = kMomento;
+        m.tarjeta = 12;
+        Marcaje vetado = m;
+        vetado.fechaHora = kMomento.addSecs(60);
+        vetado.tarjeta = 666;
+        QFile::remove(AlmacenMarcajes(cc).ArchivoRechazados());
+        {
+            AlmacenMarcajes a(cc);
+            QCOMPARE(a.Cursor("T3"), std::nullopt);
+            QCOMPARE(a.Grabar(m, "T3", 5), R::Insertado);
+            QCOMPARE(a.Grabar(m, "T3", 9), R::Duplicado);
+            QCOMPARE(a.Cursor("T3"), std::optional<int>(5));
+            QCOMPARE(a.FijarCursor("T3", 7), QString());
+        }
+        Directa d(ruta);
+        const bool pg = base == Base::PostgreSQL;
+        QVERIFY(pg ? d.exec("CREATE OR REPLACE FUNCTION veto() RETURNS trigger AS $$ BEGIN IF NEW.tarjeta = 666 THEN "
+                            "RAISE EXCEPTION 'tarjeta vetada'; END IF; RETURN NEW; END $$ LANGUAGE plpgsql") &&
+                         d.exec("CREATE TRIGGER veto BEFORE INSERT ON marcajes FOR EACH ROW EXECUTE FUNCTION veto()")
+                   : d.exec("CREATE TRIGGER veto BEFORE INSERT ON marcajes WHEN NEW.tarjeta = 666 "
+                            "BEGIN SELECT RAISE(ABORT, 'tarjeta vetada'); END"));
+        AlmacenMarcajes a(cc);
+        QString error;
+        QCOMPARE(a.Cursor("T3"), std::optional<int>(7));
+        QCOMPARE(a.Grabar(vetado, "T3", 8, &error), R::Rechazado);
+        QVERIFY2(error.contains("tarjeta vetada"), qPrintable(error));
+        QCOMPARE(a.Grabar(vetado, "T3", 8), R::Rechazado);
+        QCOMPARE(a.Cursor("T3"), std::optional<int>(7));
+        QCOMPARE(a.Grabar(vetado, "T3", 8), R::Apartado);
+        QCOMPARE(a.Cursor("T3"), std::optional<int>(8));
+        QFile f(a.ArchivoRechazados());
+        QVERIFY(f.open(QIODevice::ReadOnly));
+        const QList<QByteArray> lineas = f.readAll().split('\n');
+        QCOMPARE(lineas.size(), 3);
+        QVERIFY2(lineas[1].startsWith("3;2024-03-15 08:06:09;") && lineas[1].contains(";666;") &&
+                     lineas[1].contains("tarjeta vetada"), lineas[1].constData());
+        QCOMPARE(d.filas("SELECT count(*) FROM marcajes"), QString("1"));
+
+        QVERIFY(d.exec("DROP TABLE marcajes"));
+        for (int i = 0; i < AlmacenMarcajes::kIntentosRechazo + 1; ++i)
+            QCOMPARE(a.Grabar(m, "T3", 9), R::ErrorBaseDatos);
+        QCOMPARE(a.Cursor("T3"), std::optional<int>(8));
+        QCOMPARE(f.size(), qint64(lineas[0].size() + lineas[1].size() + 2));
+        if (pg)
+            QVERIFY(d.exec("DROP FUNCTION veto()"));
     }
 
     // More punches than one transaction takes, every one twice.

@@ -119,6 +119,8 @@ void copiarIncidencias(const CadenaConexion &cc, const QVector<FilaMdb> &filas, 
             ++c.omitidas;
             break;
         case ResultadoGrabacion::ErrorBaseDatos:
+        case ResultadoGrabacion::Rechazado:
+        case ResultadoGrabacion::Apartado:
             rechazar(c, "Incidencias", i, e);
             break;
         }

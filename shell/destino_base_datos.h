@@ -1,0 +1,37 @@
+#pragma once
+// The attendance database as the destination of a download: each punch is
+// stored with the terminal's cursor in one transaction.
+
+#include "mod_ado.h"
+#include "mod_comunicaciones_kora.h"
+
+#include <QStringList>
+
+// What identifies a terminal's ring: its link and its code. Another address
+// or port means another device, whose ring the cursor does not describe.
+QString ClaveTerminal(const TerminalRecord &t);
+
+class DestinoBaseDatos : public MOD_comunicaciones_kora::DestinoMarcajes {
+public:
+    // Keeps references: both must outlive the destination.
+    DestinoBaseDatos(MOD_ado::AlmacenMarcajes &almacen, const TerminalRecord &terminal);
+
+    std::optional<int> Cursor() override;
+    Resultado Entregar(const MOD_comunicaciones_kora::Marcaje &m, int siguiente, QString &error) override;
+    void FijarCursor(int posicion) override;
+
+    // One text per punch kept aside during the download.
+    const QStringList &apartados() const { return apartados_; }
+
+private:
+    MOD_ado::AlmacenMarcajes &almacen_;
+    const TerminalRecord &terminal_;
+    QString clave_;
+    QStringList apartados_;
+};
+
+// One download of a terminal into the database, as the polling run makes it.
+quint8 LeerMarcajesEnBase(const MOD_comunicaciones_kora::Contexto &ctx, const TerminalRecord &terminal,
+                          const MOD_ado::CadenaConexion &cc, long &contador, quint8 modo,
+                          QString *errorBaseDatos = nullptr,
+                          const std::function<void(const MOD_comunicaciones_kora::ProgresoDescarga &)> &alAvanzar = {});
