@@ -263,6 +263,7 @@ bool Conexion::abrirAccess(const CadenaConexion &cc)
 
 Conexion::~Conexion()
 {
+    preparadas_.clear(); // before the connection they belong to
     if (nombre_.isEmpty())
         return;
     db_.close();
@@ -323,10 +324,43 @@ QString Conexion::bloquearMarcajes(int numeroTerminal)
 {
     if (motor_ != Motor::PostgreSQL)
         return {};
+    QString error;
+    QSqlQuery *q = preparada(QStringLiteral("SELECT pg_advisory_xact_lock(%1, ?)").arg(kClaveBloqueo), error);
+    if (!q)
+        return error;
+    q->bindValue(0, numeroTerminal);
+    if (!q->exec())
+        error = textoError(q->lastError());
+    q->finish();
+    return error;
+}
+
+QSqlQuery *Conexion::preparada(const QString &sql, QString &error)
+{
+    std::unique_ptr<QSqlQuery> &q = preparadas_[sql];
+    // ODBC drivers may drop their prepared statements at a commit.
+    if (q && motor_ != Motor::Access)
+        return q.get();
+    if (!q) {
+        q = std::make_unique<QSqlQuery>(db_);
+        q->setForwardOnly(true);
+    }
+    if (q->prepare(sql))
+        return q.get();
+    error = textoError(q->lastError());
+    preparadas_.erase(sql);
+    return nullptr;
+}
+
+QString Conexion::unaVez(const QString &sql)
+{
+    if (hechas_.contains(sql))
+        return {};
     QSqlQuery q(db_);
-    q.prepare(QStringLiteral("SELECT pg_advisory_xact_lock(%1, ?)").arg(kClaveBloqueo));
-    q.addBindValue(numeroTerminal);
-    return q.exec() ? QString() : textoError(q.lastError());
+    if (!q.exec(sql))
+        return textoError(q.lastError());
+    hechas_.insert(sql);
+    return {};
 }
 
 QString Conexion::confirmar()

@@ -7,6 +7,11 @@
 
 #include <QSqlDatabase>
 #include <QSqlError>
+#include <QSet>
+#include <map>
+#include <memory>
+
+class QSqlQuery;
 
 namespace MOD_ado {
 
@@ -60,6 +65,14 @@ public:
     QString confirmar();
     void deshacer();
 
+    // The statement prepared once for this connection and reused: on a server
+    // every prepare is a round trip of its own. Bind by position and finish()
+    // it after use. nullptr, with error set, when it cannot be prepared.
+    QSqlQuery *preparada(const QString &sql, QString &error);
+    // Runs the statement once in this connection's life. Call it outside a
+    // transaction: a rollback would undo what is then taken as done.
+    QString unaVez(const QString &sql);
+
 private:
     bool abrirSQLite(const CadenaConexion &cc, bool &nueva);
     bool abrirPostgreSQL(const CadenaConexion &cc);
@@ -71,6 +84,8 @@ private:
     QString nombre_;
     QSqlDatabase db_;
     QString error_;
+    std::map<QString, std::unique_ptr<QSqlQuery>> preparadas_;
+    QSet<QString> hechas_;
 };
 
 } // namespace MOD_ado

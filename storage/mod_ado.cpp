@@ -15,6 +15,7 @@
 #include <QUrl>
 #include <cmath>
 #include <limits>
+#include <set>
 
 namespace MOD_ado {
 
@@ -214,6 +215,24 @@ bool esRechazoDeFila(Motor motor, const QSqlError &e)
     return false;
 }
 
+// Runs the connection's reused statement with these values; the caller reads
+// its rows, if any, and finishes it. On failure error is set and the
+// statement (when it was prepared) still holds the database's error.
+QSqlQuery *ejecutarPreparada(Conexion &con, const QString &sql, const QVariantList &valores, QString &error)
+{
+    QSqlQuery *q = con.preparada(sql, error);
+    if (!q)
+        return nullptr;
+    for (int i = 0; i < valores.size(); ++i)
+        q->bindValue(i, valores[i]);
+    if (!q->exec())
+        error = textoError(q->lastError());
+    return q;
+}
+
+const QString kColumnas = QStringLiteral(
+    "fechahora, numero_terminal, codigo_incidencia, entrada_salida, tarjeta, subcodigo, tipo, habilitado");
+
 // The duplicate check and the insert of one punch, inside the caller's transaction.
 ResultadoGrabacion grabarEn(Conexion &con, const Marcaje &m, QString &error, QSqlError *falloInsercion = nullptr)
 {
@@ -224,24 +243,126 @@ ResultadoGrabacion grabarEn(Conexion &con, const Marcaje &m, QString &error, QSq
     if (error = con.bloquearMarcajes(m.numeroTerminal); !error.isEmpty())
         return ResultadoGrabacion::ErrorBaseDatos;
     const QVariant fecha = valorFecha(con.motor(), m.fechaHora);
-    QSqlQuery q(con.db());
-    error = ejecutar(q, QStringLiteral("SELECT count(*) FROM marcajes WHERE numero_terminal = ? AND fechahora = ?"),
-                     {m.numeroTerminal, fecha});
-    if (error.isEmpty() && !q.next())
-        error = textoError(q.lastError());
+    QSqlQuery *q = ejecutarPreparada(
+        con, QStringLiteral("SELECT count(*) FROM marcajes WHERE numero_terminal = ? AND fechahora = ?"),
+        {m.numeroTerminal, fecha}, error);
+    if (error.isEmpty() && !q->next())
+        error = textoError(q->lastError());
+    const bool hay = error.isEmpty() && q->value(0).toLongLong() > 0;
+    if (q)
+        q->finish(); // a statement left open would keep its read going
     if (!error.isEmpty())
         return ResultadoGrabacion::ErrorBaseDatos;
-    if (q.value(0).toLongLong() > 0)
+    if (hay)
         return ResultadoGrabacion::Duplicado;
-    q.finish();
-    error = ejecutar(q, QStringLiteral("INSERT INTO marcajes (fechahora, numero_terminal, codigo_incidencia, "
-                                       "entrada_salida, tarjeta, subcodigo, tipo, habilitado) "
-                                       "VALUES (?, ?, ?, ?, ?, ?, ?, ?)"),
-                     {fecha, m.numeroTerminal, m.codigoIncidencia, m.entradaSalida, m.tarjeta, m.subcodigo, m.tipo,
-                      m.habilitado});
-    if (!error.isEmpty() && falloInsercion)
-        *falloInsercion = q.lastError();
+    q = ejecutarPreparada(con, QStringLiteral("INSERT INTO marcajes (%1) VALUES (?, ?, ?, ?, ?, ?, ?, ?)").arg(kColumnas),
+                          {fecha, m.numeroTerminal, m.codigoIncidencia, m.entradaSalida, m.tarjeta, m.subcodigo, m.tipo,
+                           m.habilitado},
+                          error);
+    if (!error.isEmpty() && q && falloInsercion)
+        *falloInsercion = q->lastError();
+    if (q)
+        q->finish();
     return error.isEmpty() ? ResultadoGrabacion::Insertado : ResultadoGrabacion::ErrorBaseDatos;
+}
+
+// On PostgreSQL a batch passes through a session table with the columns of
+// marcajes as that table has them (other software may have made it, with
+// fechahora as text or as a timestamp), plus each punch's place in the batch.
+const QString kTablaLote = QStringLiteral("CREATE TEMP TABLE kalverostin_lote ON COMMIT DELETE ROWS AS "
+                                          "SELECT %1, 0 AS orden FROM marcajes WITH NO DATA")
+                               .arg(kColumnas);
+// Then one statement stores the first punch of each terminal and second that
+// the table lacks, in batch order.
+const QString kMoverLote = QStringLiteral(
+    "INSERT INTO marcajes (%1) SELECT %1 FROM ("
+    "SELECT DISTINCT ON (numero_terminal, fechahora) * FROM kalverostin_lote l WHERE NOT EXISTS ("
+    "SELECT 1 FROM marcajes m WHERE m.numero_terminal = l.numero_terminal AND m.fechahora = l.fechahora) "
+    "ORDER BY numero_terminal, fechahora, orden) n ORDER BY orden").arg(kColumnas);
+// Rows per insert into the session table: a full batch in one round trip.
+constexpr qsizetype kFilasPorSentencia = 256;
+
+// Whether batches go through the session table on this connection; call it
+// outside a transaction. Elsewhere (or without the right to make the table)
+// they go punch by punch, inside one transaction all the same.
+bool loteEnServidor(Conexion &con)
+{
+    return con.motor() == Motor::PostgreSQL && con.unaVez(kTablaLote).isEmpty();
+}
+
+struct EnTransaccion {
+    int insertados = 0;
+    QString error;   // empty when every punch was dealt with
+    QSqlError fallo; // the error of the statement that wrote rows, when that failed
+};
+
+// A batch with the duplicate rule (against the table and within the batch),
+// inside the caller's transaction.
+EnTransaccion grabarLoteEn(Conexion &con, const QVector<Marcaje> &lote, bool enServidor)
+{
+    EnTransaccion r;
+    if (!enServidor) {
+        for (const Marcaje &m : lote) {
+            const ResultadoGrabacion g = grabarEn(con, m, r.error, &r.fallo);
+            if (g == ResultadoGrabacion::ErrorBaseDatos)
+                return r;
+            r.insertados += g == ResultadoGrabacion::Insertado;
+        }
+        return r;
+    }
+    std::set<int> terminales;
+    for (const Marcaje &m : lote) {
+        if (!m.fechaHora.isValid()) {
+            r.error = QStringLiteral("La fecha y hora del marcaje no son válidas.");
+            return r;
+        }
+        terminales.insert(m.numeroTerminal);
+    }
+    // In one order, so that batches of several terminals cannot deadlock.
+    for (int t : terminales)
+        if (r.error = con.bloquearMarcajes(t); !r.error.isEmpty())
+            return r;
+    for (qsizetype desde = 0; desde < lote.size(); desde += kFilasPorSentencia) {
+        const qsizetype n = std::min(kFilasPorSentencia, lote.size() - desde);
+        QString sql = QStringLiteral("INSERT INTO kalverostin_lote (%1, orden) VALUES ").arg(kColumnas);
+        for (qsizetype i = 0; i < n; ++i)
+            sql += i ? QStringLiteral(", (?, ?, ?, ?, ?, ?, ?, ?, ?)") : QStringLiteral("(?, ?, ?, ?, ?, ?, ?, ?, ?)");
+        // Only the full-size statement is kept for the next batch: tails vary.
+        QSqlQuery suelta(con.db());
+        QSqlQuery *q = &suelta;
+        if (n == kFilasPorSentencia)
+            q = con.preparada(sql, r.error);
+        else if (!suelta.prepare(sql))
+            r.error = textoError(suelta.lastError());
+        if (!r.error.isEmpty())
+            return r;
+        int p = 0;
+        for (qsizetype i = desde; i < desde + n; ++i) {
+            const Marcaje &m = lote[i];
+            for (const QVariant &v : {valorFecha(con.motor(), m.fechaHora), QVariant(m.numeroTerminal),
+                                      m.codigoIncidencia, m.entradaSalida, m.tarjeta, m.subcodigo, m.tipo,
+                                      m.habilitado, QVariant(int(i))})
+                q->bindValue(p++, v);
+        }
+        if (!q->exec()) {
+            r.fallo = q->lastError();
+            r.error = textoError(r.fallo);
+        }
+        q->finish();
+        if (!r.error.isEmpty())
+            return r;
+    }
+    QSqlQuery *q = con.preparada(kMoverLote, r.error);
+    if (!q)
+        return r;
+    if (q->exec()) {
+        r.insertados = q->numRowsAffected();
+    } else {
+        r.fallo = q->lastError();
+        r.error = textoError(r.fallo);
+    }
+    q->finish();
+    return r;
 }
 
 QString cargarTerminales(const CadenaConexion &cc)
@@ -339,36 +460,28 @@ ResultadoGrabacion grabarMarcaje(const CadenaConexion &cc, const Marcaje &m, QSt
 
 ResumenGrabacion grabarMarcajes(const CadenaConexion &cc, const QVector<Marcaje> &marcajes)
 {
-    constexpr qsizetype kPorTransaccion = 500;
+    constexpr qsizetype kPorTransaccion = 2 * kFilasPorSentencia;
     ResumenGrabacion resumen;
     if (marcajes.isEmpty())
         return resumen;
     Conexion con(cc);
     if (resumen.error = con.error(); !resumen.error.isEmpty())
         return resumen;
+    const bool enServidor = loteEnServidor(con);
     for (qsizetype desde = 0; desde < marcajes.size(); desde += kPorTransaccion) {
+        const QVector<Marcaje> parte = marcajes.mid(desde, kPorTransaccion);
         if (resumen.error = con.empezarEscritura(); !resumen.error.isEmpty())
             return resumen;
-        int insertados = 0, duplicados = 0;
-        for (qsizetype i = desde; i < std::min(desde + kPorTransaccion, marcajes.size()); ++i) {
-            switch (grabarEn(con, marcajes[i], resumen.error)) {
-            case ResultadoGrabacion::Insertado:
-                ++insertados;
-                break;
-            case ResultadoGrabacion::Duplicado:
-                ++duplicados;
-                break;
-            case ResultadoGrabacion::ErrorBaseDatos:
-            case ResultadoGrabacion::Rechazado:
-            case ResultadoGrabacion::Apartado:
-                con.deshacer();
-                return resumen;
-            }
+        const EnTransaccion t = grabarLoteEn(con, parte, enServidor);
+        if (!t.error.isEmpty()) {
+            con.deshacer();
+            resumen.error = t.error;
+            return resumen;
         }
         if (resumen.error = con.confirmar(); !resumen.error.isEmpty())
             return resumen;
-        resumen.insertados += insertados;
-        resumen.duplicados += duplicados;
+        resumen.insertados += t.insertados;
+        resumen.duplicados += int(parte.size()) - t.insertados;
     }
     return resumen;
 }
@@ -534,12 +647,84 @@ std::optional<int> AlmacenMarcajes::cursorEn(const QString &clave)
     return q.value(0).toInt();
 }
 
-std::optional<int> AlmacenMarcajes::Cursor(const QString &clave)
+std::optional<int> AlmacenMarcajes::Cursor(const QString &clave, QString *error)
 {
     QString e;
-    if (!abrir(e))
+    if (!abrir(e)) {
+        if (error)
+            *error = ocultarClave(cc_, e);
+        con_.reset();
         return std::nullopt;
+    }
     return cursorEn(clave);
+}
+
+AlmacenMarcajes::ResultadoLote AlmacenMarcajes::GrabarLote(const QString &clave, const QVector<EnLote> &lote)
+{
+    ResultadoLote r;
+    if (lote.isEmpty())
+        return r;
+    QVector<Marcaje> marcajes;
+    marcajes.reserve(lote.size());
+    for (const EnLote &x : lote)
+        marcajes << x.marcaje;
+    QString e;
+    EnTransaccion t;
+    if (abrir(e)) {
+        const bool enServidor = loteEnServidor(*con_);
+        if (e = con_->empezarEscritura(); e.isEmpty()) {
+            t = grabarLoteEn(*con_, marcajes, enServidor);
+            e = t.error;
+            if (e.isEmpty() && cursores_)
+                e = escribirCursor(clave, lote.last().siguiente);
+            if (!e.isEmpty())
+                con_->deshacer();
+            else
+                e = con_->confirmar();
+        }
+    }
+    if (e.isEmpty()) {
+        r.insertados = t.insertados;
+        r.duplicados = int(lote.size()) - t.insertados;
+        r.hechos = int(lote.size());
+        return r;
+    }
+    if (!t.fallo.isValid() || !esRechazoDeFila(con_->motor(), t.fallo)) {
+        con_.reset(); // start afresh next time
+        r.parada = ResultadoGrabacion::ErrorBaseDatos;
+        r.error = ocultarClave(cc_, e);
+        return r;
+    }
+    // A row refused: punch by punch, which stores those before it and counts
+    // (or sets aside) the refused one.
+    for (const EnLote &x : lote) {
+        QString error;
+        const ResultadoGrabacion resultado = Grabar(x.marcaje, clave, x.siguiente, &error);
+        switch (resultado) {
+        case ResultadoGrabacion::Insertado:
+            ++r.insertados;
+            break;
+        case ResultadoGrabacion::Duplicado:
+            ++r.duplicados;
+            break;
+        case ResultadoGrabacion::Apartado:
+            ++r.apartados;
+            r.apartadosTexto << QStringLiteral("%1 tarjeta %2 (%3)")
+                                    .arg(valorFecha(Motor::SQLite, x.marcaje.fechaHora).toString(),
+                                         x.marcaje.tarjeta.toString(), error);
+            break;
+        case ResultadoGrabacion::ErrorBaseDatos:
+        case ResultadoGrabacion::Rechazado:
+            r.parada = resultado;
+            r.error = error;
+            return r;
+        }
+        ++r.hechos;
+    }
+    // Duplicates after the last stored punch left the cursor behind; were this
+    // to fail, they would only be read again.
+    FijarCursor(clave, lote.last().siguiente);
+    return r;
 }
 
 int AlmacenMarcajes::Rechazos(const QString &clave)
@@ -556,11 +741,18 @@ int AlmacenMarcajes::Rechazos(const QString &clave)
 
 QString AlmacenMarcajes::escribirCursor(const QString &clave, int posicion)
 {
-    QSqlQuery q(con_->db());
-    return ejecutar(q,
-                    QStringLiteral("INSERT INTO kalverostin_terminales (clave, posicion, rechazos) VALUES (?, ?, 0) "
-                                   "ON CONFLICT (clave) DO UPDATE SET posicion = excluded.posicion, rechazos = 0"),
-                    {clave, posicion});
+    // An unchanged position writes nothing and keeps the refusals of the
+    // punch there.
+    QString e;
+    if (QSqlQuery *q = ejecutarPreparada(
+            *con_,
+            QStringLiteral("INSERT INTO kalverostin_terminales (clave, posicion, rechazos) VALUES (?, ?, 0) "
+                           "ON CONFLICT (clave) DO UPDATE SET posicion = excluded.posicion, rechazos = 0 "
+                           "WHERE kalverostin_terminales.posicion IS NULL "
+                           "OR kalverostin_terminales.posicion <> excluded.posicion"),
+            {clave, posicion}, e))
+        q->finish();
+    return e;
 }
 
 QString AlmacenMarcajes::FijarCursor(const QString &clave, int posicion)

@@ -8,6 +8,7 @@
 
 #include <QDateTime>
 #include <QString>
+#include <QStringList>
 #include <QVariant>
 #include <QVector>
 #include <array>
@@ -92,11 +93,31 @@ public:
     // the same transaction as that punch: a download that was cut between a
     // read and its commit resumes exactly there. nullopt when not known (no
     // row yet, or a database where the table cannot be kept).
-    std::optional<int> Cursor(const QString &clave);
+    // On a database that cannot be read, *error (when given) says why.
+    std::optional<int> Cursor(const QString &clave, QString *error = nullptr);
     // Stores the punch and, with it, `siguiente` as the terminal's cursor
     // (a duplicate changes nothing). A punch refused kIntentosRechazo times in
     // a row is appended to ArchivoRechazados() and the cursor moves past it.
     ResultadoGrabacion Grabar(const Marcaje &m, const QString &clave, int siguiente, QString *error = nullptr);
+    // A batch of one terminal's punches, in ring order, each with the ring
+    // position after it. Stored in one transaction, synced once at its
+    // commit, with the duplicate rule (against the table and within the
+    // batch) and the cursor set to the last punch's position. When a row is
+    // refused, the punches before it are still stored (and the cursor left
+    // on the refused one, or past it once it is set aside).
+    struct EnLote {
+        Marcaje marcaje;
+        int siguiente = 0;
+    };
+    struct ResultadoLote {
+        int insertados = 0, duplicados = 0, apartados = 0;
+        int hechos = 0; // punches of the batch dealt with, from its start: all of them unless it stopped
+        ResultadoGrabacion parada = ResultadoGrabacion::Insertado; // ErrorBaseDatos or Rechazado when it stopped
+        QString error;
+        QStringList apartadosTexto; // "<date time> tarjeta <card> (<reason>)" per punch set aside
+    };
+    ResultadoLote GrabarLote(const QString &clave, const QVector<EnLote> &lote);
+
     // Refusals of the terminal's next punch so far.
     int Rechazos(const QString &clave);
     // The cursor alone, when records that hold no punch were passed over.

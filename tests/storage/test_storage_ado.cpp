@@ -304,11 +304,16 @@ private slots:
         }
         Directa d(ruta);
         const bool pg = base == Base::PostgreSQL;
+        // Card 999 meets a fault of the database itself instead.
         QVERIFY(pg ? d.exec("CREATE OR REPLACE FUNCTION veto() RETURNS trigger AS $$ BEGIN IF NEW.tarjeta = 666 THEN "
-                            "RAISE EXCEPTION 'tarjeta vetada'; END IF; RETURN NEW; END $$ LANGUAGE plpgsql") &&
+                            "RAISE EXCEPTION 'tarjeta vetada'; END IF; IF NEW.tarjeta = 999 THEN "
+                            "RAISE EXCEPTION 'disco lleno' USING ERRCODE = 'disk_full'; END IF; RETURN NEW; END $$ "
+                            "LANGUAGE plpgsql") &&
                          d.exec("CREATE TRIGGER veto BEFORE INSERT ON marcajes FOR EACH ROW EXECUTE FUNCTION veto()")
                    : d.exec("CREATE TRIGGER veto BEFORE INSERT ON marcajes WHEN NEW.tarjeta = 666 "
-                            "BEGIN SELECT RAISE(ABORT, 'tarjeta vetada'); END"));
+                            "BEGIN SELECT RAISE(ABORT, 'tarjeta vetada'); END") &&
+                         d.exec("CREATE TRIGGER fallo BEFORE INSERT ON marcajes WHEN NEW.tarjeta = 999 "
+                                "BEGIN SELECT json('x'); END"));
         AlmacenMarcajes a(cc);
         QString error;
         QCOMPARE(a.Cursor("T3"), std::optional<int>(7));
@@ -326,11 +331,44 @@ private slots:
                      lineas[1].contains("tarjeta vetada"), lineas[1].constData());
         QCOMPARE(d.filas("SELECT count(*) FROM marcajes"), QString("1"));
 
+        // In a batch the punch before the vetoed one is stored and the batch
+        // stops at it, until it is set aside and the rest follows.
+        const auto lote = [&](std::initializer_list<int> tarjetas) {
+            QVector<AlmacenMarcajes::EnLote> l;
+            for (int t : tarjetas) {
+                Marcaje x = m;
+                x.fechaHora = kMomento.addSecs(60 * t);
+                x.tarjeta = t;
+                l.append({x, 10 + int(l.size())});
+            }
+            return l;
+        };
+        for (int intento = 1; intento <= AlmacenMarcajes::kIntentosRechazo; ++intento) {
+            const bool ultimo = intento == AlmacenMarcajes::kIntentosRechazo;
+            const auto r = a.GrabarLote("T3", lote({1, 666, 2}));
+            QCOMPARE(r.parada, ultimo ? R::Insertado : R::Rechazado);
+            QCOMPARE(QList<int>({r.insertados, r.duplicados, r.apartados, r.hechos}),
+                     ultimo ? QList<int>({1, 1, 1, 3}) : QList<int>({intento == 1, intento > 1, 0, 1}));
+            const QString texto = ultimo ? r.apartadosTexto.join("") : r.error;
+            QVERIFY2(texto.contains("tarjeta vetada") && (!ultimo || texto.startsWith("2024-03-15 19:11:09 tarjeta 666 (")),
+                     qPrintable(texto));
+            QCOMPARE(a.Cursor("T3"), std::optional<int>(ultimo ? 12 : 10));
+        }
+        // A fault of the database in mid-batch stores nothing of it and counts no refusal.
+        const auto r = a.GrabarLote("T3", lote({3, 999}));
+        QCOMPARE(QList<int>({int(r.parada), r.insertados, r.hechos}), QList<int>({int(R::ErrorBaseDatos), 0, 0}));
+        QCOMPARE(a.Rechazos("T3"), 0);
+        QCOMPARE(d.filas("SELECT tarjeta FROM marcajes ORDER BY id"), QString("12;1;2"));
+        const QByteArray apartada = f.readAll();
+        QVERIFY2(apartada.startsWith("3;2024-03-15 19:11:09;") && apartada.count('\n') == 1, apartada.constData());
+        const qint64 tamano = f.size();
+
         QVERIFY(d.exec("DROP TABLE marcajes"));
         for (int i = 0; i < AlmacenMarcajes::kIntentosRechazo + 1; ++i)
             QCOMPARE(a.Grabar(m, "T3", 9), R::ErrorBaseDatos);
-        QCOMPARE(a.Cursor("T3"), std::optional<int>(8));
-        QCOMPARE(f.size(), qint64(lineas[0].size() + lineas[1].size() + 2));
+        QCOMPARE(a.GrabarLote("T3", lote({4})).parada, R::ErrorBaseDatos);
+        QCOMPARE(a.Cursor("T3"), std::optional<int>(12));
+        QCOMPARE(f.size(), tamano);
         if (pg)
             QVERIFY(d.exec("DROP FUNCTION veto()"));
     }
@@ -351,8 +389,38 @@ private slots:
         QCOMPARE(Directa(ruta).filas("SELECT count(*) FROM marcajes WHERE entrada_salida IS NULL"), QString("600"));
     }
 
-    // Three collectors storing the same punches at once, each on its own
-    // connection: one row per terminal and second, no faults.
+    // One batch of terminal 3: the first punch of each second is stored; a
+    // later one of that second, in the batch or already in the table, is a
+    // duplicate. The cursor ends on the last punch, a duplicate here.
+    void loteConDuplicados_data() { motores({"sqlite", "postgresql"}); }
+    void loteConDuplicados()
+    {
+        QCOMPARE(PrepararBaseDatos(cc), QString());
+        Directa d(ruta);
+        QVERIFY(d.exec("INSERT INTO marcajes (fechahora, numero_terminal, tarjeta) VALUES (?, 3, 90), (?, 4, 91)",
+                       {"2024-03-15 08:05:10", "2024-03-15 08:05:11"}));
+        QVector<AlmacenMarcajes::EnLote> lote;
+        for (const auto &[ms, tarjeta] : {std::pair{0, 1}, {500, 2}, {1000, 3}, {2000, 4}, {2999, 5}, {0, 6}}) {
+            Marcaje m;
+            m.numeroTerminal = 3;
+            m.fechaHora = kMomento.addMSecs(ms);
+            m.tarjeta = tarjeta;
+            lote.append({m, 100 + tarjeta});
+        }
+        AlmacenMarcajes a(cc);
+        for (int vez : {1, 2}) {
+            const AlmacenMarcajes::ResultadoLote r = a.GrabarLote("T3", lote);
+            QCOMPARE(QList<int>({int(r.parada), r.insertados, r.duplicados, r.hechos}),
+                     QList<int>({int(R::Insertado), vez == 1 ? 2 : 0, vez == 1 ? 4 : 6, 6}));
+            QCOMPARE(a.Cursor("T3"), std::optional<int>(106));
+        }
+        QCOMPARE(d.filas("SELECT " + fecha + ", numero_terminal, tarjeta FROM marcajes ORDER BY id"),
+                 QString("2024-03-15 08:05:10|3|90;2024-03-15 08:05:11|4|91;"
+                         "2024-03-15 08:05:09|3|1;2024-03-15 08:05:11|3|4"));
+    }
+
+    // Collectors storing the same punches at once, punch by punch and in
+    // batches, each on its own connection: one row per terminal and second, no faults.
     void escritoresALaVez_data() { motores({"sqlite", "postgresql"}); }
     void escritoresALaVez()
     {
@@ -366,10 +434,30 @@ private slots:
                     resultados[int(GrabarMarcaje(destino, terminal, kMomento.addSecs(s), 0, 0, quint32(s), 0))].ref();
             }
         };
+        // Collectors storing batches of 8 seconds per terminal, overlapping each other's.
+        auto porLotes = [&](bool alReves) {
+            AlmacenMarcajes a(destino);
+            for (int desde = 0; desde < 60; desde += 8)
+                for (int terminal : {1, 2}) {
+                    QVector<AlmacenMarcajes::EnLote> lote;
+                    for (int i = desde; i < std::min(desde + 8, 60); ++i) {
+                        Marcaje m;
+                        m.numeroTerminal = terminal;
+                        m.fechaHora = kMomento.addSecs(alReves ? 59 - i : i);
+                        lote.append({m, i + 1});
+                    }
+                    const AlmacenMarcajes::ResultadoLote r = a.GrabarLote(QString::number(terminal), lote);
+                    resultados[int(R::Insertado)].fetchAndAddRelaxed(r.insertados);
+                    if (r.parada != R::Insertado)
+                        resultados[int(R::ErrorBaseDatos)].ref();
+                }
+        };
         {
             std::vector<std::jthread> hilos;
-            for (bool alReves : {false, true, false})
+            for (bool alReves : {false, true})
                 hilos.emplace_back(descarga, alReves);
+            for (bool alReves : {false, false, true})
+                hilos.emplace_back(porLotes, alReves);
         }
         QCOMPARE(resultados[int(R::ErrorBaseDatos)].loadRelaxed(), 0);
         QCOMPARE(resultados[int(R::Insertado)].loadRelaxed(), 120);
