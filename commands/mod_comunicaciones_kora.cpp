@@ -2,6 +2,7 @@
 
 #include "texto.h"
 
+#include <QElapsedTimer>
 #include <QTimeZone>
 
 namespace MOD_comunicaciones_kora {
@@ -152,16 +153,23 @@ quint8 leerRegistro(const Contexto &ctx, const TerminalRecord &terminal, int pos
 
 int distancia(int desde, int hasta) { return (hasta - desde + kPosicionesAnillo) % kPosicionesAnillo; }
 
-// Moves the terminal's read pointer back to `objetivo` (at most a few steps
-// away), checking every step against the pointer report.
+// Walks the terminal's read pointer back to `objetivo` (at most
+// kRetrocesoCursor positions away), checking every step against the pointer
+// report and ordering a step again up to three times.
 bool SituarPunteroLectura(const Contexto &ctx, const TerminalRecord &t, int objetivo)
 {
     QByteArray r(31, 0);
-    for (int paso = 0; paso < 8 && !ctx.cancelado(); ++paso) {
+    int anterior = -1, reintentos = 0;
+    while (!ctx.cancelado()) {
         if (LeerPunteros(ctx, t, r) != 0)
             return false;
-        if (PunteroLectura(r) == objetivo)
+        const int d = distancia(objetivo, PunteroLectura(r));
+        if (d == 0)
             return true;
+        reintentos = anterior >= 0 && d != anterior - 1 ? reintentos + 1 : 0;
+        if (d > kRetrocesoCursor || reintentos > 3)
+            return false;
+        anterior = d;
         ComandoMarcajes(ctx, t, 2, r);
     }
     return false;
@@ -223,6 +231,17 @@ quint8 LeerMarcajes(const Contexto &ctx, const TerminalRecord &terminal, Destino
                     quint8 modo, QString *errorBaseDatos,
                     const std::function<void(const ProgresoDescarga &)> &alAvanzar)
 {
+    const auto fallo = [&](const QString &error) {
+        if (errorBaseDatos)
+            *errorBaseDatos = error.isEmpty() ? QStringLiteral("error desconocido") : error;
+    };
+    // Nothing is read for a destination that cannot even be asked where to start.
+    QString errorCursor;
+    const std::optional<int> cursor = destino.Cursor(errorCursor);
+    if (!errorCursor.isEmpty()) {
+        fallo(errorCursor);
+        return 0;
+    }
     QByteArray r(31, 0);
     if (LeerPunteros(ctx, terminal, r) != 0)
         return 3;
@@ -233,15 +252,17 @@ quint8 LeerMarcajes(const Contexto &ctx, const TerminalRecord &terminal, Destino
     const int noLeido = lectura == SiguientePosicion(escritura) ? escritura : lectura;
 
     int p = 0;
-    if (modo == 1) {
+    if (modo == 1)
         p = SiguientePosicion(escritura);
-    } else if (const auto cursor = destino.Cursor(); cursor && distancia(*cursor, noLeido) <= kRetrocesoCursor) {
+    else if (cursor && distancia(*cursor, noLeido) <= kRetrocesoCursor)
         p = *cursor; // exactly where the last stored punch ended
-    } else {
-        // No cursor to trust: re-read two slots before the read pointer, so that
-        // a two-slot punch read but not stored is read again whole.
+    else // no cursor to trust: two slots back, so that a two-slot punch read but not stored is read again whole
         p = PosicionAnterior(PosicionAnterior(noLeido));
-    }
+
+    // The cursor says where this download starts before anything is read: a
+    // crash before its first batch is stored brings the pointer back here.
+    if (cursor != p)
+        destino.FijarCursor(p);
 
     ProgresoDescarga progreso;
     const auto avisar = [&] {
@@ -275,8 +296,27 @@ quint8 LeerMarcajes(const Contexto &ctx, const TerminalRecord &terminal, Destino
         p = ahora;
         return LeerRegistro(ctx, terminal, p, r, 0);
     };
-    // Leaves the read pointer on a punch that was not stored.
-    const auto dejarEn = [&](int inicio) { SituarPunteroLectura(ctx, terminal, inicio); };
+
+    QVector<DestinoMarcajes::Pendiente> lote;
+    QElapsedTimer edadLote;
+    // Stores what was read; on a failure the read pointer goes back to the
+    // first punch not stored.
+    const auto grabar = [&]() -> bool {
+        if (lote.isEmpty())
+            return true;
+        const DestinoMarcajes::Resultado res = destino.Grabar(lote);
+        contador += res.grabados;
+        if (res.hechos < lote.size()) {
+            if (!ctx.cancelado())
+                SituarPunteroLectura(ctx, terminal, lote[qMax(0, res.hechos)].inicio);
+            fallo(res.error);
+            lote.clear();
+            return false;
+        }
+        lote.clear();
+        avisar();
+        return true;
+    };
 
     // Up to the write pointer as it stood at the start: its slot is the end
     // marker, or the first punch written since, which the next download reads.
@@ -295,7 +335,9 @@ quint8 LeerMarcajes(const Contexto &ctx, const TerminalRecord &terminal, Destino
                 // A continuation not written yet, or not readable now: the punch is
                 // read whole by a later download.
                 if (p == escritura || LeerRegistro(ctx, terminal, p, r, 0) != 0) {
-                    dejarEn(inicio);
+                    if (!grabar())
+                        return 0;
+                    SituarPunteroLectura(ctx, terminal, inicio);
                     p = inicio;
                     break;
                 }
@@ -304,26 +346,19 @@ quint8 LeerMarcajes(const Contexto &ctx, const TerminalRecord &terminal, Destino
             }
             const Marcaje m = DecodificarMarcaje(registro, continuacion);
             if (m.fechaHora.isValid()) {
-                QString error;
-                switch (destino.Entregar(m, SiguientePosicion(p), error)) {
-                case DestinoMarcajes::Resultado::Grabado:
-                    ++contador;
-                    break;
-                case DestinoMarcajes::Resultado::Duplicado:
-                case DestinoMarcajes::Resultado::Apartado:
-                    break;
-                case DestinoMarcajes::Resultado::Error:
-                    dejarEn(inicio);
-                    if (errorBaseDatos)
-                        *errorBaseDatos = error.isEmpty() ? QStringLiteral("error desconocido") : error;
-                    return 0;
-                }
+                if (lote.isEmpty())
+                    edadLote.start();
+                lote.append({m, inicio, SiguientePosicion(p)});
             }
         }
         p = SiguientePosicion(p);
+        if ((lote.size() >= kLote || (!lote.isEmpty() && edadLote.elapsed() >= kLoteMs)) && !grabar())
+            return 0;
         avisar();
     }
-    if (!ctx.cancelado())
+    // Closing: what was read is still stored; had it not been, the cursor
+    // would bring it back at the next download.
+    if (grabar() && !ctx.cancelado())
         destino.FijarCursor(p);
     return 0;
 }

@@ -11,6 +11,7 @@
 
 #include <QByteArray>
 #include <QDateTime>
+#include <QVector>
 #include <functional>
 #include <optional>
 
@@ -72,19 +73,23 @@ Marcaje DecodificarMarcaje(const QByteArray &registro, const QByteArray &continu
 // Where a download hands its punches: the caller owns the store.
 class DestinoMarcajes {
 public:
-    enum class Resultado {
-        Grabado,   // stored: counted
-        Duplicado, // the terminal already has a punch at that second
-        Apartado,  // refused by the database too often, kept aside: the download goes on
-        Error,     // not stored (database fault or refusal): the download stops on this punch
+    struct Pendiente {
+        Marcaje marcaje;
+        int inicio = 0;    // ring position of its first slot
+        int siguiente = 0; // ring position after it
+    };
+    struct Resultado {
+        int grabados = 0;  // stored (counted); duplicates and punches set aside are not
+        int hechos = 0;    // punches of the batch dealt with, from its start
+        QString error;     // why it stopped before the end of the batch
     };
     virtual ~DestinoMarcajes() = default;
     // The ring position after the last punch stored by an earlier download,
-    // when the destination keeps it.
-    virtual std::optional<int> Cursor() = 0;
-    // Stores one punch and, in the same transaction, `siguiente` (the ring
-    // position after it) as the cursor.
-    virtual Resultado Entregar(const Marcaje &m, int siguiente, QString &error) = 0;
+    // when the destination keeps it; `error` set when it cannot be asked.
+    virtual std::optional<int> Cursor(QString &error) = 0;
+    // Stores a batch in one transaction and, with it, the position after its
+    // last punch as the cursor.
+    virtual Resultado Grabar(const QVector<Pendiente> &lote) = 0;
     // Moves the cursor over records that held no punch.
     virtual void FijarCursor(int posicion) = 0;
 };
@@ -96,18 +101,24 @@ struct ProgresoDescarga {
     int pasosTotal = 0; // steps that walk needs (0 = no walk)
 };
 
+// Punches read are stored in batches of at most this many, or of what was
+// read in this many milliseconds, whichever comes first.
+constexpr int kLote = 256;
+constexpr int kLoteMs = 200;
 // How far the read pointer may stand past the cursor for the download to walk
-// it back there: a crash between reading and storing leaves at most a few
-// slots, a cursor from another ring or another database is further away.
-constexpr int kRetrocesoCursor = 256;
+// it back there: a crash or a failed commit leaves at most one batch read but
+// not stored (two slots a punch at most); a cursor from another ring or
+// another database is usually further away.
+constexpr int kRetrocesoCursor = 2 * kLote + 8;
 
 // Downloads new punches (mode 0) or every punch the terminal keeps (mode 1)
 // into `destino`. Adds the stored punches to `contador`. Status 0 = the
 // download ran (it may have stopped early), 3 = the pointers could not be read.
 // Reading never goes past the write pointer as it stood at the start, and the
-// read pointer is never left past a punch that was not stored. When a punch
-// could not be stored, the download stops, the read pointer is put back on it
-// and *errorBaseDatos receives the description.
+// read pointer is never left past a punch that was not stored. When a batch
+// could not be stored (or the destination cannot be read), the download stops,
+// the read pointer is put back on the first punch not stored and
+// *errorBaseDatos receives the description.
 quint8 LeerMarcajes(const Contexto &ctx, const TerminalRecord &terminal, DestinoMarcajes &destino, long &contador,
                     quint8 modo, QString *errorBaseDatos = nullptr,
                     const std::function<void(const ProgresoDescarga &)> &alAvanzar = {});

@@ -2,7 +2,6 @@
 
 #include <QDir>
 
-using MOD_comunicaciones_kora::Marcaje;
 
 QString ClaveTerminal(const TerminalRecord &t)
 {
@@ -15,39 +14,34 @@ DestinoBaseDatos::DestinoBaseDatos(MOD_ado::AlmacenMarcajes &almacen, const Term
 {
 }
 
-std::optional<int> DestinoBaseDatos::Cursor() { return almacen_.Cursor(clave_); }
+std::optional<int> DestinoBaseDatos::Cursor(QString &error) { return almacen_.Cursor(clave_, &error); }
 
-DestinoBaseDatos::Resultado DestinoBaseDatos::Entregar(const Marcaje &m, int siguiente, QString &error)
+DestinoBaseDatos::Resultado DestinoBaseDatos::Grabar(const QVector<Pendiente> &lote)
 {
-    MOD_ado::Marcaje punch;
-    punch.numeroTerminal = terminal_.codigo;
-    punch.fechaHora = m.fechaHora;
-    punch.entradaSalida = m.entradaSalida;
-    punch.codigoIncidencia = m.codigoIncidencia;
-    punch.tarjeta = qint64(m.tarjeta);
-    punch.subcodigo = qint64(m.subcodigo);
-    switch (almacen_.Grabar(punch, clave_, siguiente, &error)) {
-    case MOD_ado::ResultadoGrabacion::Insertado:
-        return Resultado::Grabado;
-    case MOD_ado::ResultadoGrabacion::Duplicado:
-        return Resultado::Duplicado;
-    case MOD_ado::ResultadoGrabacion::Apartado:
-        apartados_ << QStringLiteral("%1 tarjeta %2 (%3), guardado en %4")
-                          .arg(m.fechaHora.toString(QStringLiteral("dd/MM/yyyy HH:mm:ss")))
-                          .arg(m.tarjeta)
-                          .arg(error, QDir::toNativeSeparators(almacen_.ArchivoRechazados()));
-        return Resultado::Apartado;
-    case MOD_ado::ResultadoGrabacion::Rechazado:
-        error = QStringLiteral("la base de datos rechaza el marcaje del %1 (intento %2 de %3): %4")
-                    .arg(m.fechaHora.toString(QStringLiteral("dd/MM/yyyy HH:mm:ss")))
-                    .arg(almacen_.Rechazos(clave_))
-                    .arg(MOD_ado::AlmacenMarcajes::kIntentosRechazo)
-                    .arg(error);
-        return Resultado::Error;
-    case MOD_ado::ResultadoGrabacion::ErrorBaseDatos:
-        break;
+    QVector<MOD_ado::AlmacenMarcajes::EnLote> filas;
+    filas.reserve(lote.size());
+    for (const Pendiente &p : lote) {
+        MOD_ado::Marcaje punch;
+        punch.numeroTerminal = terminal_.codigo;
+        punch.fechaHora = p.marcaje.fechaHora;
+        punch.entradaSalida = p.marcaje.entradaSalida;
+        punch.codigoIncidencia = p.marcaje.codigoIncidencia;
+        punch.tarjeta = qint64(p.marcaje.tarjeta);
+        punch.subcodigo = qint64(p.marcaje.subcodigo);
+        filas.append({punch, p.siguiente});
     }
-    return Resultado::Error;
+    const MOD_ado::AlmacenMarcajes::ResultadoLote r = almacen_.GrabarLote(clave_, filas);
+    for (const QString &texto : r.apartadosTexto)
+        apartados_ << texto + QStringLiteral(", guardado en ") +
+                          QDir::toNativeSeparators(almacen_.ArchivoRechazados());
+    Resultado resultado{r.insertados, r.hechos, r.error};
+    if (r.parada == MOD_ado::ResultadoGrabacion::Rechazado && r.hechos < lote.size())
+        resultado.error = QStringLiteral("la base de datos rechaza el marcaje del %1 (intento %2 de %3): %4")
+                              .arg(lote[r.hechos].marcaje.fechaHora.toString(QStringLiteral("dd/MM/yyyy HH:mm:ss")))
+                              .arg(almacen_.Rechazos(clave_))
+                              .arg(MOD_ado::AlmacenMarcajes::kIntentosRechazo)
+                              .arg(r.error);
+    return resultado;
 }
 
 void DestinoBaseDatos::FijarCursor(int posicion) { almacen_.FijarCursor(clave_, posicion); }

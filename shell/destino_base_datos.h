@@ -16,8 +16,8 @@ public:
     // Keeps references: both must outlive the destination.
     DestinoBaseDatos(MOD_ado::AlmacenMarcajes &almacen, const TerminalRecord &terminal);
 
-    std::optional<int> Cursor() override;
-    Resultado Entregar(const MOD_comunicaciones_kora::Marcaje &m, int siguiente, QString &error) override;
+    std::optional<int> Cursor(QString &error) override;
+    Resultado Grabar(const QVector<Pendiente> &lote) override;
     void FijarCursor(int posicion) override;
 
     // One text per punch kept aside during the download.
