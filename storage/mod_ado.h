@@ -74,10 +74,10 @@ ResultadoGrabacion GrabarMarcaje(const CadenaConexion &cc, const Marcaje &m, QSt
 
 class Conexion;
 
-// The punch store for a whole download: one connection kept open while the
-// punches of one terminal are stored, each still committed (and synced) in its
-// own transaction before the next is offered. Opening a connection per punch
-// costs several file syncs. The connection is opened again after any fault,
+// The punch store for downloads: one connection kept open while the punches
+// are stored, a batch (or one punch) per transaction, synced at its commit.
+// Opening a connection per punch costs several file syncs. The connection is
+// opened again after any fault,
 // when the database file is no longer there, or when cc's path changes.
 // Keeps a reference to cc: it must outlive the store.
 class AlmacenMarcajes {
