@@ -1,5 +1,8 @@
 #include "socket_tcp_qt.h"
 
+#include <QEventLoop>
+#include <QTimer>
+
 #include <algorithm>
 #include <limits>
 
@@ -21,10 +24,24 @@ bool SocketTcpQt::conectar(const QString &host, quint16 puerto, QDeadlineTimer l
     socket_.abort();
     if (cancelado(c) || limite.hasExpired())
         return false;
+    // An event loop of its own rather than waitForConnected: that wait cannot
+    // be resumed once it times out, so it could not look at the flag meanwhile.
+    QEventLoop bucle;
+    QTimer rebanada;
+    QObject::connect(&rebanada, &QTimer::timeout, &bucle, [&] {
+        if (cancelado(c) || limite.hasExpired())
+            bucle.quit();
+    });
+    QObject::connect(&socket_, &QTcpSocket::connected, &bucle, &QEventLoop::quit);
+    QObject::connect(&socket_, &QTcpSocket::errorOccurred, &bucle, &QEventLoop::quit);
     socket_.connectToHost(host, puerto);
-    const qint64 restante = std::clamp<qint64>(limite.remainingTime(), 1, std::numeric_limits<int>::max());
-    if (!socket_.waitForConnected(int(restante)) || cancelado(c)) {
-        error_ = socket_.errorString();
+    if (socket_.state() == QAbstractSocket::HostLookupState || socket_.state() == QAbstractSocket::ConnectingState) {
+        rebanada.start(int(std::clamp<qint64>(limite.remainingTime(), 1, kRebanadaMs)));
+        bucle.exec(QEventLoop::ExcludeUserInputEvents);
+    }
+    if (socket_.state() != QAbstractSocket::ConnectedState) {
+        const bool esperando = socket_.state() != QAbstractSocket::UnconnectedState;
+        error_ = esperando ? QStringLiteral("tiempo de conexión agotado") : socket_.errorString();
         socket_.abort();
         return false;
     }

@@ -1,6 +1,6 @@
 #pragma once
-// TCP client socket through QTcpSocket. Created and used on one thread (the
-// communications worker); needs no running event loop.
+// TCP client socket through QTcpSocket. Created and used on one thread (a
+// communications lane); needs no running event loop.
 
 #include "transportes.h"
 
@@ -10,9 +10,7 @@ class SocketTcpQt final : public SocketTcp {
 public:
     SocketTcpQt() = default;
 
-    // QTcpSocket cannot resume a connection wait that timed out, so the wait
-    // is one block up to the deadline: the cancellation flag is looked at
-    // before and after it, not during it.
+    // Looks at the cancellation flag every 50 ms while it waits.
     bool conectar(const QString &host, quint16 puerto, QDeadlineTimer limite, const Cancelacion *c) override;
     bool conectado() const override;
     void cerrar() override;

@@ -10,6 +10,7 @@
 #include <QDir>
 #include <QStandardPaths>
 #include <algorithm>
+#include <atomic>
 #include <limits>
 
 using namespace MOD_variables;
@@ -73,13 +74,17 @@ QString LeerConfiguracion(QString *error, QString *aviso)
     if (error)
         *error = e;
 
-    const auto leerTimeout = [](const QString &seccion, qint16 porDefecto) -> qint16 {
-        const QString texto = MOD_ini::LeerConfig(seccion, QStringLiteral("timeout"), QString::number(porDefecto));
+    const auto leerNumero = [](const QString &seccion, const QString &clave, qint16 porDefecto) -> qint16 {
+        const QString texto = MOD_ini::LeerConfig(seccion, clave, QString::number(porDefecto));
         const auto valor = textoAEntero16(texto);
         return valor && EmpiezaPorNumero(texto) ? *valor : porDefecto;
     };
-    TimeoutComunicaciones = leerTimeout(QStringLiteral("comunicaciones"), 5);
-    TimeoutIncidencias = leerTimeout(QStringLiteral("Incidencias"), 0);
+    const QString timeout = QStringLiteral("timeout"), comunicaciones = QStringLiteral("comunicaciones");
+    TimeoutComunicaciones = leerNumero(comunicaciones, timeout, 5);
+    TimeoutIncidencias = leerNumero(QStringLiteral("Incidencias"), timeout, 0);
+    Simultaneos = leerNumero(comunicaciones, QStringLiteral("simultaneos"), 16);
+    if (Simultaneos < 1)
+        Simultaneos = 16;
 
     LecturaEnCurso = false;
     MinutosLectura = 0;
@@ -92,8 +97,11 @@ QString LeerConfiguracion(QString *error, QString *aviso)
 
 Ciclo::Ciclo(QObject *parent) : QObject(parent)
 {
-    trabajador_ = new Trabajador(Trabajador::LeerMapaPuertos(), this);
-    connect(trabajador_, &Trabajador::linea, this, &Ciclo::linea);
+    trabajador_ = new Trabajador(Trabajador::LeerMapaPuertos(), Simultaneos, this);
+    connect(trabajador_, &Trabajador::lineas, this, [this](const QStringList &lineas, bool recortarLog) {
+        for (const QString &l : lineas)
+            emit linea(l, recortarLog);
+    });
     connect(trabajador_, &Trabajador::progreso, this, &Ciclo::progreso);
 }
 
@@ -104,19 +112,71 @@ bool Ciclo::Detener(int ms)
     return trabajador_->detener(ms);
 }
 
-void Ciclo::Encolar(Cuerpo cuerpo, std::function<void()> alTerminar)
+void Ciclo::Encolar(const QString &carril, Cuerpo cuerpo, std::function<void()> alTerminar)
 {
     Trabajador *w = trabajador_;
     w->encolar(
-        TimeoutComunicaciones,
+        carril, TimeoutComunicaciones,
         [w, cuerpo = std::move(cuerpo)](const MOD_comunicaciones_kora::Contexto &ctx) {
             const Trabajos::Salida salida{
-                [w](const QString &linea, bool recortar) { w->registrar(linea, recortar); },
+                [w](const QStringList &lineas, bool recortar) { w->registrar(lineas, recortar); },
                 [w](const QString &texto, int valor, int maximo) { w->informar(texto, valor, maximo); },
                 [w](int ms) { return w->pausar(ms); }};
             cuerpo(ctx, salida);
         },
         std::move(alTerminar));
+}
+
+void Ciclo::Encolar(const TerminalRecord &terminal, Cuerpo cuerpo, std::function<void()> alTerminar)
+{
+    Encolar(Trabajador::Carril(terminal), std::move(cuerpo), std::move(alTerminar));
+}
+
+void Ciclo::EncolarRonda(const QVector<TerminalRecord> &terminales, CuerpoRonda cuerpo,
+                         std::function<void()> alTerminar)
+{
+    rondas_.push_back([this, terminales, cuerpo = std::move(cuerpo), alTerminar = std::move(alTerminar)] {
+        // The terminals of each lane in table order; the lanes in the order of their first terminal.
+        QStringList orden;
+        QHash<QString, QVector<TerminalRecord>> porCarril;
+        for (const TerminalRecord &t : terminales) {
+            const QString c = Trabajador::Carril(t);
+            if (!porCarril.contains(c))
+                orden << c;
+            porCarril[c] << t;
+        }
+        const auto fin = [this, alTerminar] {
+            if (alTerminar)
+                alTerminar();
+            rondaEnCurso_ = false;
+            SiguienteRonda();
+        };
+        if (orden.isEmpty()) {
+            QMetaObject::invokeMethod(this, fin, Qt::QueuedConnection);
+            return;
+        }
+        auto quedan = std::make_shared<qsizetype>(orden.size());
+        for (const QString &c : orden)
+            Encolar(
+                c,
+                [grupo = porCarril.value(c), cuerpo](const MOD_comunicaciones_kora::Contexto &ctx,
+                                                     const Trabajos::Salida &salida) { cuerpo(ctx, grupo, salida); },
+                [quedan, fin] {
+                    if (--*quedan == 0)
+                        fin();
+                });
+    });
+    SiguienteRonda();
+}
+
+void Ciclo::SiguienteRonda()
+{
+    if (rondaEnCurso_ || rondas_.empty())
+        return;
+    rondaEnCurso_ = true;
+    const auto arrancar = std::move(rondas_.front());
+    rondas_.pop_front();
+    arrancar();
 }
 
 void Ciclo::TickLectura(double periodo)
@@ -144,11 +204,13 @@ void Ciclo::LecturaMarcajes(bool desdeTemporizador)
         return;
     LecturaEnCurso = true;
     emit lecturaEmpezada();
-    const auto terminales = copiaTerminales();
     const auto cc = CadenaConexion();
-    Encolar(
-        [terminales, cc](const MOD_comunicaciones_kora::Contexto &ctx, const Trabajos::Salida &salida) {
-            Trabajos::LeerTerminales(ctx, terminales, cc, 0, salida);
+    auto total = std::make_shared<std::atomic<long>>(0); // one count for the whole run
+    EncolarRonda(
+        copiaTerminales(),
+        [cc, total](const MOD_comunicaciones_kora::Contexto &ctx, const QVector<TerminalRecord> &terminales,
+                    const Trabajos::Salida &salida) {
+            Trabajos::LeerTerminales(ctx, terminales, cc, 0, salida, total.get());
         },
         [this, desdeTemporizador] {
             LecturaEnCurso = false;
@@ -170,8 +232,9 @@ void Ciclo::TickCambioHora(const QDateTime &ahora)
     if (este == disparo) {
         const auto terminales = copiaTerminales();
         const QDateTime envio = FechaHoraDesdeTexto(HoraEnvio).value_or(QDate::currentDate().startOfDay());
-        Encolar([terminales, envio](const MOD_comunicaciones_kora::Contexto &ctx, const Trabajos::Salida &salida) {
-            Trabajos::CambioHora(ctx, terminales, envio, salida);
+        EncolarRonda(terminales, [envio](const MOD_comunicaciones_kora::Contexto &ctx,
+                                         const QVector<TerminalRecord> &grupo, const Trabajos::Salida &salida) {
+            Trabajos::CambioHora(ctx, grupo, envio, salida);
         });
         // Disarmed as soon as the pass is queued, so the next tick cannot queue it again.
         DesarmarCambioHora();

@@ -1,12 +1,13 @@
 #pragma once
 // The unattended work shared by the window and the service: it owns the
-// communications worker, counts the polling period and checks the scheduled
+// communications lanes, counts the polling period and checks the scheduled
 // clock change. Both callers tick it once a second; neither needs a widget.
 
 #include "trabajos.h"
 
 #include <QDateTime>
 #include <QObject>
+#include <deque>
 #include <functional>
 
 class Trabajador;
@@ -19,7 +20,7 @@ void LeerCambioHora();
 
 // Start-up steps shared by both modes, in the window's order: schedule,
 // database path (the default database created when missing, no other),
-// timeouts, polling counters. Returns the stored polling period text
+// timeouts, lanes at once, polling counters. Returns the stored polling period text
 // (comunicaciones / lectura, default "1"); an error preparing the database
 // goes to error, and a line for the log saying where the default database
 // and the settings went, when the program's folder is read-only, to aviso.
@@ -31,6 +32,9 @@ class Ciclo : public QObject {
     Q_OBJECT
 public:
     using Cuerpo = std::function<void(const MOD_comunicaciones_kora::Contexto &, const Trabajos::Salida &)>;
+    // The part of a run that falls to one lane: its terminals, in table order.
+    using CuerpoRonda = std::function<void(const MOD_comunicaciones_kora::Contexto &, const QVector<TerminalRecord> &,
+                                           const Trabajos::Salida &)>;
 
     explicit Ciclo(QObject *parent = nullptr);
     ~Ciclo() override;
@@ -48,10 +52,14 @@ public:
     // timer, its end restarts the minute counter.
     void LecturaMarcajes(bool desdeTemporizador);
 
-    // Queues a job with a copy of the communications timeout.
-    void Encolar(Cuerpo cuerpo, std::function<void()> alTerminar = {});
+    // Queues a job on a terminal's lane with a copy of the communications timeout.
+    void Encolar(const TerminalRecord &terminal, Cuerpo cuerpo, std::function<void()> alTerminar = {});
+    // A run over terminales, split by lane; alTerminar runs once every lane
+    // has done its part. Runs never overlap: a run waits for the one before.
+    void EncolarRonda(const QVector<TerminalRecord> &terminales, CuerpoRonda cuerpo,
+                      std::function<void()> alTerminar = {});
 
-    // Stops the worker (see Trabajador::detener). True when it stopped in time.
+    // Stops every lane (see Trabajador::detener). True when they stopped in time.
     bool Detener(int ms);
 
     Trabajador *trabajador() const { return trabajador_; }
@@ -67,7 +75,11 @@ signals:
     void cambioDesarmado();
 
 private:
+    void Encolar(const QString &carril, Cuerpo cuerpo, std::function<void()> alTerminar);
+    void SiguienteRonda();
     void DesarmarCambioHora();
 
     Trabajador *trabajador_ = nullptr;
+    bool rondaEnCurso_ = false;
+    std::deque<std::function<void()>> rondas_; // runs waiting for the one in progress
 };

@@ -457,10 +457,11 @@ void Form1::Command10_Click()
     ActualizarListaTerminales();
 }
 
-void Form1::Encolar(std::function<void(const MOD_comunicaciones_kora::Contexto &, const Trabajos::Salida &)> cuerpo,
+void Form1::Encolar(const TerminalRecord &terminal,
+                    std::function<void(const MOD_comunicaciones_kora::Contexto &, const Trabajos::Salida &)> cuerpo,
                     std::function<void()> alTerminar)
 {
-    ciclo_->Encolar(std::move(cuerpo), std::move(alTerminar));
+    ciclo_->Encolar(terminal, std::move(cuerpo), std::move(alTerminar));
 }
 
 Trabajador *Form1::trabajador() const
@@ -509,7 +510,7 @@ void Form1::Command12_Click()
     const QVector<TerminalRecord> terminal{MOD_ado::Terminales[indice]};
     const auto cc = CadenaConexion();
     Encolar(
-        [terminal, cc](const MOD_comunicaciones_kora::Contexto &ctx, const Trabajos::Salida &salida) {
+        terminal[0], [terminal, cc](const MOD_comunicaciones_kora::Contexto &ctx, const Trabajos::Salida &salida) {
             Trabajos::LeerTerminales(ctx, terminal, cc, 1, salida);
         },
         [this] {
@@ -537,7 +538,7 @@ void Form1::Command3_Click()
     if (!elegido)
         return;
     const TerminalRecord terminal = *elegido;
-    Encolar([terminal](const MOD_comunicaciones_kora::Contexto &ctx, const Trabajos::Salida &salida) {
+    Encolar(terminal, [terminal](const MOD_comunicaciones_kora::Contexto &ctx, const Trabajos::Salida &salida) {
         Trabajos::EnviarHora(ctx, terminal, terminal.IP, salida);
     });
 }
@@ -548,7 +549,7 @@ void Form1::Command6_Click()
     if (!elegido)
         return;
     const TerminalRecord terminal = *elegido;
-    Encolar([terminal](const MOD_comunicaciones_kora::Contexto &ctx, const Trabajos::Salida &salida) {
+    Encolar(terminal, [terminal](const MOD_comunicaciones_kora::Contexto &ctx, const Trabajos::Salida &salida) {
         Trabajos::LeerHora(ctx, terminal, terminal.IP, salida);
     });
 }
@@ -562,6 +563,7 @@ void Form1::Command4_Click()
     const TerminalRecord terminal = *elegido;
     const auto [primera, ultima] = RangoIncidencias();
     Encolar(
+        terminal,
         [terminal, primera, ultima](const MOD_comunicaciones_kora::Contexto &ctx, const Trabajos::Salida &salida) {
             Trabajos::LeerIncidencias(ctx, terminal, primera, ultima, salida);
         },
@@ -595,7 +597,7 @@ void Form1::Enviar_Incidencias(int terminal, std::function<void(int)> alTerminar
     const int pausa = TimeoutIncidencias;
     auto resultado = std::make_shared<int>(1);
     Encolar(
-        [=](const MOD_comunicaciones_kora::Contexto &ctx, const Trabajos::Salida &salida) {
+        registro, [=](const MOD_comunicaciones_kora::Contexto &ctx, const Trabajos::Salida &salida) {
             *resultado = Trabajos::Enviar_Incidencias(ctx, registro, descripciones, primera, ultima, pausa, salida);
         },
         [resultado, alTerminar = std::move(alTerminar)] {
@@ -610,7 +612,7 @@ void Form1::Command7_Click()
     if (!elegido)
         return;
     const TerminalRecord terminal = *elegido;
-    Encolar([terminal](const MOD_comunicaciones_kora::Contexto &ctx, const Trabajos::Salida &salida) {
+    Encolar(terminal, [terminal](const MOD_comunicaciones_kora::Contexto &ctx, const Trabajos::Salida &salida) {
         Trabajos::AsegurarIncidencias(ctx, terminal, salida);
     });
 }

@@ -57,7 +57,7 @@ public:
     std::function<QDateTime()> Ahora;
 
     // Sends a range of incidents to a terminal and secures them, on the
-    // communications worker; the result (0 = secured) arrives in alTerminar.
+    // terminal's lane; the result (0 = secured) arrives in alTerminar.
     void Enviar_Incidencias(int terminal, std::function<void(int)> alTerminar = {});
 
     Trabajador *trabajador() const;
@@ -97,8 +97,9 @@ private:
     void ValidarRangoIncidencia(QLineEdit *caja);
     // Range boxes read as numbers rounded halves to even.
     std::pair<int, int> RangoIncidencias() const;
-    // Queues a job on the worker with a copy of the communications timeout.
-    void Encolar(std::function<void(const MOD_comunicaciones_kora::Contexto &, const Trabajos::Salida &)> cuerpo,
+    // Queues a job on the terminal's lane with a copy of the communications timeout.
+    void Encolar(const TerminalRecord &terminal,
+                 std::function<void(const MOD_comunicaciones_kora::Contexto &, const Trabajos::Salida &)> cuerpo,
                  std::function<void()> alTerminar = {});
     void MostrarProgreso(const QString &texto, int valor, int maximo);
     void Terminar();

@@ -8,6 +8,7 @@ QString RutaBaseDatos;
 QString ClaveBaseDatos = QStringLiteral("qwrT958");
 qint16 TimeoutComunicaciones = 5;
 qint16 TimeoutIncidencias = 0;
+int Simultaneos = 16;
 QString HoraCambio;
 QString HoraEnvio;
 QString CambioActivado = QStringLiteral("False");

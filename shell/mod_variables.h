@@ -16,6 +16,7 @@ extern QString RutaBaseDatos;
 extern QString ClaveBaseDatos; // "qwrT958", never read from config.ini
 extern qint16 TimeoutComunicaciones; // seconds per exchange
 extern qint16 TimeoutIncidencias;    // pause in seconds between two incident sends
+extern int Simultaneos;              // communications lanes running at once
 extern QString HoraCambio;     // trigger moment of the scheduled clock change, as stored
 extern QString HoraEnvio;      // date-time that the scheduled change sends, as stored
 extern QString CambioActivado; // "True" / "False", as stored

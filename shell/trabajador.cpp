@@ -4,24 +4,36 @@
 #include "puerto_serie_qt.h"
 #include "socket_tcp_qt.h"
 
+#include <QDeadlineTimer>
 #include <chrono>
 #include <cstdlib>
+#include <optional>
 
-Trabajador::Trabajador(const QHash<int, QString> &mapaPuertos, QObject *parent)
-    : QObject(parent), mapa_(mapaPuertos)
+Trabajador::Trabajador(const QHash<int, QString> &mapaPuertos, int simultaneos, QObject *parent)
+    : QObject(parent), mapa_(mapaPuertos), simultaneos_(std::max(1, simultaneos))
 {
-    hilo_ = QThread::create([this] { bucle(); });
-    hilo_->setObjectName(QStringLiteral("comunicaciones"));
-    hilo_->start();
 }
 
 Trabajador::~Trabajador()
 {
-    // A thread blocked in a TCP connect cannot be joined in time; nothing is
-    // lost by ending here, every punch is committed before the next one is read.
+    // A thread blocked where it cannot see the flag cannot be joined in time;
+    // nothing is lost by ending here, every punch stored is committed.
     if (!detener(400))
         std::_Exit(0);
-    delete hilo_;
+    qDeleteAll(hilos_);
+}
+
+QString Trabajador::Carril(const TerminalRecord &t)
+{
+    switch (t.Tipo) {
+    case 0:
+    case 1:
+        return QStringLiteral("COM%1").arg(t.Com);
+    case 2:
+        return QStringLiteral("IP ") + t.IP.trimmed().toLower();
+    default: // nothing is ever sent to it
+        return QStringLiteral("#%1").arg(t.ID);
+    }
 }
 
 QHash<int, QString> Trabajador::LeerMapaPuertos()
@@ -36,20 +48,37 @@ QHash<int, QString> Trabajador::LeerMapaPuertos()
     return mapa;
 }
 
-void Trabajador::encolar(qint16 timeoutComunicaciones, Trabajo trabajo, std::function<void()> alTerminar)
+void Trabajador::encolar(const QString &carril, qint16 timeoutComunicaciones, Trabajo trabajo,
+                         std::function<void()> alTerminar)
 {
-    {
-        std::lock_guard bloqueo(mutex_);
-        if (cancelar_)
-            return;
-        cola_.push_back({timeoutComunicaciones, std::move(trabajo), std::move(alTerminar)});
+    // Threads that found nothing more to do are gone; their objects go here.
+    std::erase_if(hilos_, [](QThread *h) {
+        if (!h->isFinished())
+            return false;
+        delete h;
+        return true;
+    });
+    std::lock_guard bloqueo(mutex_);
+    if (cancelar_)
+        return;
+    const bool nuevo = !carriles_.contains(carril);
+    carriles_[carril].push_back({timeoutComunicaciones, std::move(trabajo), std::move(alTerminar)});
+    if (!nuevo)
+        return; // its thread, or the one it waits for, takes it
+    listos_.push_back(carril);
+    if (hilosVivos_ < simultaneos_) {
+        ++hilosVivos_;
+        auto *hilo = QThread::create([this] { bucle(); });
+        hilo->setObjectName(QStringLiteral("comunicaciones"));
+        hilos_.push_back(hilo);
+        hilo->start();
     }
-    aviso_.notify_all();
 }
 
-void Trabajador::registrar(const QString &texto, bool recortarLog)
+void Trabajador::registrar(const QStringList &texto, bool recortarLog)
 {
-    emit linea(texto, recortarLog);
+    // One queued call: another lane's lines cannot come in between.
+    emit lineas(texto, recortarLog);
 }
 
 void Trabajador::informar(const QString &texto, int valor, int maximo)
@@ -68,40 +97,77 @@ bool Trabajador::detener(int ms)
     {
         std::lock_guard bloqueo(mutex_);
         cancelar_ = true;
-        cola_.clear();
+        carriles_.clear();
+        listos_.clear();
     }
     aviso_.notify_all();
-    return hilo_->wait(QDeadlineTimer(ms));
+    const QDeadlineTimer limite(ms);
+    for (QThread *h : hilos_)
+        if (!h->wait(limite))
+            return false;
+    return true;
 }
 
 void Trabajador::bucle()
 {
-    // The transports belong to this thread: created, used and destroyed here.
+    for (;;) {
+        QString carril;
+        {
+            std::lock_guard bloqueo(mutex_);
+            if (cancelar_ || listos_.empty()) {
+                --hilosVivos_;
+                return;
+            }
+            carril = std::move(listos_.front());
+            listos_.pop_front();
+        }
+        servir(carril);
+    }
+}
+
+void Trabajador::servir(const QString &carril)
+{
+    // The lane's transports belong to this thread while it serves the lane:
+    // created, used and destroyed here.
     PuertoSerieQt puerto;
     puerto.setMapaPuertos(mapa_);
     SocketTcpQt socket;
+    bool lineaLibre = true;
 
     for (;;) {
-        Pendiente siguiente;
+        std::optional<Pendiente> siguiente;
         {
-            std::unique_lock bloqueo(mutex_);
-            aviso_.wait(bloqueo, [this] { return cancelar_.load() || !cola_.empty(); });
+            std::lock_guard bloqueo(mutex_);
             if (cancelar_)
                 break;
-            siguiente = std::move(cola_.front());
-            cola_.pop_front();
+            auto &cola = carriles_[carril];
+            if (!cola.empty()) {
+                siguiente = std::move(cola.front());
+                cola.pop_front();
+            } else if (lineaLibre) {
+                carriles_.remove(carril);
+                break;
+            }
         }
+        if (!siguiente) {
+            // An answer given up on may still come: the next thread to open
+            // this port must not take it for its own.
+            puerto.esperarLineaLibre(&cancelar_);
+            lineaLibre = true;
+            continue;
+        }
+        lineaLibre = false;
         MOD_comunicaciones_kora::Contexto ctx;
         ctx.MSComm1 = &puerto;
         ctx.Winsock1 = &socket;
-        ctx.TimeoutComunicaciones = siguiente.timeout;
+        ctx.TimeoutComunicaciones = siguiente->timeout;
         ctx.cancelar = &cancelar_;
-        siguiente.trabajo(ctx);
+        siguiente->trabajo(ctx);
         if (cancelar_)
             break;
         // Posted after the job's lines, so it reaches the window after them.
-        if (siguiente.alTerminar)
-            QMetaObject::invokeMethod(this, std::move(siguiente.alTerminar), Qt::QueuedConnection);
+        if (siguiente->alTerminar)
+            QMetaObject::invokeMethod(this, std::move(siguiente->alTerminar), Qt::QueuedConnection);
     }
     puerto.cerrar();
     socket.cerrar();

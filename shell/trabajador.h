@@ -1,55 +1,61 @@
 #pragma once
-// The communications worker: one thread that owns the serial port and the TCP
-// socket and runs every terminal operation, one at a time, in the order queued.
-// The window queues jobs and hears back through queued signals, so it never
-// waits on a terminal and two exchanges never overlap.
+// The communications lanes. A lane is one serial port with every terminal on
+// its bus, or one Ethernet terminal; its jobs run one at a time, in the order
+// queued, on a thread that owns the lane's serial port and TCP socket. Lanes
+// run in parallel, at most `simultaneos` at once. The window queues jobs and
+// hears back through queued signals, so it never waits on a terminal.
 
 #include "mod_comunicaciones_kora.h"
 
 #include <QHash>
 #include <QObject>
 #include <QString>
+#include <QStringList>
 #include <QThread>
-#include <atomic>
 #include <condition_variable>
 #include <deque>
 #include <functional>
 #include <mutex>
+#include <vector>
 
 class Trabajador : public QObject {
     Q_OBJECT
 public:
-    // Runs on the worker thread; gets the shared transports and the timeout
+    // Runs on a lane's thread; gets the lane's transports and the timeout
     // given when it was queued. Everything else it needs is captured by copy.
     using Trabajo = std::function<void(const MOD_comunicaciones_kora::Contexto &)>;
 
     // mapaPuertos: port number -> device ([puertos] comN of config.ini).
-    explicit Trabajador(const QHash<int, QString> &mapaPuertos, QObject *parent = nullptr);
-    // Stops the thread (see detener); a job that cannot be stopped in time ends the process.
+    Trabajador(const QHash<int, QString> &mapaPuertos, int simultaneos, QObject *parent = nullptr);
+    // Stops every lane (see detener); a job that cannot be stopped in time ends the process.
     ~Trabajador() override;
+
+    // The lane a terminal's exchanges go through.
+    static QString Carril(const TerminalRecord &t);
 
     // From the window's thread. alTerminar runs on the window's thread after
     // every line of the job has been delivered.
-    void encolar(qint16 timeoutComunicaciones, Trabajo trabajo, std::function<void()> alTerminar = {});
+    void encolar(const QString &carril, qint16 timeoutComunicaciones, Trabajo trabajo,
+                 std::function<void()> alTerminar = {});
 
-    // For jobs, from the worker thread.
-    void registrar(const QString &linea, bool recortarLog = false);
+    // For jobs, from a lane's thread. Lines given together reach the log together.
+    void registrar(const QStringList &lineas, bool recortarLog = false);
     void informar(const QString &texto, int valor = 0, int maximo = 0);
-    // Sleeps up to ms; returns false at once when the worker is being stopped.
+    // Sleeps up to ms; returns false at once when the lanes are being stopped.
     bool pausar(int ms);
     bool cancelado() const { return cancelar_.load(); }
 
-    // Sets the cancel flag and waits up to ms for the thread to end. True when
-    // it ended; afterwards no job runs any more.
+    // Sets the cancel flag and waits up to ms for every lane to end. True
+    // when they ended; afterwards no job runs any more.
     bool detener(int ms);
 
     // [puertos] comN of the program's settings.
     static QHash<int, QString> LeerMapaPuertos();
 
 signals:
-    // A log line for List1; with recortarLog the oldest line goes first when
-    // the log holds more than 100.
-    void linea(const QString &texto, bool recortarLog);
+    // Log lines for List1, in order; with recortarLog the oldest line goes
+    // first, for each of them, when the log holds more than 100.
+    void lineas(const QStringList &texto, bool recortarLog);
     // Progress for the status bar: maximo 0 means no bar; an empty text clears it.
     void progreso(const QString &texto, int valor, int maximo);
 
@@ -59,12 +65,18 @@ private:
         Trabajo trabajo;
         std::function<void()> alTerminar;
     };
+    // A lane thread: serves ready lanes one after the other, ends when none is left.
     void bucle();
+    void servir(const QString &carril);
 
     const QHash<int, QString> mapa_;
-    QThread *hilo_ = nullptr;
+    const int simultaneos_;
     Cancelacion cancelar_{false};
     std::mutex mutex_;
     std::condition_variable aviso_;
-    std::deque<Pendiente> cola_;
+    // Lanes with work: served by a thread, or waiting for one in listos_.
+    QHash<QString, std::deque<Pendiente>> carriles_;
+    std::deque<QString> listos_;
+    int hilosVivos_ = 0;
+    std::vector<QThread *> hilos_; // window's thread only
 };

@@ -19,52 +19,61 @@ const QString ErrorComunicaciones =
 } // namespace
 
 void LeerTerminales(const Contexto &ctx, const QVector<TerminalRecord> &terminales, const MOD_ado::CadenaConexion &cc,
-                    quint8 modo, const Salida &salida)
+                    quint8 modo, const Salida &salida, std::atomic<long> *total)
 {
-    const bool completa = modo == 1;
-    long contador = 0; // runs on across the terminals of one run
-    MOD_ado::AlmacenMarcajes almacen(cc);
+    std::atomic<long> propio{0};
+    MOD_ado::AlmacenMarcajes almacen(cc); // its connection belongs to this thread
     for (const TerminalRecord &t : terminales) {
         if (ctx.cancelado())
             return;
-        const auto aviso = [&](const ProgresoDescarga &p) {
-            if (p.pasos < p.pasosTotal)
-                salida.informar(QStringLiteral("Situando el puntero de lectura de %1").arg(t.descripcion), p.pasos,
-                                p.pasosTotal);
-            else
-                salida.informar(QStringLiteral("Leyendo %1: %2 marcajes grabados").arg(t.descripcion).arg(contador),
-                                p.posiciones, completa ? kPosicionesAnillo : 0);
-        };
-        aviso({});
-        QElapsedTimer ultimoAviso;
-        ultimoAviso.start();
-        QString errorBaseDatos;
-        DestinoBaseDatos destino(almacen, t);
-        const quint8 estado = LeerMarcajes(ctx, t, destino, contador, modo, &errorBaseDatos,
-                                           [&](const ProgresoDescarga &p) {
-                                               // Throttled: a fast download must not flood the window.
-                                               if (ultimoAviso.elapsed() >= 100) {
-                                                   ultimoAviso.restart();
-                                                   aviso(p);
-                                               }
-                                           });
-        if (ctx.cancelado())
-            return; // closing: the punches stored so far are committed, nothing to report
-        for (const QString &a : destino.apartados())
-            salida.registrar(ahora() + QStringLiteral(", marcaje rechazado por la base de datos, terminal ") +
-                                 t.descripcion + QStringLiteral(": ") + a,
-                             !completa);
-        QString linea = ahora();
-        if (estado != 0)
-            linea += QStringLiteral(", error en comunicaciones, terminal ") + t.descripcion;
-        else if (!errorBaseDatos.isEmpty())
-            linea += QStringLiteral(", error en base de datos, terminal ") + t.descripcion + QStringLiteral(": ") +
-                     errorBaseDatos;
-        else
-            linea += QStringLiteral(", OK, ") + t.descripcion + QStringLiteral(" (marcajes leídos: ") +
-                     QString::number(contador) + QStringLiteral(")");
-        salida.registrar(linea, !completa);
+        LeerTerminal(ctx, t, almacen, modo, total ? *total : propio, salida);
     }
+}
+
+void LeerTerminal(const Contexto &ctx, const TerminalRecord &t, MOD_ado::AlmacenMarcajes &almacen, quint8 modo,
+                  std::atomic<long> &total, const Salida &salida)
+{
+    const bool completa = modo == 1;
+    long contador = 0;
+    const auto aviso = [&](const ProgresoDescarga &p) {
+        if (p.pasos < p.pasosTotal)
+            salida.informar(QStringLiteral("Situando el puntero de lectura de %1").arg(t.descripcion), p.pasos,
+                            p.pasosTotal);
+        else
+            salida.informar(
+                QStringLiteral("Leyendo %1: %2 marcajes grabados").arg(t.descripcion).arg(total + contador),
+                p.posiciones, completa ? kPosicionesAnillo : 0);
+    };
+    aviso({});
+    QElapsedTimer ultimoAviso;
+    ultimoAviso.start();
+    QString errorBaseDatos;
+    DestinoBaseDatos destino(almacen, t);
+    const quint8 estado = LeerMarcajes(ctx, t, destino, contador, modo, &errorBaseDatos,
+                                       [&](const ProgresoDescarga &p) {
+                                           // Throttled: a fast download must not flood the window.
+                                           if (ultimoAviso.elapsed() >= 100) {
+                                               ultimoAviso.restart();
+                                               aviso(p);
+                                           }
+                                       });
+    const long hastaAqui = total += contador;
+    if (ctx.cancelado())
+        return; // closing: the punches stored so far are committed, nothing to report
+    QStringList lineas;
+    for (const QString &a : destino.apartados())
+        lineas << ahora() + QStringLiteral(", marcaje rechazado por la base de datos, terminal ") + t.descripcion +
+                      QStringLiteral(": ") + a;
+    QString linea = ahora();
+    if (estado != 0)
+        linea += QStringLiteral(", error en comunicaciones, terminal ") + t.descripcion;
+    else if (!errorBaseDatos.isEmpty())
+        linea += QStringLiteral(", error en base de datos, terminal ") + t.descripcion + QStringLiteral(": ") +
+                 errorBaseDatos;
+    else
+        linea += QStringLiteral(", OK, ") + t.descripcion + QStringLiteral(" (marcajes leídos: ") +
+                 QString::number(hastaAqui) + QStringLiteral(")");
+    salida.registrarLineas(lineas << linea, !completa);
 }
 
 void CambioHora(const Contexto &ctx, const QVector<TerminalRecord> &terminales, const QDateTime &horaEnvio,

@@ -1,6 +1,6 @@
 #pragma once
 // The bodies of the terminal operations that the window queues on the
-// communications worker, and the texts they log. Each takes copies of what it
+// communications lanes, and the texts they log. Each takes copies of what it
 // needs, so the window may reload its tables while a job runs.
 
 #include "mod_ado.h"
@@ -8,8 +8,10 @@
 
 #include <QDateTime>
 #include <QString>
+#include <QStringList>
 #include <QVector>
 #include <array>
+#include <atomic>
 #include <functional>
 
 namespace Trabajos {
@@ -17,15 +19,23 @@ namespace Trabajos {
 // How a job reports: log lines (recortar: keep the log short, as the polling
 // run does), status-bar progress, and a cancellable pause.
 struct Salida {
-    std::function<void(const QString &linea, bool recortar)> registrar;
+    // Lines given together reach the log together.
+    std::function<void(const QStringList &lineas, bool recortar)> registrarLineas;
     std::function<void(const QString &texto, int valor, int maximo)> informar;
     std::function<bool(int ms)> pausar;
+
+    void registrar(const QString &linea, bool recortar) const { registrarLineas({linea}, recortar); }
 };
 
-// Polling run (modo 0, every terminal, log trimmed) or full retrieval (modo 1,
-// one terminal). One line per terminal; the counter runs on across terminals.
+// Polling run (modo 0, log trimmed) or full retrieval (modo 1) over the
+// terminals of one lane. One line per terminal; the count in it runs on
+// across terminals, in `total` across the lanes of one run when given.
 void LeerTerminales(const MOD_comunicaciones_kora::Contexto &ctx, const QVector<TerminalRecord> &terminales,
-                    const MOD_ado::CadenaConexion &cc, quint8 modo, const Salida &salida);
+                    const MOD_ado::CadenaConexion &cc, quint8 modo, const Salida &salida,
+                    std::atomic<long> *total = nullptr);
+// One terminal's download into `almacen`, then its lines.
+void LeerTerminal(const MOD_comunicaciones_kora::Contexto &ctx, const TerminalRecord &t,
+                  MOD_ado::AlmacenMarcajes &almacen, quint8 modo, std::atomic<long> &total, const Salida &salida);
 
 // Scheduled clock change: the same moment to every terminal.
 void CambioHora(const MOD_comunicaciones_kora::Contexto &ctx, const QVector<TerminalRecord> &terminales,

@@ -50,8 +50,10 @@ class TestShell : public QObject {
     // What a setting read at start-up shows: a box ticked (1/0), a picker, a timeout, a text.
     QString observado(const QString &que) const
     {
-        if (que == "com" || que == "inc")
-            return QString::number(que == "com" ? TimeoutComunicaciones : TimeoutIncidencias);
+        if (que == "com" || que == "inc" || que == "sim")
+            return QString::number(que == "com" ? TimeoutComunicaciones
+                                   : que == "inc" ? TimeoutIncidencias
+                                                  : Simultaneos);
         if (auto *c = b_->form->findChild<QCheckBox *>(que))
             return c->isChecked() ? "1" : "0";
         if (auto *f = b_->form->findChild<QDateTimeEdit *>(que))
@@ -110,6 +112,9 @@ private slots:
         const std::pair<const char *, const char *> inc[] = {{"3.5", "4"}, {"-40000", "0"}, {"&H10", "16"}};
         for (const auto &[t, e] : inc)
             fila("Incidencias", "timeout", t, "inc", e, t);
+        const std::pair<const char *, const char *> sim[] = {{"3", "3"}, {"0", "16"}, {"-2", "16"}, {"x", "16"}};
+        for (const auto &[t, e] : sim)
+            fila("comunicaciones", "simultaneos", t, "sim", e, t);
         const std::pair<const char *, const char *> activada[] = {
             {"true", "1"}, {"verdadero", "1"}, {"-1", "1"}, {"FALSO", "0"}, {"quizá", "0"}};
         for (const auto &[t, e] : activada)
@@ -450,15 +455,15 @@ private slots:
     // the flag is reported as not stopped, so the caller can end the process.
     void detenerTrabajador()
     {
-        Trabajador w({});
+        Trabajador w({}, 16);
         std::atomic<bool> pausaCortada{false}, empezado{false};
-        w.encolar(1, [&](const auto &) { pausaCortada = !w.pausar(600000); });
+        w.encolar("a", 1, [&](const auto &) { pausaCortada = !w.pausar(600000); });
         QTest::qWait(50);
         QVERIFY(w.detener(Espera));
         QVERIFY(pausaCortada);
 
-        Trabajador atascado({});
-        atascado.encolar(1, [&](const auto &) {
+        Trabajador atascado({}, 16);
+        atascado.encolar("a", 1, [&](const auto &) {
             empezado = true;
             std::this_thread::sleep_for(std::chrono::milliseconds(1500)); // like a TCP connect
         });
@@ -466,6 +471,26 @@ private slots:
         const bool aTiempo = atascado.detener(100); // both waits first: the job must not outlive a failed check
         const bool alFinal = atascado.detener(Espera);
         QVERIFY(!aTiempo && alFinal);
+    }
+
+    // No more lanes at once than allowed; the others wait for a free one.
+    void carrilesSimultaneos()
+    {
+        Trabajador w({}, 2);
+        std::atomic<int> activos{0}, hechos{0};
+        std::atomic<bool> soltar{false};
+        for (const char *carril : {"a", "b", "c"})
+            w.encolar(carril, 1, [&](const auto &) {
+                ++activos;
+                while (!soltar && w.pausar(5)) {
+                }
+                --activos;
+            }, [&] { ++hechos; });
+        QTRY_COMPARE(activos.load(), 2);
+        QTest::qWait(200); // time for a third lane to start wrongly
+        QCOMPARE(activos.load(), 2);
+        soltar = true;
+        QTRY_COMPARE(hechos.load(), 3);
     }
 
     // Answer bytes: BCD seconds, minutes, hours, weekday (1 = Monday), day, month, year.
