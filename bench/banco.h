@@ -10,11 +10,13 @@
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QHostAddress>
 #include <QTemporaryDir>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <dlfcn.h>
 #include <unistd.h>
 
 namespace banco {
@@ -74,6 +76,28 @@ inline int respuestasEnLog(const korasim::Simulador &sim)
     for (const auto &e : sim.registro())
         n += e.sentido == korasim::EntradaLog::Sentido::Respuesta;
     return n;
+}
+
+// fsync + fdatasync calls of this process so far when bench/fsync_lento.c is
+// preloaded, else -1.
+inline long long sincronias()
+{
+    using Cuenta = unsigned long long (*)();
+    static const auto cuenta = reinterpret_cast<Cuenta>(dlsym(RTLD_DEFAULT, "fsync_lento_cuenta"));
+    return cuenta ? static_cast<long long>(cuenta()) : -1;
+}
+
+// Round trips bench/proxy_retraso has counted so far, from its --cuenta file;
+// -1 when the file cannot be read.
+inline long long idasProxy(const QString &archivo)
+{
+    QFile f(archivo);
+    if (archivo.isEmpty() || !f.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &l : f.readAll().split('\n'))
+        if (l.startsWith("ROUNDTRIPS "))
+            return l.mid(11).trimmed().toLongLong();
+    return -1;
 }
 
 // 8N1: ten bits per byte.

@@ -1,4 +1,4 @@
-// Full retrieval (LeerMarcajes, mode 1) of a ring holding 4500 valid punches
+// Full retrieval (LeerMarcajes, mode 1) of a full ring (4499 valid punches)
 // from the simulator over TCP into a fresh SQLite file, against the same
 // number of bare record reads (command 7 sub 0 through SendIP, nothing
 // stored) in the same run; then where the time goes: the exchanges alone,
@@ -6,10 +6,18 @@
 // with synchronous FULL and OFF, one connection per punch and one for all.
 //
 //   bench_descarga [punches for the raw insert comparison]     (default 1000)
+//   bench_descarga --solo [--marcajes N] [--bd PATH|URL] [--idas FILE]
 //
-// The ring is full: 4500 punches and no end marker, so the download ends at
-// the one-turn bound. The read pointer starts on the first slot to read, so
-// the figure is the download proper. A second run repeats the retrieval into
+// --solo measures the download and its baseline only, for bench/motor.sh:
+// N punches (default 4499: the full ring in mode 1; fewer: N new punches in
+// mode 0) into a fresh SQLite file, or into --bd (an SQLite path or a
+// postgresql:// URL, whose tables the caller empties). Under
+// bench/fsync_lento.c it counts the disk syncs of the download; with --idas
+// (the --cuenta file of bench/proxy_retraso) the database round trips.
+//
+// The ring is full as a terminal keeps it: 4499 punches and the end marker
+// under the write pointer. The read pointer starts on the first slot to read,
+// so the figure is the download proper. A second run repeats the retrieval into
 // the same file from the state a normal download leaves (read pointer = write
 // pointer): mode 1 then first walks the read pointer back 4498 verified steps
 // (two exchanges each), and every punch is a duplicate.
@@ -24,6 +32,7 @@
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
+#include <QThread>
 #include <QTimeZone>
 #include <memory>
 #include <vector>
@@ -31,6 +40,7 @@
 namespace {
 
 constexpr int kAnillo = korasim::kPosiciones;
+constexpr int kLleno = kAnillo - 1; // punches in a full ring: one slot holds the end marker
 
 QDateTime momentoGuardado(int i)
 {
@@ -39,16 +49,17 @@ QDateTime momentoGuardado(int i)
     return QDateTime(m.date(), m.time(), QTimeZone::utc());
 }
 
-// 4500 punches, no end marker, read pointer where asked.
+// A full ring, read pointer where asked: slot 0 is the first to read in a
+// retrieval, kLleno (the write pointer) is where a complete download left it.
 void llenarAnillo(korasim::Terminal &t, int lectura)
 {
-    t.configurarAnillo(korasim::Relleno::MarcaFin, false);
+    t.configurarAnillo(korasim::Relleno::MarcaFin, true);
     std::vector<korasim::Registro> rs;
-    rs.reserve(kAnillo);
-    for (int i = 0; i < kAnillo; ++i)
+    rs.reserve(kLleno);
+    for (int i = 0; i < kLleno; ++i)
         rs.push_back(korasim::registroMarcaje(banco::momentoMarcaje(i), 1000 + quint32(i), quint8(i % 2)));
     t.agregarRegistros(rs);
-    t.fijarPunteros(0, lectura);
+    t.fijarPunteros(kLleno, lectura);
 }
 
 MOD_ado::CadenaConexion baseNueva(const QTemporaryDir &dir, const QString &nombre)
@@ -156,11 +167,116 @@ private:
     QSqlDatabase db_;
 };
 
+// The download alone against its baseline, the same number of bare record
+// reads, taken half before and half after it so that a drift in the machine's
+// load falls on both alike.
+int soloDescarga(const QStringList &args)
+{
+    auto opcion = [&](const char *nombre) {
+        const qsizetype i = args.indexOf(QLatin1String(nombre));
+        return i >= 0 && i + 1 < args.size() ? args[i + 1] : QString();
+    };
+    const int n = opcion("--marcajes").isEmpty() ? kLleno : std::clamp(opcion("--marcajes").toInt(), 10, kLleno);
+    const quint8 modo = n == kLleno ? 1 : 0;
+    const QString archivoIdas = opcion("--idas");
+
+    korasim::Simulador sim;
+    korasim::Terminal &terminal = sim.agregarTerminal(1);
+    const QString ip = banco::loopbackPropio(1).toString();
+    QString error;
+    if (!sim.escucharTcp(1, QHostAddress(ip), MOD_comunicaciones_kora::kPuertoTcp, &error))
+        banco::abortar(QStringLiteral("cannot listen on %1:10001: %2").arg(ip, error));
+    QTemporaryDir dir = banco::carpetaTemporal();
+    if (!dir.isValid())
+        banco::abortar(QStringLiteral("no scratch folder"));
+    const MOD_ado::CadenaConexion cc =
+        opcion("--bd").isEmpty() ? baseNueva(dir, QStringLiteral("descarga.db")) : MOD_ado::CadenaConexion{opcion("--bd"), {}};
+    if (const QString e = MOD_ado::PrepararBaseDatos(cc); !e.isEmpty())
+        banco::abortar(e);
+
+    SocketTcpQt socket;
+    MOD_comunicaciones_kora::Contexto ctx;
+    ctx.Winsock1 = &socket;
+    ctx.TimeoutComunicaciones = 5;
+    TerminalRecord t;
+    t.codigo = 1;
+    t.Tipo = 2;
+    t.IP = ip;
+    auto cargar = [&] {
+        if (modo == 1) {
+            llenarAnillo(terminal, 0);
+            return;
+        }
+        // n new punches in a young ring, read pointer on the first of them.
+        terminal.configurarAnillo(korasim::Relleno::MarcaFin, true);
+        std::vector<korasim::Registro> rs;
+        for (int i = 0; i < n; ++i)
+            rs.push_back(korasim::registroMarcaje(banco::momentoMarcaje(i), 1000 + quint32(i), quint8(i % 2)));
+        terminal.agregarRegistros(rs);
+    };
+
+    cargar();
+    exchangesSolos(socket, ip, 50); // warm-up
+    int fallos = 0;
+    double tExchanges = banco::medir([&] { fallos += exchangesSolos(socket, ip, n / 2); });
+
+    cargar();
+    sim.limpiarRegistro();
+    long guardados = 0;
+    QString errorBd;
+    const long long syncsAntes = banco::sincronias();
+    if (!archivoIdas.isEmpty())
+        QThread::msleep(100); // the proxy has seen the last request before the mark
+    const long long idasAntes = banco::idasProxy(archivoIdas);
+    const double tDescarga = banco::medir([&] { LeerMarcajesEnBase(ctx, t, cc, guardados, modo, &errorBd); });
+    if (!archivoIdas.isEmpty())
+        QThread::msleep(100);
+    const long long idas = archivoIdas.isEmpty() ? -1 : banco::idasProxy(archivoIdas) - idasAntes;
+    const long long syncs = syncsAntes < 0 ? -1 : banco::sincronias() - syncsAntes;
+    const int exchanges = banco::respuestasEnLog(sim);
+    if (!errorBd.isEmpty())
+        banco::abortar(errorBd);
+    if (guardados != n)
+        banco::abortar(QStringLiteral("the download stored %1 punches of %2").arg(guardados).arg(n));
+
+    cargar();
+    tExchanges += banco::medir([&] { fallos += exchangesSolos(socket, ip, n - n / 2); });
+    if (fallos)
+        banco::abortar(QStringLiteral("%1 bare exchanges failed").arg(fallos));
+
+    const bool postgres = cc.RutaBaseDatos.startsWith(QStringLiteral("postgres"));
+    banco::titulo(qPrintable(QStringLiteral("bench_descarga --solo: %1 of %2 punches over TCP into %3")
+                                 .arg(modo == 1 ? QStringLiteral("full retrieval (mode 1)")
+                                                : QStringLiteral("new-punch download (mode 0)"))
+                                 .arg(n)
+                                 .arg(postgres ? QStringLiteral("PostgreSQL") : QStringLiteral("SQLite"))));
+    banco::fila("bare exchanges: ms per punch", tExchanges * 1e3 / n, "ms");
+    banco::fila("download: ms per punch", tDescarga * 1e3 / n, "ms");
+    banco::fila("download: exchanges made", exchanges, "");
+    banco::fila("download: exchanges per stored punch", double(exchanges) / n, "");
+    banco::fila("download time / bare exchange time", tDescarga / tExchanges, "x");
+    if (syncs >= 0)
+        banco::fila("disk syncs (fsync + fdatasync) in the download", double(syncs), "");
+    if (idas >= 0)
+        banco::fila("database round trips in the download", double(idas), "");
+
+    banco::informe("bench_descarga", "download, punches per second", n / tDescarga, "/s");
+    banco::informe("bench_descarga", "bare exchanges per second", n / tExchanges, "/s");
+    banco::resultado("bench_descarga", "download time / bare exchange time", tDescarga / tExchanges, "x", 1.2);
+    if (syncs >= 0)
+        banco::resultado("bench_descarga", "disk syncs per stored punch", double(syncs) / n, "", 0.02);
+    if (idas >= 0)
+        banco::resultado("bench_descarga", "database round trips per stored punch", double(idas) / n, "", 0.2);
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
+    if (app.arguments().contains(QStringLiteral("--solo")))
+        return soloDescarga(app.arguments());
     const int nCrudas = argc > 1 ? std::clamp(std::atoi(argv[1]), 10, kAnillo) : 1000;
 
     korasim::Simulador sim;
@@ -183,14 +299,14 @@ int main(int argc, char **argv)
     t.Tipo = 2;
     t.IP = ip;
 
-    llenarAnillo(terminal, 1);
+    llenarAnillo(terminal, 0);
     exchangesSolos(socket, ip, 50); // warm-up
 
     // 1. Bare exchanges: the baseline.
-    llenarAnillo(terminal, 1);
+    llenarAnillo(terminal, 0);
     sim.limpiarRegistro();
     int fallos = 0;
-    const double tExchanges = banco::medir([&] { fallos += exchangesSolos(socket, ip, kAnillo); });
+    const double tExchanges = banco::medir([&] { fallos += exchangesSolos(socket, ip, kLleno); });
     if (fallos)
         banco::abortar(QStringLiteral("%1 bare exchanges failed").arg(fallos));
 
@@ -204,7 +320,7 @@ int main(int argc, char **argv)
                           != MOD_ado::ResultadoGrabacion::Insertado;
         });
     };
-    double tGrabar = grabar(0, kAnillo / 2);
+    double tGrabar = grabar(0, kLleno / 2);
 
     // 3. The download, read pointer on the first slot to read.
     auto descargar = [&](int lectura, const MOD_ado::CadenaConexion &cc, long &contador, int &exchanges) {
@@ -222,16 +338,16 @@ int main(int argc, char **argv)
     const MOD_ado::CadenaConexion ccDescarga = baseNueva(dir, QStringLiteral("descarga.db"));
     long guardados = 0, repetidos = 0;
     int exchangesA = 0, exchangesB = 0;
-    const double tDescarga = descargar(1, ccDescarga, guardados, exchangesA);
-    if (guardados != kAnillo)
-        banco::abortar(QStringLiteral("the download stored %1 punches of %2").arg(guardados).arg(kAnillo));
-    tGrabar += grabar(kAnillo / 2, kAnillo);
+    const double tDescarga = descargar(0, ccDescarga, guardados, exchangesA);
+    if (guardados != kLleno)
+        banco::abortar(QStringLiteral("the download stored %1 punches of %2").arg(guardados).arg(kLleno));
+    tGrabar += grabar(kLleno / 2, kLleno);
     if (fallos)
         banco::abortar(QStringLiteral("%1 punches not stored").arg(fallos));
     // 4. "Recover all" again on the same terminal, as an operator would after a
     // normal download: read pointer = write pointer, so mode 1 first walks the
     // pointer back, and every punch is a duplicate.
-    const double tConPaseo = descargar(0, ccDescarga, repetidos, exchangesB);
+    const double tConPaseo = descargar(kLleno, ccDescarga, repetidos, exchangesB);
     if (repetidos != 0)
         banco::abortar(QStringLiteral("%1 punches stored twice").arg(repetidos));
 
@@ -261,20 +377,20 @@ int main(int argc, char **argv)
         }
     }
 
-    const double msPorPunch = 1e3 / kAnillo;
-    banco::titulo("bench_descarga: full retrieval of 4500 punches over TCP into a fresh SQLite file");
+    const double msPorPunch = 1e3 / kLleno;
+    banco::titulo("bench_descarga: full retrieval of 4499 punches (a full ring) over TCP into a fresh SQLite file");
     banco::fila("bare exchanges (cmd 7 sub 0, SendIP): ms per punch", tExchanges * msPorPunch, "ms");
     banco::fila("GrabarMarcaje alone (fresh file, fsync): ms per punch", tGrabar * msPorPunch, "ms");
     banco::fila("LeerMarcajes mode 1, no walk: ms per punch", tDescarga * msPorPunch, "ms");
     banco::fila("LeerMarcajes mode 1, no walk: exchanges made", exchangesA, "");
-    banco::fila("LeerMarcajes mode 1, no walk: punches per second", kAnillo / tDescarga, "/s");
+    banco::fila("LeerMarcajes mode 1, no walk: punches per second", kLleno / tDescarga, "/s");
     banco::fila("  of which exchanges (bare-exchange time)", tExchanges / tDescarga * 100, "%");
     banco::fila("  of which GrabarMarcaje (store-alone time)", tGrabar / tDescarga * 100, "%");
     banco::fila("  rest (decoding, LeerRegistro, progress)", (tDescarga - tExchanges - tGrabar) / tDescarga * 100,
                 "%");
     banco::fila("mode 1 again, walk first, all duplicates: seconds", tConPaseo, "s");
     banco::fila("  exchanges made", exchangesB, "");
-    banco::fila("  time / bare exchange time (4500 exchanges)", tConPaseo / tExchanges, "x");
+    banco::fila("  time / bare exchange time (4499 exchanges)", tConPaseo / tExchanges, "x");
     std::printf(" raw inserts, %d punches each, fresh file each (ms per punch)\n", nCrudas);
     for (const Cruda &c : crudas)
         banco::fila(c.nombre, c.segundos * 1e3 / nCrudas, "ms");
@@ -284,8 +400,8 @@ int main(int argc, char **argv)
     banco::fila("one connection: FULL / OFF", fullN / offN, "x");
     banco::fila("synchronous=FULL: per punch / one connection", full1 / fullN, "x");
 
-    banco::informe("bench_descarga", "full retrieval, punches per second", kAnillo / tDescarga, "/s");
-    banco::informe("bench_descarga", "bare exchanges per second", kAnillo / tExchanges, "/s");
+    banco::informe("bench_descarga", "full retrieval, punches per second", kLleno / tDescarga, "/s");
+    banco::informe("bench_descarga", "bare exchanges per second", kLleno / tExchanges, "/s");
     banco::informe("bench_descarga", "download time / bare exchange time", tDescarga / tExchanges, "x");
     banco::informe("bench_descarga", "GrabarMarcaje time / bare exchange time", tGrabar / tExchanges, "x");
     banco::informe("bench_descarga", "repeat (walk, duplicates) / bare exch.", tConPaseo / tExchanges, "x");
