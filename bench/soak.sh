@@ -10,6 +10,7 @@
 #   BUILD_DIR=build-x   where kalverostin and kora-sim are (default build)
 #   GENERAR=S           a new punch in every terminal every S seconds (default 20)
 #   TIMEOUT=S           the program's reply timeout (default 5, the program's own)
+#   SANOS=N             N more healthy TCP terminals (one-slot) besides the profiles
 #
 # Punches stop arriving 3 minutes before the end (1 minute in runs of 3 minutes
 # or less), so the last polling runs collect what is left. Exit status 0 when no
@@ -77,12 +78,17 @@ CREATE TABLE marcajes (id INTEGER PRIMARY KEY AUTOINCREMENT, fechahora TEXT NOT 
 CREATE INDEX marcajes_terminal_fechahora ON marcajes (numero_terminal, fechahora);
 CREATE TABLE Incidencias (codigo INTEGER PRIMARY KEY, descripcion TEXT);"
 slots_arg=""; perfiles_arg=""
-for ((i = 1; i <= terminales; i++)); do
-  read -r trans slots fallo nombre <<<"${tabla[$(((i - 1) % ${#tabla[@]}))]}"
+sanos="${SANOS:-0}"
+for ((i = 1; i <= terminales + sanos; i++)); do
+  if [ "$i" -le "$terminales" ]; then
+    read -r trans slots fallo nombre <<<"${tabla[$(((i - 1) % ${#tabla[@]}))]}"
+  else
+    trans=tcp slots=1 fallo=- nombre=sano-extra
+  fi
   codigo=$((10 + i))
   g="${trans}_${slots}"
   if [ "$trans" = tcp ]; then
-    ip="127.77.0.$i"
+    ip="127.77.$((i / 200)).$((i % 200 + 1))"
     grupo_args[$g]+=" --tcp $codigo@$ip"
     sql+="INSERT INTO terminales_1 (codigo, descripcion, IP, Tipo, Com) VALUES ($codigo, 'T$codigo $nombre', '$ip', 2, '1');"
   else
@@ -133,7 +139,7 @@ done
 rss() { awk '/^VmRSS/{print $2}' "/proc/$1/status" 2>/dev/null || echo 0; }
 cpu() { awk -v t="$(getconf CLK_TCK)" '{printf "%.2f", ($14 + $15) / t}' "/proc/$1/stat" 2>/dev/null || echo "?"; }
 
-echo "soak: profile $perfil, $terminales terminals, $minutos min, punch every $generar s for $generar_durante s, work dir $W"
+echo "soak: profile $perfil, $terminales terminals + $sanos healthy, $minutos min, punch every $generar s for $generar_durante s, work dir $W"
 (cd "$W/bin" && exec env QT_QPA_PLATFORM=offscreen HOME="$W/home" XDG_CONFIG_HOME="$W/home/.config" \
   TMPDIR="$W/tmp" ./kalverostin >"$W/programa.out" 2>"$W/programa.err") &
 prog=$!
