@@ -327,6 +327,9 @@ if [ "${1:-}" = __pg_servidor ]; then
   exit
 fi
 
+# The commit measured: taken now, others may commit while this runs.
+commit=$(git -C "$raiz" rev-parse --short HEAD 2>/dev/null || echo '?')
+git -C "$raiz" diff --quiet HEAD -- 2>/dev/null || commit+=" with local changes"
 estado=0
 for p in "${partes[@]}"; do
   case "$p" in
@@ -335,7 +338,7 @@ for p in "${partes[@]}"; do
   esac
 done
 echo
-echo "== Figures ($(date '+%Y-%m-%d %H:%M'), $(git -C "$raiz" rev-parse --short HEAD 2>/dev/null || echo '?')," \
+echo "== Figures ($(date '+%Y-%m-%d %H:%M'), $commit," \
   "$(nproc) cores, load $(cut -d' ' -f1-3 /proc/loadavg)) =="
 sed 's/^FIGURE //' "$resumen" 2>/dev/null || true
 echo "work dir: $W"
