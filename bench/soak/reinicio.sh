@@ -7,6 +7,8 @@
 #   bench/soak/reinicio.sh [kills]          (default 5)
 #   BUILD_DIR=build-x   where kalverostin and kora-sim are (default build)
 #   PUNCHES=N           punches preloaded in each terminal (default 2000)
+#   IP=A.B.C.D          the TCP terminal's address (default 127.77.1.1; another
+#                       one lets two runs share the machine)
 #   PG_URL=postgresql://...   store into that PostgreSQL database instead of
 #                       SQLite (e.g. under scripts/pg-test.sh:
 #                       PG_URL='$KALVEROSTIN_PG_URL'); its tables are dropped first
@@ -29,7 +31,8 @@ pids=()
 limpiar() { for p in "${pids[@]}"; do kill -9 "$p" 2>/dev/null || true; done; wait 2>/dev/null || true; }
 trap limpiar EXIT
 
-"$W/bin/kora-sim" --tcp 31@127.77.1.1 --punches "$marcajes" --fault 31:delay=20 \
+ip="${IP:-127.77.1.1}"
+"$W/bin/kora-sim" --tcp "31@$ip" --punches "$marcajes" --fault 31:delay=20 \
   --record "$W/generados.txt" --log "$W/wire-tcp.log" >"$W/sim-tcp.out" 2>&1 &
 pids+=($!)
 "$W/bin/kora-sim" --pty rs485 --terminal 32 --two-slot --paced --punches "$marcajes" --fault 32:delay=10 \
@@ -42,7 +45,7 @@ pty=$(awk '/^PTY /{print $2}' "$W/sim-485.out")
 [ -n "$pty" ] || { echo "kora-sim did not start" >&2; exit 2; }
 
 filas_terminales="INSERT INTO terminales_1 (codigo, descripcion, \"IP\", \"Tipo\", \"Com\") VALUES
-  (31, 'TCP lento', '127.77.1.1', 2, '1'), (32, 'RS485 lento', '', 1, '1');"
+  (31, 'TCP lento', '$ip', 2, '1'), (32, 'RS485 lento', '', 1, '1');"
 pg="${PG_URL:-}"
 if [ -n "$pg" ]; then
   psql "$pg" -q -v ON_ERROR_STOP=1 -c "DROP TABLE IF EXISTS terminales_1, marcajes, \"Incidencias\", kalverostin_terminales" \
