@@ -4,6 +4,7 @@
 
 #include <QElapsedTimer>
 #include <QLocale>
+#include <QScopeGuard>
 
 using namespace MOD_comunicaciones_kora;
 
@@ -44,6 +45,16 @@ void LeerTerminal(const Contexto &ctx, const TerminalRecord &t, MOD_ado::Almacen
                 QStringLiteral("Leyendo %1: %2 marcajes grabados").arg(t.descripcion).arg(total + contador),
                 p.posiciones, completa ? kPosicionesAnillo : 0);
     };
+    // Another collector on the same database reading this terminal now would
+    // move its read pointer under this download.
+    const QString clave = ClaveTerminal(t);
+    if (!almacen.TomarTerminal(clave)) {
+        salida.registrarLineas({ahora() + QStringLiteral(", terminal ") + t.descripcion +
+                                QStringLiteral(" leído ahora por otro programa con la misma base de datos")},
+                               !completa);
+        return;
+    }
+    const auto soltar = qScopeGuard([&] { almacen.SoltarTerminal(clave); });
     aviso({});
     QElapsedTimer ultimoAviso;
     ultimoAviso.start();

@@ -727,6 +727,30 @@ AlmacenMarcajes::ResultadoLote AlmacenMarcajes::GrabarLote(const QString &clave,
     return r;
 }
 
+// First key of the download locks, beside the table locks' key.
+constexpr int kClaveDescarga = 0x4B4F5244;
+
+bool AlmacenMarcajes::TomarTerminal(const QString &clave)
+{
+    QString e;
+    if (!abrir(e) || con_->motor() != Motor::PostgreSQL)
+        return true;
+    QSqlQuery q(con_->db());
+    if (!ejecutar(q, QStringLiteral("SELECT pg_try_advisory_lock(%1, hashtext(?))").arg(kClaveDescarga), {clave})
+             .isEmpty()
+        || !q.next())
+        return true; // the download itself will meet and report the fault
+    return q.value(0).toBool();
+}
+
+void AlmacenMarcajes::SoltarTerminal(const QString &clave)
+{
+    if (!con_ || !con_->error().isEmpty() || con_->motor() != Motor::PostgreSQL)
+        return;
+    QSqlQuery q(con_->db());
+    ejecutar(q, QStringLiteral("SELECT pg_advisory_unlock(%1, hashtext(?))").arg(kClaveDescarga), {clave});
+}
+
 int AlmacenMarcajes::Rechazos(const QString &clave)
 {
     QString e;

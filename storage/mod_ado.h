@@ -120,6 +120,14 @@ public:
 
     // Refusals of the terminal's next punch so far.
     int Rechazos(const QString &clave);
+
+    // Across programs sharing a PostgreSQL database: false while another
+    // collector is downloading the same terminal, whose read pointer both
+    // would otherwise move at once. Held until SoltarTerminal or until this
+    // connection ends (a crashed collector holds nothing). Other backends, or
+    // a database that cannot be reached, always give true.
+    bool TomarTerminal(const QString &clave);
+    void SoltarTerminal(const QString &clave);
     // The cursor alone, when records that hold no punch were passed over.
     QString FijarCursor(const QString &clave, int posicion);
     // rechazados.csv beside an SQLite or Access file; in the per-user data

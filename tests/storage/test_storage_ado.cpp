@@ -373,6 +373,24 @@ private slots:
             QVERIFY(d.exec("DROP FUNCTION veto()"));
     }
 
+    // Two collectors on one server never download the same terminal at once;
+    // a collector that ends (its connection gone) holds nothing.
+    void unColectorPorTerminal_data() { motores({"sqlite", "postgresql"}); }
+    void unColectorPorTerminal()
+    {
+        const bool pg = base == Base::PostgreSQL;
+        auto a = std::make_unique<AlmacenMarcajes>(cc);
+        AlmacenMarcajes b(cc);
+        QVERIFY(a->TomarTerminal("IP 10.0.0.1 #3"));
+        QCOMPARE(b.TomarTerminal("IP 10.0.0.1 #3"), !pg);
+        QVERIFY(b.TomarTerminal("IP 10.0.0.2 #3"));
+        a->SoltarTerminal("IP 10.0.0.1 #3");
+        QVERIFY(b.TomarTerminal("IP 10.0.0.1 #3"));
+        QVERIFY(a->TomarTerminal("COM1 #3"));
+        a.reset();
+        QVERIFY(b.TomarTerminal("COM1 #3"));
+    }
+
     // More punches than one transaction takes, every one twice.
     void lotes_data() { motores({"sqlite", "postgresql"}); }
     void lotes()
