@@ -9,15 +9,31 @@
 #include <cstdio>
 #include <cstring>
 
+namespace {
+
+const char *const kUso = "Uso: kalverostin [--servicio | --help | --version]\n"
+                         "  sin opciones  abre la ventana\n"
+                         "  --servicio    lee los terminales sin ventana; el registro sale por la salida estándar\n"
+                         "  --help        muestra esta ayuda\n"
+                         "  --version     muestra la versión\n";
+
+} // namespace
+
 // No argument: the window. --servicio: unattended, without a window (a
-// server needs no display). Anything else is refused before Qt reads it.
+// server needs no display). Anything else is answered before Qt reads it.
 int main(int argc, char *argv[])
 {
-    if (argc > 2 || (argc == 2 && std::strcmp(argv[1], "--servicio") != 0)) {
-        std::fputs("Uso: kalverostin [--servicio]\n"
-                   "  sin opciones  abre la ventana\n"
-                   "  --servicio    lee los terminales sin ventana; el registro sale por la salida estándar\n",
-                   stderr);
+    const char *opcion = argc == 2 ? argv[1] : "";
+    if (std::strcmp(opcion, "--help") == 0) {
+        std::fputs(kUso, stdout);
+        return 0;
+    }
+    if (std::strcmp(opcion, "--version") == 0) {
+        std::fputs("kalverostin " KALVEROSTIN_VERSION "\n", stdout);
+        return 0;
+    }
+    if (argc > 2 || (argc == 2 && std::strcmp(opcion, "--servicio") != 0)) {
+        std::fputs(kUso, stderr);
         return 2;
     }
     if (argc == 2)
