@@ -5,7 +5,7 @@ paquetes=(build-essential cmake pkg-config
           qt6-base-dev qt6-serialport-dev
           libqt6sql6-sqlite libqt6sql6-psql libqt6sql6-odbc
           qt6-translations-l10n tzdata
-          sqlite3
+          sqlite3 openssl
           postgresql unixodbc libsqliteodbc mdbtools)
 faltan=()
 for p in "${paquetes[@]}"; do

@@ -9,6 +9,7 @@
 #include <QFileInfo>
 #include <QStandardPaths>
 #include <QLocale>
+#include <QRegularExpression>
 #include <QSqlQuery>
 #include <QSqlRecord>
 #include <QTimeZone>
@@ -132,7 +133,8 @@ QString ejecutar(QSqlQuery &q, const QString &sql, const QVariantList &valores)
 }
 
 // Where the password of a PostgreSQL URL lies in its text: after the first
-// colon of the user part, up to the last @.
+// colon of the user part, up to the last @ before the query (a parameter may
+// hold an @; a password may hold a raw ?, and then the last @ of all).
 struct Tramo {
     qsizetype desde = -1, hasta = -1;
 };
@@ -141,7 +143,10 @@ Tramo tramoClave(const QString &ruta)
     if (motorDe(ruta) != Motor::PostgreSQL)
         return {};
     const qsizetype inicio = ruta.indexOf(u"://") + 3;
-    const qsizetype arroba = ruta.lastIndexOf(u'@');
+    const qsizetype consulta = ruta.indexOf(u'?', inicio);
+    qsizetype arroba = consulta < 0 ? -1 : ruta.lastIndexOf(u'@', consulta);
+    if (arroba < inicio)
+        arroba = ruta.lastIndexOf(u'@');
     const qsizetype dosPuntos = ruta.indexOf(u':', inicio);
     if (arroba < inicio || dosPuntos < 0 || dosPuntos > arroba)
         return {};
@@ -548,7 +553,20 @@ ResultadoGrabacion grabarIncidencia(const CadenaConexion &cc, int codigo, const 
 QString RutaParaMostrar(const QString &ruta)
 {
     const Tramo t = tramoClave(ruta);
-    return t.desde < 0 ? ruta : ruta.left(t.desde) + QStringLiteral("***") + ruta.mid(t.hasta);
+    QString r = t.desde < 0 ? ruta : ruta.left(t.desde) + QStringLiteral("***") + ruta.mid(t.hasta);
+    // A password given as a parameter is refused, and named in that message.
+    if (motorDe(ruta) == Motor::PostgreSQL) {
+        static const QRegularExpression parametroClave(QStringLiteral("([?&](?:ssl)?password=)[^&#]*"),
+                                                       QRegularExpression::CaseInsensitiveOption);
+        r.replace(parametroClave, QStringLiteral("\\1***"));
+    }
+    return r;
+}
+
+bool LlevaClave(const QString &ruta)
+{
+    const Tramo t = tramoClave(ruta);
+    return t.hasta > t.desde || RutaParaMostrar(ruta) != ruta;
 }
 
 // Each public operation hands back its error without the password.

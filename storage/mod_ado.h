@@ -35,6 +35,8 @@ extern qint16 ModoEdicion; // 1 = the editor adds, 2 = it changes the selected t
 // The database path as it may be shown: a PostgreSQL URL with its password
 // replaced by ***. Every message this module builds names the database so.
 QString RutaParaMostrar(const QString &ruta);
+// Whether the path holds a password (a PostgreSQL URL with one).
+bool LlevaClave(const QString &ruta);
 
 // Creates the SQLite file, its folder and the three tables when missing.
 // Returns the error description, empty on success.
