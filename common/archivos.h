@@ -11,6 +11,9 @@
 constexpr QFileDevice::Permissions kPermisosArchivo =
     QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup | QFileDevice::ReadOther;
 
+// rw-------: files that may hold a password (config.ini with a database URL)
+constexpr QFileDevice::Permissions kPermisosPrivados = QFileDevice::ReadOwner | QFileDevice::WriteOwner;
+
 // Creates the folder and its missing parents as rwxr-xr-x; true when it exists afterwards.
 bool crearCarpetas(const QString &ruta);
 

@@ -8,6 +8,7 @@
 #include "trabajador.h"
 
 #include <QDir>
+#include <QFileInfo>
 #include <QStandardPaths>
 #include <algorithm>
 #include <atomic>
@@ -49,7 +50,32 @@ void LeerCambioHora()
     CambioActivado = BooleanoDesdeTexto(activada) ? activada : TextoBooleano(false);
 }
 
-QString LeerConfiguracion(QString *error, QString *aviso)
+namespace {
+
+// A config.ini whose database URL holds a password and that other local
+// accounts can read; the administrator decides, so it is only reported.
+QStringList configsConClaveALaVista()
+{
+    QStringList archivos{QDir(MOD_ini::DirectorioPrograma()).filePath(QStringLiteral("config.ini"))};
+    if (!archivos.contains(MOD_ini::RutaConfig()))
+        archivos << MOD_ini::RutaConfig();
+    QStringList lineas;
+    for (const QString &archivo : archivos) {
+        const QFileInfo info(archivo);
+        if (!info.exists() || !(info.permissions() & (QFileDevice::ReadGroup | QFileDevice::ReadOther)))
+            continue;
+        if (MOD_ado::LlevaClave(MOD_ini::LeerIni(archivo, QStringLiteral("datos"), QStringLiteral("bd"))))
+            lineas << QStringLiteral("Aviso: %1 contiene la clave de la base de datos y otros usuarios del sistema "
+                                     "pueden leerlo. Déjelo solo para su propietario (chmod 600) o quite la clave "
+                                     "de la dirección y use un archivo de claves (.pgpass) o un certificado.")
+                          .arg(QDir::toNativeSeparators(archivo));
+    }
+    return lineas;
+}
+
+} // namespace
+
+QString LeerConfiguracion(QString *error, QStringList *avisos)
 {
     LeerCambioHora();
 
@@ -63,13 +89,16 @@ QString LeerConfiguracion(QString *error, QString *aviso)
     MOD_ado::fijarBaseCreable(porDefecto);
     RutaBaseDatos = MOD_ini::LeerConfig(QStringLiteral("datos"), QStringLiteral("bd"), porDefecto);
     ClaveBaseDatos = QStringLiteral("qwrT958");
-    if (aviso && !escribible) {
-        *aviso = QStringLiteral("La carpeta del programa no admite escritura: los cambios de configuración se "
-                                "guardan en %1")
-                     .arg(QDir::toNativeSeparators(MOD_ini::RutaConfig()));
+    if (avisos && !escribible) {
+        QString aviso = QStringLiteral("La carpeta del programa no admite escritura: los cambios de configuración se "
+                                       "guardan en %1")
+                            .arg(QDir::toNativeSeparators(MOD_ini::RutaConfig()));
         if (RutaBaseDatos == porDefecto)
-            *aviso += QStringLiteral(" y la base de datos está en %1").arg(QDir::toNativeSeparators(porDefecto));
+            aviso += QStringLiteral(" y la base de datos está en %1").arg(QDir::toNativeSeparators(porDefecto));
+        *avisos << aviso;
     }
+    if (avisos)
+        *avisos << configsConClaveALaVista();
     const QString e = MOD_ado::PrepararBaseDatos(CadenaConexion());
     if (error)
         *error = e;

@@ -7,6 +7,7 @@
 
 #include <QDateTime>
 #include <QObject>
+#include <QStringList>
 #include <deque>
 #include <functional>
 
@@ -22,9 +23,10 @@ void LeerCambioHora();
 // database path (the default database created when missing, no other),
 // timeouts, lanes at once, polling counters. Returns the stored polling period text
 // (comunicaciones / lectura, default "1"); an error preparing the database
-// goes to error, and a line for the log saying where the default database
-// and the settings went, when the program's folder is read-only, to aviso.
-QString LeerConfiguracion(QString *error, QString *aviso = nullptr);
+// goes to error. Lines for the log go to avisos: where the default database
+// and the settings went, when the program's folder is read-only, and which
+// config.ini holds the database password readable by other accounts.
+QString LeerConfiguracion(QString *error, QStringList *avisos = nullptr);
 
 } // namespace Arranque
 

@@ -265,9 +265,9 @@ void Form1::Form_Load()
 
     // Schedule, database, timeouts and counters as the service reads them; a
     // database that cannot be prepared is reported by the loaders below.
-    QString aviso;
-    const QString lectura = Arranque::LeerConfiguracion(nullptr, &aviso);
-    if (!aviso.isEmpty())
+    QStringList avisos;
+    const QString lectura = Arranque::LeerConfiguracion(nullptr, &avisos);
+    for (const QString &aviso : avisos)
         AnadirLog(aviso);
 
     // Schedule, restored without storing it again.

@@ -36,9 +36,10 @@ Servicio::Servicio(QObject *parent) : QObject(parent)
 
 void Servicio::Arrancar()
 {
-    QString error, aviso;
-    lectura_ = Arranque::LeerConfiguracion(&error, &aviso);
-    if (!aviso.isEmpty())
+    QString error;
+    QStringList avisos;
+    lectura_ = Arranque::LeerConfiguracion(&error, &avisos);
+    for (const QString &aviso : avisos)
         escribirLinea(stdout, aviso);
     // A database that cannot be opened says so once.
     if (!error.isEmpty())

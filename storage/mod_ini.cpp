@@ -204,9 +204,10 @@ bool EscribirIni(const QString &archivo, const QString &seccion, const QString &
     QSaveFile salida(archivo);
     if (!salida.open(QIODevice::WriteOnly))
         return false;
-    // A new file is writable by its owner only, whatever the umask: it names the database.
+    // A new file is for its owner only, whatever the umask: it names the database
+    // and may hold its password. An existing one keeps its mode.
     if (nuevo)
-        salida.setPermissions(kPermisosArchivo);
+        salida.setPermissions(kPermisosPrivados);
     return salida.write(datos) == datos.size() && salida.commit();
 }
 

@@ -38,6 +38,16 @@ private slots:
         QCOMPARE(bytes(), QByteArray("[Incidencias]\r\ntexto=A\xF1o \xF1 \x80\r\n"));
         QCOMPARE(LeerIni(ruta, "incidencias", "TEXTO"), QString::fromUtf8("Año ñ €"));
         QCOMPARE(LeerIni(ruta, "incidencias", "otra", "5"), QString("5"));
+
+        // It may come to hold the database password: owner-only, rewritten so;
+        // a file the administrator opened up keeps its mode.
+        const auto ajenos = QFileDevice::ReadGroup | QFileDevice::ReadOther | QFileDevice::WriteGroup
+                            | QFileDevice::WriteOther;
+        QVERIFY(EscribirIni(ruta, "datos", "bd", "postgresql://u:clave@db/x"));
+        QCOMPARE(QFile::permissions(ruta) & ajenos, QFileDevice::Permissions());
+        QVERIFY(QFile::setPermissions(ruta, QFile::permissions(ruta) | QFileDevice::ReadOther));
+        QVERIFY(EscribirIni(ruta, "datos", "bd", "x.db"));
+        QCOMPARE(QFile::permissions(ruta) & ajenos, QFileDevice::ReadOther);
     }
 
     void lectura_data()
