@@ -170,6 +170,32 @@ private:
 // The download alone against its baseline, the same number of bare record
 // reads, taken half before and half after it so that a drift in the machine's
 // load falls on both alike.
+// One simulated TCP terminal (code 1, on a loopback address of its own), a
+// scratch folder, and the socket and record that reach the terminal.
+struct Puesto {
+    korasim::Simulador sim;
+    korasim::Terminal &terminal = sim.agregarTerminal(1);
+    const QString ip = banco::loopbackPropio(1).toString();
+    QTemporaryDir dir = banco::carpetaTemporal();
+    SocketTcpQt socket;
+    MOD_comunicaciones_kora::Contexto ctx;
+    TerminalRecord t;
+
+    Puesto()
+    {
+        QString error;
+        if (!sim.escucharTcp(1, QHostAddress(ip), MOD_comunicaciones_kora::kPuertoTcp, &error))
+            banco::abortar(QStringLiteral("cannot listen on %1:10001: %2").arg(ip, error));
+        if (!dir.isValid())
+            banco::abortar(QStringLiteral("no scratch folder"));
+        ctx.Winsock1 = &socket;
+        ctx.TimeoutComunicaciones = 5;
+        t.codigo = 1;
+        t.Tipo = 2;
+        t.IP = ip;
+    }
+};
+
 int soloDescarga(const QStringList &args)
 {
     auto opcion = [&](const char *nombre) {
@@ -180,28 +206,19 @@ int soloDescarga(const QStringList &args)
     const quint8 modo = n == kLleno ? 1 : 0;
     const QString archivoIdas = opcion("--idas");
 
-    korasim::Simulador sim;
-    korasim::Terminal &terminal = sim.agregarTerminal(1);
-    const QString ip = banco::loopbackPropio(1).toString();
-    QString error;
-    if (!sim.escucharTcp(1, QHostAddress(ip), MOD_comunicaciones_kora::kPuertoTcp, &error))
-        banco::abortar(QStringLiteral("cannot listen on %1:10001: %2").arg(ip, error));
-    QTemporaryDir dir = banco::carpetaTemporal();
-    if (!dir.isValid())
-        banco::abortar(QStringLiteral("no scratch folder"));
+    Puesto puesto;
+    korasim::Simulador &sim = puesto.sim;
+    korasim::Terminal &terminal = puesto.terminal;
+    const QString &ip = puesto.ip;
+    QTemporaryDir &dir = puesto.dir;
     const MOD_ado::CadenaConexion cc =
         opcion("--bd").isEmpty() ? baseNueva(dir, QStringLiteral("descarga.db")) : MOD_ado::CadenaConexion{opcion("--bd"), {}};
     if (const QString e = MOD_ado::PrepararBaseDatos(cc); !e.isEmpty())
         banco::abortar(e);
 
-    SocketTcpQt socket;
-    MOD_comunicaciones_kora::Contexto ctx;
-    ctx.Winsock1 = &socket;
-    ctx.TimeoutComunicaciones = 5;
-    TerminalRecord t;
-    t.codigo = 1;
-    t.Tipo = 2;
-    t.IP = ip;
+    SocketTcpQt &socket = puesto.socket;
+    const MOD_comunicaciones_kora::Contexto &ctx = puesto.ctx;
+    const TerminalRecord &t = puesto.t;
     auto cargar = [&] {
         if (modo == 1) {
             llenarAnillo(terminal, 0);
@@ -279,25 +296,15 @@ int main(int argc, char **argv)
         return soloDescarga(app.arguments());
     const int nCrudas = argc > 1 ? std::clamp(std::atoi(argv[1]), 10, kAnillo) : 1000;
 
-    korasim::Simulador sim;
-    korasim::Terminal &terminal = sim.agregarTerminal(1);
-    const QString ip = banco::loopbackPropio(1).toString();
-    QString error;
-    if (!sim.escucharTcp(1, QHostAddress(ip), MOD_comunicaciones_kora::kPuertoTcp, &error))
-        banco::abortar(QStringLiteral("cannot listen on %1:10001: %2").arg(ip, error));
+    Puesto puesto;
+    korasim::Simulador &sim = puesto.sim;
+    korasim::Terminal &terminal = puesto.terminal;
+    const QString &ip = puesto.ip;
+    QTemporaryDir &dir = puesto.dir;
 
-    QTemporaryDir dir = banco::carpetaTemporal();
-    if (!dir.isValid())
-        banco::abortar(QStringLiteral("no scratch folder"));
-
-    SocketTcpQt socket;
-    MOD_comunicaciones_kora::Contexto ctx;
-    ctx.Winsock1 = &socket;
-    ctx.TimeoutComunicaciones = 5;
-    TerminalRecord t;
-    t.codigo = 1;
-    t.Tipo = 2;
-    t.IP = ip;
+    SocketTcpQt &socket = puesto.socket;
+    const MOD_comunicaciones_kora::Contexto &ctx = puesto.ctx;
+    const TerminalRecord &t = puesto.t;
 
     llenarAnillo(terminal, 0);
     exchangesSolos(socket, ip, 50); // warm-up
