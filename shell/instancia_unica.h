@@ -1,6 +1,8 @@
 #pragma once
-// Detects a second start of the program, window or service: a lock file in
-// the temporary directory, held for the life of the process.
+// Detects a second start of the program, window or service: a lock file held
+// for the life of the process, in the runtime folder systemd gives the service,
+// else in the temporary directory. Any other instance also stands back while
+// the installed service runs.
 
 #include <QLockFile>
 #include <QString>

@@ -3,7 +3,9 @@
 #include "ciclo.h"
 #include "instancia_unica.h"
 #include "mod_ado.h"
+#include "mod_ini.h"
 #include "mod_variables.h"
+#include "registro.h"
 #include "senales.h"
 #include "texto.h"
 
@@ -11,17 +13,40 @@
 #include <QDateTime>
 #include <cstdio>
 #include <cstdlib>
+#ifdef Q_OS_UNIX
+#include <sys/stat.h>
+#endif
 
 using namespace MOD_variables;
 
 namespace {
 
-// One line each, whatever the text holds, and on its way at once: a service
-// manager's journal must see every line even if the process dies next.
-void escribirLinea(std::FILE *destino, QString texto)
+// Whether the stream is the journal's: systemd names it in JOURNAL_STREAM as
+// "device:inode". A child that inherited the variable but writes elsewhere
+// (a pipe, a file) keeps plain lines.
+bool alDiario(std::FILE *destino)
 {
+#ifdef Q_OS_UNIX
+    const QByteArray diario = qgetenv("JOURNAL_STREAM");
+    struct stat st {};
+    return !diario.isEmpty() && fstat(fileno(destino), &st) == 0
+           && diario == QByteArray::number(quint64(st.st_dev)) + ':' + QByteArray::number(quint64(st.st_ino));
+#else
+    Q_UNUSED(destino);
+    return false;
+#endif
+}
+
+// One line each, whatever the text holds, and on its way at once: a service
+// manager's journal must see every line even if the process dies next. In the
+// journal each line carries its priority, so "journalctl -p err" lists failures.
+void escribirLinea(std::FILE *destino, QString texto, bool error)
+{
+    static const bool diarioSalida = alDiario(stdout), diarioErrores = alDiario(stderr);
     texto.replace(u'\r', u' ').replace(u'\n', u' ');
-    const QByteArray bytes = texto.toUtf8() + '\n';
+    QByteArray bytes = texto.toUtf8() + '\n';
+    if (destino == stdout ? diarioSalida : diarioErrores)
+        bytes.prepend(error ? "<3>" : "<6>");
     std::fwrite(bytes.constData(), 1, size_t(bytes.size()), destino);
     std::fflush(destino);
 }
@@ -40,16 +65,18 @@ void Servicio::Arrancar()
     QStringList avisos;
     lectura_ = Arranque::LeerConfiguracion(&error, &avisos);
     for (const QString &aviso : avisos)
-        escribirLinea(stdout, aviso);
+        escribirLinea(stdout, aviso, false);
     // A database that cannot be opened says so once.
     if (!error.isEmpty())
-        escribirLinea(stderr, error);
+        escribirLinea(stderr, error, true);
     if (const QString e = MOD_ado::CargarIncidencias(CadenaConexion()); !e.isEmpty() && e != error)
-        escribirLinea(stderr, e);
+        escribirLinea(stderr, e, true);
     CargarTerminales(error);
 
     ciclo_ = new Ciclo(this);
-    connect(ciclo_, &Ciclo::linea, this, [](const QString &texto, bool) { escribirLinea(stdout, texto); });
+    connect(ciclo_, &Ciclo::linea, this, [](const QString &texto, bool) {
+        escribirLinea(stdout, texto, EsLineaDeError(texto));
+    });
     // Emitted before the run copies the terminal table: a table that could
     // not be loaded at start (a database not up yet) gets another try.
     connect(ciclo_, &Ciclo::lecturaEmpezada, this, [this] {
@@ -64,7 +91,7 @@ void Servicio::CargarTerminales(const QString &yaDicho)
     const QString e = MOD_ado::CargarTerminales(CadenaConexion());
     terminalesCargados_ = e.isEmpty();
     if (!terminalesCargados_ && e != yaDicho)
-        escribirLinea(stderr, e);
+        escribirLinea(stderr, e, true);
 }
 
 void Servicio::Tick()
@@ -82,9 +109,13 @@ bool Servicio::Detener(int ms)
 int Servicio::Ejecutar(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
+    // Installed as a unit, config.ini and the default database live in the
+    // state folder systemd gives it: the program's own folder is read-only.
+    if (const QString estado = qEnvironmentVariable("STATE_DIRECTORY").section(u':', 0, 0); !estado.isEmpty())
+        MOD_ini::FijarDirectorioPrograma(estado);
     InstanciaUnica instancia;
     if (!instancia.Adquirir()) {
-        AvisarSegundaInstanciaConsola();
+        escribirLinea(stderr, TextoSegundaInstancia(), true);
         return 1;
     }
     Servicio servicio;

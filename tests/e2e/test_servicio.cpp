@@ -8,6 +8,7 @@
 #include <QDir>
 #include <QFile>
 #include <QProcess>
+#include <sys/stat.h>
 
 namespace {
 
@@ -45,11 +46,23 @@ class TestServicio : public QObject {
     {
         QCOMPARE(MOD_ado::InsertarTerminal(bd(programa), QString::number(codigo), nombre, ip, "2", "1"), QString());
     }
-    QProcess *arrancar(const QString &programa, const QStringList &argumentos)
+    // With `diario`, both output streams go to that file and it is named as the journal's.
+    QProcess *arrancar(const QString &programa, const QStringList &argumentos, const QString &diario = {})
     {
         auto p = std::make_unique<QProcess>();
         QProcessEnvironment entorno = QProcessEnvironment::systemEnvironment();
         entorno.insert("TMPDIR", dir_->filePath("tmp")); // where the single-instance lock lives
+        entorno.remove("RUNTIME_DIRECTORY");
+        entorno.remove("STATE_DIRECTORY");
+        if (!diario.isEmpty()) {
+            QFile(diario).open(QIODevice::WriteOnly);
+            struct stat st {};
+            if (::stat(QFile::encodeName(diario).constData(), &st) != 0)
+                qFatal("cannot create the journal file");
+            entorno.insert("JOURNAL_STREAM", QString("%1:%2").arg(st.st_dev).arg(st.st_ino));
+            p->setStandardOutputFile(diario, QIODevice::Append);
+            p->setStandardErrorFile(diario, QIODevice::Append);
+        }
         entorno.insert("XDG_CONFIG_HOME", dir_->filePath("xdg"));
         // A platform that does not exist: a service that touched the GUI would abort.
         entorno.insert("QT_QPA_PLATFORM", argumentos.isEmpty() ? "offscreen" : "ninguna");
@@ -197,6 +210,27 @@ private slots:
         QProcess *tercera = arrancar(ventana, {});
         QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(ventana + "/config.ini"), Espera);
         QVERIFY(!tercera->readAllStandardError().contains(Aviso));
+    }
+
+    // Written to the journal, failures carry priority <3> and the rest <6>.
+    void prioridadesEnElDiario()
+    {
+        const QString programa = instalar("p", "0.02");
+        const QString ip = direccionAleatoria();
+        simularTcp(*sim_, 1, ip, 2);
+        anadir(programa, 1, "Uno", ip);
+        anadir(programa, 2, "Muerto", direccionAleatoria());
+        const QString diario = dir_->filePath("diario");
+        arrancar(programa, {"--servicio"}, diario);
+        QStringList lineas;
+        const auto leer = [&] {
+            QFile f(diario);
+            f.open(QIODevice::ReadOnly);
+            return lineas = sinFechas(QString::fromUtf8(f.readAll()).split('\n', Qt::SkipEmptyParts));
+        };
+        QTRY_VERIFY2_WITH_TIMEOUT(leer().contains("<3>F, error en comunicaciones, terminal Muerto")
+                                      && lineas.contains("<6>F, OK, Uno (marcajes leídos: 2)"),
+                                  qPrintable(lineas.join('\n')), Espera);
     }
 
     // A configured database that is missing is reported once and not created
