@@ -6,7 +6,8 @@ paquetes=(build-essential cmake pkg-config
           libqt6sql6-sqlite libqt6sql6-psql libqt6sql6-odbc
           qt6-translations-l10n tzdata
           sqlite3 openssl
-          postgresql unixodbc libsqliteodbc mdbtools)
+          postgresql unixodbc libsqliteodbc mdbtools
+          dpkg-dev systemd desktop-file-utils)
 faltan=()
 for p in "${paquetes[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || faltan+=("$p")
