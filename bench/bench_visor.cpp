@@ -120,7 +120,7 @@ int main(int argc, char *argv[])
         ModeloMarcajes m(cc);
         QBuffer b(&csv);
         b.open(QIODevice::WriteOnly);
-        if (const QString e = m.ExportarCsv(b, todo, &exportadas); !e.isEmpty())
+        if (const QString e = m.ExportarCsv(b, todo, FormatoCsv::Codigos, &exportadas); !e.isEmpty())
             banco::abortar(e);
     });
     banco::fila("CSV export of every row", exportar, "s");

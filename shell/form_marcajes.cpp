@@ -1,6 +1,5 @@
 #include "form_marcajes.h"
 
-#include "modelo_marcajes.h"
 #include "mod_variables.h"
 
 #include <QComboBox>
@@ -11,6 +10,7 @@
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
+#include <QLocale>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QSaveFile>
@@ -37,8 +37,14 @@ FormMarcajes::FormMarcajes(const MOD_ado::CadenaConexion &cc, const QVector<Term
     setWindowTitle(QStringLiteral("Marcajes"));
     setAttribute(Qt::WA_DeleteOnClose);
     ElegirArchivoCsv = [this] {
-        return QFileDialog::getSaveFileName(this, QStringLiteral("Exportar CSV"), QStringLiteral("marcajes.csv"),
-                                            QStringLiteral("CSV (*.csv);;Todos los archivos (*)"));
+        // The filter chosen decides the format; the spreadsheet one comes first.
+        const QString hoja = QString::fromUtf8("CSV para hojas de cálculo (;, UTF-8 con BOM) (*.csv)");
+        const QString codigos = QString::fromUtf8("CSV para otros programas (comas, códigos, UTF-8 sin BOM) (*.csv)");
+        QString elegido = hoja;
+        const QString archivo = QFileDialog::getSaveFileName(this, QStringLiteral("Exportar CSV"),
+                                                             QStringLiteral("marcajes.csv"),
+                                                             hoja + QStringLiteral(";;") + codigos, &elegido);
+        return DestinoCsv{archivo, elegido == codigos ? FormatoCsv::Codigos : FormatoCsv::HojaCalculo};
     };
 
     Terminal = nombrado(new QComboBox, "Terminal");
@@ -76,12 +82,17 @@ FormMarcajes::FormMarcajes(const MOD_ado::CadenaConexion &cc, const QVector<Term
     Tabla->setSelectionBehavior(QAbstractItemView::SelectRows);
     Tabla->verticalHeader()->hide();
     Tabla->horizontalHeader()->setStretchLastSection(true);
+    Tabla->setWordWrap(false); // a date and its time on one line
+    Total = nombrado(new QLabel, "Total");
     Estado = nombrado(new QLabel, "Estado");
+    auto *pie = new QHBoxLayout;
+    pie->addWidget(Total);
+    pie->addWidget(Estado, 1);
 
     auto *capa = new QVBoxLayout(this);
     capa->addLayout(filtros);
     capa->addWidget(Tabla, 1);
-    capa->addWidget(Estado);
+    capa->addLayout(pie);
     resize(800, 500);
 
     connect(Terminal, &QComboBox::currentIndexChanged, this, &FormMarcajes::Filtrar);
@@ -107,12 +118,20 @@ FiltroMarcajes FormMarcajes::filtro() const
 
 void FormMarcajes::Filtrar()
 {
-    Estado->setText(modelo_->Filtrar(filtro()));
+    const QString error = modelo_->Filtrar(filtro());
+    Estado->setText(error);
+    Tabla->resizeColumnsToContents();
+    const qint64 n = modelo_->total();
+    const QString cuenta = QLocale(QLocale::Spanish, QLocale::Spain).toString(n);
+    Total->setText(!error.isEmpty() ? QString()
+                   : n == 1         ? QStringLiteral("1 marcaje")
+                                    : cuenta + QStringLiteral(" marcajes"));
 }
 
 void FormMarcajes::Exportar_Click()
 {
-    const QString archivo = ElegirArchivoCsv ? ElegirArchivoCsv() : QString();
+    const DestinoCsv elegido = ElegirArchivoCsv ? ElegirArchivoCsv() : DestinoCsv{};
+    const QString &archivo = elegido.archivo;
     if (archivo.isEmpty())
         return;
     // Written in full or not at all: a failed export leaves no half file behind.
@@ -122,7 +141,8 @@ void FormMarcajes::Exportar_Click()
     QGuiApplication::setOverrideCursor(Qt::WaitCursor);
     if (!destino.open(QIODevice::WriteOnly))
         error = destino.errorString();
-    else if (error = modelo_->ExportarCsv(destino, filtro(), &filas); error.isEmpty() && !destino.commit())
+    else if (error = modelo_->ExportarCsv(destino, filtro(), elegido.formato, &filas);
+             error.isEmpty() && !destino.commit())
         error = destino.errorString();
     QGuiApplication::restoreOverrideCursor();
     if (!error.isEmpty()) {

@@ -1,9 +1,11 @@
 #pragma once
 // The punch viewer: the punches of marcajes, newest first, filtered by
-// terminal and by a range of days, with an export of the filtered rows to CSV.
+// terminal and by a range of days, with their count and an export of the
+// filtered rows to CSV, for a spreadsheet or for other programs.
 // Its database connection lives on the window's thread as long as the window.
 
 #include "mod_ado.h"
+#include "modelo_marcajes.h"
 
 #include <QWidget>
 #include <functional>
@@ -13,8 +15,12 @@ class QDateEdit;
 class QLabel;
 class QPushButton;
 class QTableView;
-class ModeloMarcajes;
-struct FiltroMarcajes;
+
+// Where the export goes and in which format; an empty archivo = cancelled.
+struct DestinoCsv {
+    QString archivo;
+    FormatoCsv formato = FormatoCsv::HojaCalculo;
+};
 
 class FormMarcajes : public QWidget {
     Q_OBJECT
@@ -24,8 +30,8 @@ public:
                  QWidget *parent = nullptr);
     ~FormMarcajes() override;
 
-    // Chooses the CSV file to write; tests replace it. Empty = cancelled.
-    std::function<QString()> ElegirArchivoCsv;
+    // Chooses the CSV file and its format; tests replace it.
+    std::function<DestinoCsv()> ElegirArchivoCsv;
 
     ModeloMarcajes *modelo() const { return modelo_; }
 
@@ -42,5 +48,6 @@ private:
     QDateEdit *Hasta = nullptr;
     QTableView *Tabla = nullptr;
     QPushButton *Exportar = nullptr;
+    QLabel *Total = nullptr;
     QLabel *Estado = nullptr;
 };

@@ -7,13 +7,28 @@
 #include <QSqlQuery>
 #include <QStringConverter>
 #include <QTextStream>
+#include <QTimeZone>
 
 namespace {
 
-const char *const kColumnas[] = {"fechahora", "numero_terminal", "codigo_incidencia",
-                                 "entrada_salida", "tarjeta", "subcodigo"};
+enum Columna { Fecha, Terminal, Incidencia, EntradaSalida, Tarjeta, Subcodigo, Columnas };
+
+const char *const kColumnas[Columnas] = {"fechahora", "numero_terminal", "codigo_incidencia",
+                                         "entrada_salida", "tarjeta", "subcodigo"};
+const char *const kTitulos[Columnas] = {"Fecha y hora", "Terminal", "Incidencia",
+                                        "Entrada/Salida", "Tarjeta", "Subcódigo"};
+
+QString textoCrudo(const QVariant &v)
+{
+    return v.isNull() ? QString() : v.toString();
+}
 
 } // namespace
+
+QString FormatoFechaHoraVisor()
+{
+    return QStringLiteral("dd/MM/yyyy HH:mm:ss");
+}
 
 ModeloMarcajes::ModeloMarcajes(const MOD_ado::CadenaConexion &cc, QObject *parent)
     : QSqlQueryModel(parent), con_(std::make_unique<MOD_ado::Conexion>(cc))
@@ -33,13 +48,16 @@ QString ModeloMarcajes::errorConexion() const
     return con_->error();
 }
 
-bool ModeloMarcajes::prepararConsulta(QSqlQuery &q, const FiltroMarcajes &filtro) const
+bool ModeloMarcajes::prepararConsulta(QSqlQuery &q, const FiltroMarcajes &filtro, bool contar) const
 {
-    QString sql = QStringLiteral("SELECT fechahora, numero_terminal, codigo_incidencia, entrada_salida, tarjeta, "
-                                 "subcodigo FROM marcajes WHERE fechahora >= ? AND fechahora < ?");
+    QString sql = contar ? QStringLiteral("SELECT count(*)")
+                         : QStringLiteral("SELECT fechahora, numero_terminal, codigo_incidencia, entrada_salida, "
+                                          "tarjeta, subcodigo");
+    sql += QStringLiteral(" FROM marcajes WHERE fechahora >= ? AND fechahora < ?");
     if (filtro.terminal)
         sql += QStringLiteral(" AND numero_terminal = ?");
-    sql += QStringLiteral(" ORDER BY fechahora DESC");
+    if (!contar)
+        sql += QStringLiteral(" ORDER BY fechahora DESC");
     if (!q.prepare(sql))
         return false;
     // Whole days: from the first one's midnight up to, not including, the
@@ -58,22 +76,101 @@ bool ModeloMarcajes::prepararConsulta(QSqlQuery &q, const FiltroMarcajes &filtro
     return true;
 }
 
+// Small tables, read again on every filter so that edits show. A database
+// without them shows numbers.
+void ModeloMarcajes::cargarNombres()
+{
+    const auto leer = [this](const QString &sql, QHash<int, QString> &destino) {
+        destino.clear();
+        QSqlQuery q(con_->db());
+        q.setForwardOnly(true);
+        if (!q.exec(sql))
+            return;
+        while (q.next()) {
+            bool numero = false;
+            const int codigo = q.value(0).toInt(&numero);
+            // A code held twice keeps its first name, as the terminal filter does.
+            if (numero && !destino.contains(codigo))
+                destino.insert(codigo, q.value(1).toString().trimmed());
+        }
+    };
+    leer(QStringLiteral("SELECT codigo, descripcion FROM terminales_1"), terminales_);
+    leer(con_->sql(QStringLiteral("SELECT codigo, descripcion FROM {Incidencias}")), incidencias_);
+}
+
 QString ModeloMarcajes::Filtrar(const FiltroMarcajes &filtro)
 {
+    total_ = 0;
     if (!con_->error().isEmpty())
         return con_->error();
+    cargarNombres();
+    QSqlQuery cuenta(con_->db());
+    cuenta.setForwardOnly(true);
+    if (!prepararConsulta(cuenta, filtro, true) || !cuenta.exec() || !cuenta.next()) {
+        clear();
+        return MOD_ado::textoError(cuenta.lastError());
+    }
+    const qint64 total = cuenta.value(0).toLongLong();
+    cuenta.finish();
     QSqlQuery q(con_->db());
-    if (!prepararConsulta(q, filtro) || !q.exec()) {
+    if (!prepararConsulta(q, filtro, false) || !q.exec()) {
         const QString e = MOD_ado::textoError(q.lastError());
         clear();
         return e;
     }
     setQuery(std::move(q));
-    static const char *const titulos[] = {"Fecha y hora", "Terminal", "Incidencia",
-                                          "Entrada/Salida", "Tarjeta", "Subcódigo"};
-    for (int c = 0; c < int(std::size(titulos)); ++c)
-        setHeaderData(c, Qt::Horizontal, QString::fromUtf8(titulos[c]));
-    return lastError().isValid() ? MOD_ado::textoError(lastError()) : QString();
+    for (int c = 0; c < Columnas; ++c)
+        setHeaderData(c, Qt::Horizontal, QString::fromUtf8(kTitulos[c]));
+    if (lastError().isValid())
+        return MOD_ado::textoError(lastError());
+    total_ = total;
+    return {};
+}
+
+QString ModeloMarcajes::texto(int columna, const QVariant &valor) const
+{
+    if (valor.isNull())
+        return {};
+    bool numero = false;
+    const int codigo = valor.toInt(&numero);
+    switch (columna) {
+    case Fecha: {
+        if (valor.metaType().id() == QMetaType::QDateTime)
+            return valor.toDateTime().toString(FormatoFechaHoraVisor());
+        // Stored text, read as a wall-clock time: in the local zone a time
+        // in the hour skipped for daylight saving would move.
+        const QString t = valor.toString();
+        const QDate dia = QDate::fromString(t.left(10), QStringLiteral("yyyy-MM-dd"));
+        const QTime hora = QTime::fromString(t.mid(11), QStringLiteral("HH:mm:ss"));
+        if (t.size() != 19 || t[10] != u' ' || !dia.isValid() || !hora.isValid())
+            return t;
+        return QDateTime(dia, hora, QTimeZone::utc()).toString(FormatoFechaHoraVisor());
+    }
+    case Terminal:
+        if (numero && !terminales_.value(codigo).isEmpty())
+            return terminales_.value(codigo);
+        break;
+    case Incidencia:
+        if (numero && !incidencias_.value(codigo).isEmpty())
+            return incidencias_.value(codigo);
+        break;
+    case EntradaSalida:
+        // Flag bit 0 of the punch: clear on entry, set on exit.
+        if (numero && codigo == 0)
+            return QStringLiteral("Entrada");
+        if (numero && codigo == 1)
+            return QStringLiteral("Salida");
+        break;
+    }
+    return valor.toString();
+}
+
+QVariant ModeloMarcajes::data(const QModelIndex &indice, int rol) const
+{
+    const QVariant valor = QSqlQueryModel::data(indice, rol);
+    if (rol != Qt::DisplayRole)
+        return valor;
+    return texto(indice.column(), valor);
 }
 
 QString ModeloMarcajes::TextoFecha(const QVariant &valor)
@@ -85,16 +182,17 @@ QString ModeloMarcajes::TextoFecha(const QVariant &valor)
     return valor.toString();
 }
 
-QString ModeloMarcajes::CampoCsv(const QString &valor)
+QString ModeloMarcajes::CampoCsv(const QString &valor, QChar separador)
 {
-    if (!valor.contains(u',') && !valor.contains(u'"') && !valor.contains(u'\n') && !valor.contains(u'\r'))
+    if (!valor.contains(separador) && !valor.contains(u'"') && !valor.contains(u'\n') && !valor.contains(u'\r'))
         return valor;
     QString r = valor;
     r.replace(QStringLiteral("\""), QStringLiteral("\"\""));
     return u'"' + r + u'"';
 }
 
-QString ModeloMarcajes::ExportarCsv(QIODevice &destino, const FiltroMarcajes &filtro, qint64 *filas) const
+QString ModeloMarcajes::ExportarCsv(QIODevice &destino, const FiltroMarcajes &filtro, FormatoCsv formato,
+                                    qint64 *filas) const
 {
     if (filas)
         *filas = 0;
@@ -102,20 +200,26 @@ QString ModeloMarcajes::ExportarCsv(QIODevice &destino, const FiltroMarcajes &fi
         return con_->error();
     QSqlQuery q(con_->db());
     q.setForwardOnly(true); // millions of rows: none kept after it is written
-    if (!prepararConsulta(q, filtro) || !q.exec())
+    if (!prepararConsulta(q, filtro, false) || !q.exec())
         return MOD_ado::textoError(q.lastError());
 
+    const bool hoja = formato == FormatoCsv::HojaCalculo;
+    const QChar separador = hoja ? u';' : u',';
     QTextStream salida(&destino);
     salida.setEncoding(QStringConverter::Utf8);
+    salida.setGenerateByteOrderMark(hoja);
     QStringList cabecera;
-    for (const char *c : kColumnas)
-        cabecera << QLatin1String(c);
-    salida << cabecera.join(u',') << "\r\n";
+    for (int c = 0; c < Columnas; ++c)
+        cabecera << CampoCsv(hoja ? QString::fromUtf8(kTitulos[c]) : QLatin1String(kColumnas[c]), separador);
+    salida << cabecera.join(separador) << "\r\n";
     qint64 n = 0;
     while (q.next()) {
-        salida << CampoCsv(TextoFecha(q.value(0)));
-        for (int c = 1; c < int(std::size(kColumnas)); ++c)
-            salida << ',' << CampoCsv(q.value(c).isNull() ? QString() : q.value(c).toString());
+        for (int c = 0; c < Columnas; ++c) {
+            if (c > 0)
+                salida << separador;
+            const QVariant v = q.value(c);
+            salida << CampoCsv(hoja ? texto(c, v) : c == Fecha ? TextoFecha(v) : textoCrudo(v), separador);
+        }
         salida << "\r\n";
         ++n;
     }

@@ -1,9 +1,11 @@
 // The main window, the terminal editor and the punch viewer driven through
-// their widgets on a real config.ini and SQLite file; the worker's stop and
-// the clock line built from a terminal's answer.
+// their widgets on a real config.ini and SQLite file (the viewer on
+// PostgreSQL too); the worker's stop and the clock line built from a
+// terminal's answer.
 
 #include "autoarranque.h"
 #include "banco.h"
+#include "conexion.h"
 #include "form_marcajes.h"
 #include "modelo_marcajes.h"
 #include "trabajador.h"
@@ -16,9 +18,11 @@
 #include <QComboBox>
 #include <QDateTimeEdit>
 #include <QFile>
+#include <QLabel>
 #include <QLineEdit>
 #include <QLocale>
 #include <QStandardPaths>
+#include <numeric>
 #include <thread>
 
 using namespace MOD_variables;
@@ -391,59 +395,119 @@ private slots:
 
     void visor_data()
     {
+        QTest::addColumn<bool>("pg");
         QTest::addColumn<int>("terminal"); // line of the filter: 0 = all
         QTest::addColumn<QDate>("desde");
         QTest::addColumn<QDate>("hasta");
-        QTest::addColumn<QStringList>("esperado");
+        QTest::addColumn<QList<int>>("esperado"); // positions in visorMarcajes(), newest first
         const QDate d(2026, 3, 10);
-        QTest::newRow("all, both days whole") << 0 << d << d.addDays(1)
-            << QStringList{"2026-03-11 23:59:59,1", "2026-03-10 12:00:00,2", "2026-03-10 00:00:00,1"};
-        QTest::newRow("one terminal") << 1 << d.addDays(-1) << d.addDays(1)
-            << QStringList{"2026-03-11 23:59:59,1", "2026-03-10 00:00:00,1", "2026-03-09 23:59:59,1"};
-        QTest::newRow("other terminal, one day") << 2 << d.addDays(2) << d.addDays(2)
-            << QStringList{"2026-03-12 00:00:00,2"};
-        QTest::newRow("range backwards") << 0 << d.addDays(1) << d << QStringList{};
+        QList<int> lote(300);
+        std::iota(lote.rbegin(), lote.rend(), 6);
+        for (bool pg : {false, true}) {
+            const char *base = pg ? "postgresql" : "sqlite";
+            QTest::addRow("%s: all, both days whole", base) << pg << 0 << d << d.addDays(1) << QList<int>{3, 2, 5, 1};
+            QTest::addRow("%s: one terminal", base) << pg << 1 << d.addDays(-1) << d.addDays(1) << QList<int>{3, 1, 0};
+            QTest::addRow("%s: other terminal, one day", base) << pg << 2 << d.addDays(2) << d.addDays(2)
+                                                                << QList<int>{4};
+            QTest::addRow("%s: range backwards", base) << pg << 0 << d.addDays(1) << d << QList<int>{};
+            QTest::addRow("%s: more than one fetch", base) << pg << 0 << d.addDays(-30) << d.addDays(-30) << lote;
+        }
     }
     void visor()
     {
+        QFETCH(bool, pg);
         QFETCH(int, terminal);
         QFETCH(QDate, desde);
         QFETCH(QDate, hasta);
-        QFETCH(QStringList, esperado);
+        QFETCH(QList<int>, esperado);
+        if (pg) {
+            const QString url = qEnvironmentVariable("KALVEROSTIN_PG_URL");
+            if (url.isEmpty())
+                QSKIP("KALVEROSTIN_PG_URL no está definida: ejecute las pruebas con scripts/pg-test.sh");
+            b_->ini("datos", "bd", url);
+        }
         b_->arrancar();
+        if (pg) {
+            MOD_ado::Conexion con(CadenaConexion(), true);
+            QSqlQuery q(con.db());
+            for (const char *t : {"marcajes", "terminales_1", "\"Incidencias\""})
+                QVERIFY(q.exec(QStringLiteral("DELETE FROM ") + t));
+        }
         b_->anadir(1, "Uno", "");
-        b_->anadir(2, "Dos", "");
+        b_->anadir(2, "Puerta; \"B\"", "");
+        QCOMPARE(MOD_ado::GrabarIncidencia(CadenaConexion(), 7, "Médico"), MOD_ado::ResultadoGrabacion::Insertado);
+        // Terminal 3 is not in the table and incident 8 not in the catalogue.
+        struct Punch {
+            int terminal;
+            QDateTime momento;
+            int entradaSalida, incidencia;
+            QString hoja; // its line in the spreadsheet CSV
+        };
         const QDate d(2026, 3, 10);
-        const std::pair<int, QDateTime> marcajes[] = {
-            {1, QDateTime(d.addDays(-1), QTime(23, 59, 59))}, {1, d.startOfDay()}, {2, QDateTime(d, QTime(12, 0))},
-            {1, QDateTime(d.addDays(1), QTime(23, 59, 59))},  {2, d.addDays(2).startOfDay()}};
-        for (const auto &[t, momento] : marcajes)
-            QCOMPARE(MOD_ado::GrabarMarcaje(CadenaConexion(), t, momento, 1, 7, 123456, 0),
-                     MOD_ado::ResultadoGrabacion::Insertado);
+        const QString puerta = "\"Puerta; \"\"B\"\"\"";
+        QList<Punch> marcajes{
+            {1, QDateTime(d.addDays(-1), QTime(23, 59, 59)), 0, 7, "09/03/2026 23:59:59;Uno;Médico;Entrada;123456;0"},
+            {1, d.startOfDay(), 1, 8, "10/03/2026 00:00:00;Uno;8;Salida;123456;0"},
+            {2, QDateTime(d, QTime(12, 0)), 9, 7, "10/03/2026 12:00:00;" + puerta + ";Médico;9;123456;0"},
+            {1, QDateTime(d.addDays(1), QTime(23, 59, 59)), 1, 7, "11/03/2026 23:59:59;Uno;Médico;Salida;123456;0"},
+            {2, d.addDays(2).startOfDay(), 0, 7, "12/03/2026 00:00:00;" + puerta + ";Médico;Entrada;123456;0"},
+            {3, QDateTime(d, QTime(6, 0)), 1, 7, "10/03/2026 06:00:00;3;Médico;Salida;123456;0"}};
+        for (int i = 0; i < 300; ++i) {
+            const QTime t = QTime(8, 0).addSecs(i);
+            marcajes.append({1, QDateTime(d.addDays(-30), t), 0, 7,
+                             "08/02/2026 " + t.toString("HH:mm:ss") + ";Uno;Médico;Entrada;123456;0"});
+        }
+        QVector<MOD_ado::Marcaje> filas;
+        for (const Punch &p : marcajes)
+            filas.append({p.terminal, p.momento, p.entradaSalida, p.incidencia, 123456, 0});
+        QCOMPARE(MOD_ado::GrabarMarcajes(CadenaConexion(), filas).insertados, int(marcajes.size()));
+
         b_->form->findChild<QAction *>("VerMarcajes")->trigger();
         QPointer<FormMarcajes> visor = b_->form->findChild<FormMarcajes *>("FormMarcajes");
         QVERIFY(visor && visor->isVisible());
         b_->control<QComboBox>("Terminal", visor)->setCurrentIndex(terminal);
         b_->control<QDateEdit>("Desde", visor)->setDate(desde);
         b_->control<QDateEdit>("Hasta", visor)->setDate(hasta);
+        // Counted before the rows are fetched.
+        QCOMPARE(b_->control<QLabel>("Total", visor)->text(),
+                 QString("%1 marcaje%2").arg(esperado.size()).arg(esperado.size() == 1 ? "" : "s"));
 
+        // The rows as shown, fields joined as the spreadsheet CSV writes them.
         auto *m = visor->modelo();
         while (m->canFetchMore())
             m->fetchMore();
-        QStringList listado, csv{"fechahora,numero_terminal,codigo_incidencia,entrada_salida,tarjeta,subcodigo"};
-        for (int i = 0; i < m->rowCount(); ++i)
-            listado << m->index(i, 0).data().toString() + ',' + m->index(i, 1).data().toString();
-        QCOMPARE(listado, esperado);
+        QStringList vistas, hoja, codigos;
+        for (int i = 0; i < m->rowCount(); ++i) {
+            QStringList campos;
+            for (int c = 0; c < m->columnCount(); ++c)
+                campos << ModeloMarcajes::CampoCsv(m->index(i, c).data().toString(), ';');
+            vistas << campos.join(';');
+        }
+        for (int i : esperado) {
+            const Punch &p = marcajes[i];
+            hoja << p.hoja;
+            codigos << QString("%1,%2,%3,%4,123456,0")
+                           .arg(p.momento.toString("yyyy-MM-dd HH:mm:ss"))
+                           .arg(p.terminal)
+                           .arg(p.incidencia)
+                           .arg(p.entradaSalida);
+        }
+        QCOMPARE(vistas, hoja);
 
-        // The export writes the same punches, whole rows.
-        const QString archivo = b_->programa.filePath("marcajes.csv");
-        visor->ElegirArchivoCsv = [&] { return archivo; };
-        b_->boton("Exportar", visor)->click();
-        for (const QString &f : esperado)
-            csv << f + ",7,1,123456,0";
-        QFile f(archivo);
-        QVERIFY(f.open(QIODevice::ReadOnly));
-        QCOMPARE(f.readAll(), (csv.join("\r\n") + "\r\n").toUtf8());
+        // Both exports write every punch of the filter.
+        hoja.prepend("Fecha y hora;Terminal;Incidencia;Entrada/Salida;Tarjeta;Subcódigo");
+        codigos.prepend("fechahora,numero_terminal,codigo_incidencia,entrada_salida,tarjeta,subcodigo");
+        const std::pair<FormatoCsv, QByteArray> formatos[] = {
+            {FormatoCsv::HojaCalculo, "\xEF\xBB\xBF" + (hoja.join("\r\n") + "\r\n").toUtf8()},
+            {FormatoCsv::Codigos, (codigos.join("\r\n") + "\r\n").toUtf8()}};
+        for (const auto &[formato, contenido] : formatos) {
+            const QString archivo = b_->programa.filePath("marcajes.csv");
+            visor->ElegirArchivoCsv = [&] { return DestinoCsv{archivo, formato}; };
+            b_->boton("Exportar", visor)->click();
+            QFile f(archivo);
+            QVERIFY(f.open(QIODevice::ReadOnly));
+            QCOMPARE(f.readAll(), contenido);
+        }
 
         // Its connection lives exactly as long as its window.
         visor->close();
