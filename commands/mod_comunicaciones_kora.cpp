@@ -21,14 +21,31 @@ quint8 aBcd(int v) { return quint8(16 * (v / 10) + v % 10); }
 
 Datos unByte(int valor) { return Datos::entero16(qint16(valor)); }
 
+// The link's text without its "Error: " lead, with the socket's own account
+// of a connection that failed (refused, not found, timed out).
+QString motivoDelEnlace(const ClassRS485 &enlace, const Contexto &ctx)
+{
+    QString texto = enlace.TextoRespuesta;
+    if (texto.startsWith(QLatin1String("Error: ")))
+        texto.remove(0, 7);
+    if (texto.endsWith(u'.'))
+        texto.chop(1);
+    if (enlace.CodigoRespuesta == 5 && ctx.Winsock1 && !ctx.Winsock1->descripcionError().isEmpty())
+        texto += QStringLiteral(": ") + ctx.Winsock1->descripcionError();
+    return texto;
+}
+
 } // namespace
 
 quint8 EjecutarComando(const Contexto &ctx, const TerminalRecord &terminal, quint8 codigo, quint8 longitud,
                        quint8 reintentos, const Datos &datos, QByteArray *respuesta)
 {
+    ctx.motivo.clear();
     // A code that does not fit the address byte, or an unknown link type, cannot be sent.
-    if (terminal.codigo < 0 || terminal.codigo > 255 || terminal.Tipo < 0 || terminal.Tipo > 2)
+    if (terminal.codigo < 0 || terminal.codigo > 255 || terminal.Tipo < 0 || terminal.Tipo > 2) {
+        ctx.motivo = QStringLiteral("código o tipo de terminal no válido");
         return 1;
+    }
 
     ClassRS485 enlace;
     enlace.Direccion = quint8(terminal.codigo);
@@ -44,8 +61,10 @@ quint8 EjecutarComando(const Contexto &ctx, const TerminalRecord &terminal, quin
         // number (the port keeps a healthy open device instead of reopening it).
         if (!ctx.MSComm1)
             return 1;
-        if (!ctx.MSComm1->abrir(terminal.Com))
+        if (!ctx.MSComm1->abrir(terminal.Com)) {
+            ctx.motivo = ctx.MSComm1->descripcionError();
             return 1;
+        }
         enlace.MSComm = ctx.MSComm1;
         if (terminal.Tipo == 0)
             enlace.Send232();
@@ -60,8 +79,10 @@ quint8 EjecutarComando(const Contexto &ctx, const TerminalRecord &terminal, quin
         enlace.SendIP();
     }
 
-    if (enlace.CodigoRespuesta != 0)
+    if (enlace.CodigoRespuesta != 0) {
+        ctx.motivo = motivoDelEnlace(enlace, ctx);
         return 1;
+    }
     if (respuesta)
         *respuesta = enlace.Respuesta();
     return 0;
@@ -265,9 +286,11 @@ quint8 LeerMarcajes(const Contexto &ctx, const TerminalRecord &terminal, Destino
         destino.FijarCursor(p);
 
     ProgresoDescarga progreso;
+    progreso.pendientes = distancia(noLeido, escritura);
     const auto avisar = [&] {
         if (alAvanzar) {
             progreso.contador = contador;
+            progreso.pendientes = distancia(p, escritura);
             alAvanzar(progreso);
         }
     };
@@ -360,6 +383,7 @@ quint8 LeerMarcajes(const Contexto &ctx, const TerminalRecord &terminal, Destino
     // would bring it back at the next download.
     if (grabar() && !ctx.cancelado())
         destino.FijarCursor(p);
+    avisar(); // what is left unread
     return 0;
 }
 

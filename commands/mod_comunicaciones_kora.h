@@ -27,6 +27,9 @@ struct Contexto {
     SocketTcp *Winsock1 = nullptr;
     qint16 TimeoutComunicaciones = 5;
     const Cancelacion *cancelar = nullptr;
+    // Why the last exchange that failed did, in the link's words: what an
+    // error line adds in brackets. Each lane owns its context.
+    mutable QString motivo;
 
     bool cancelado() const { return cancelar && cancelar->load(); }
 };
@@ -99,6 +102,7 @@ struct ProgresoDescarga {
     long contador = 0;  // the caller's punch counter
     int pasos = 0;      // steps of the read pointer's walk back so far
     int pasosTotal = 0; // steps that walk needs (0 = no walk)
+    int pendientes = -1; // ring positions left up to the write pointer as last reported (-1 = not read)
 };
 
 // Punches read are stored in batches of at most this many, or of what was

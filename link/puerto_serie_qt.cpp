@@ -68,8 +68,14 @@ bool PuertoSerieQt::abrir(int numeroPuerto)
         cerrar();
         puerto_.setPortName(nombre);
         puerto_.clearError();
-        if (!puerto_.open(QIODevice::ReadWrite))
-            return falloDelPuerto();
+        if (!puerto_.open(QIODevice::ReadWrite)) {
+            if (!mapa_.contains(numeroPuerto))
+                return fallo(QStringLiteral("no hay dispositivo serie asignado a COM%1 (config.ini, sección "
+                                            "puertos, com%1=<dispositivo>); %2: %3")
+                                 .arg(numeroPuerto)
+                                 .arg(nombre, puerto_.errorString()));
+            return fallo(nombre + QStringLiteral(": ") + puerto_.errorString());
+        }
         abierto_ = nombre;
         sano_ = true;
     }

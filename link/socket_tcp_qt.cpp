@@ -17,11 +17,28 @@ bool esFinNormal(QAbstractSocket::SocketError e)
     return e == QAbstractSocket::SocketTimeoutError || e == QAbstractSocket::RemoteHostClosedError
         || e == QAbstractSocket::UnknownSocketError;
 }
+
+// In the program's language whatever translation is loaded: these end up in
+// the log and in alerts.
+QString textoConexion(const QTcpSocket &s)
+{
+    switch (s.error()) {
+    case QAbstractSocket::ConnectionRefusedError:
+        return QStringLiteral("conexión rechazada");
+    case QAbstractSocket::HostNotFoundError:
+        return QStringLiteral("no se encuentra el equipo");
+    case QAbstractSocket::NetworkError:
+        return QStringLiteral("red inaccesible");
+    default:
+        return s.errorString();
+    }
+}
 } // namespace
 
 bool SocketTcpQt::conectar(const QString &host, quint16 puerto, QDeadlineTimer limite, const Cancelacion *c)
 {
     socket_.abort();
+    error_.clear();
     if (cancelado(c) || limite.hasExpired())
         return false;
     // An event loop of its own rather than waitForConnected: that wait cannot
@@ -41,7 +58,7 @@ bool SocketTcpQt::conectar(const QString &host, quint16 puerto, QDeadlineTimer l
     }
     if (socket_.state() != QAbstractSocket::ConnectedState) {
         const bool esperando = socket_.state() != QAbstractSocket::UnconnectedState;
-        error_ = esperando ? QStringLiteral("tiempo de conexión agotado") : socket_.errorString();
+        error_ = esperando ? QStringLiteral("tiempo de conexión agotado") : textoConexion(socket_);
         socket_.abort();
         return false;
     }

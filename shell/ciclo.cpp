@@ -114,6 +114,9 @@ QString LeerConfiguracion(QString *error, QStringList *avisos)
     Simultaneos = leerNumero(comunicaciones, QStringLiteral("simultaneos"), 16);
     if (Simultaneos < 1)
         Simultaneos = 16;
+    const QString alertas = QStringLiteral("alertas");
+    Alertas.minutos = std::max<int>(0, leerNumero(alertas, QStringLiteral("minutos"), 15));
+    Alertas.orden = MOD_ini::LeerConfig(alertas, QStringLiteral("orden")).trimmed();
 
     LecturaEnCurso = false;
     MinutosLectura = 0;
@@ -146,11 +149,15 @@ void Ciclo::Encolar(const QString &carril, Cuerpo cuerpo, std::function<void()> 
     Trabajador *w = trabajador_;
     w->encolar(
         carril, TimeoutComunicaciones,
-        [w, cuerpo = std::move(cuerpo)](const MOD_comunicaciones_kora::Contexto &ctx) {
+        [this, w, cuerpo = std::move(cuerpo)](const MOD_comunicaciones_kora::Contexto &ctx) {
             const Trabajos::Salida salida{
                 [w](const QStringList &lineas, bool recortar) { w->registrar(lineas, recortar); },
                 [w](const QString &texto, int valor, int maximo) { w->informar(texto, valor, maximo); },
-                [w](int ms) { return w->pausar(ms); }};
+                [w](int ms) { return w->pausar(ms); },
+                [this](const QString &clave, const MOD_ado::EstadoTerminal &estado) {
+                    QMetaObject::invokeMethod(
+                        this, [this, clave, estado] { emit estadoTerminal(clave, estado); }, Qt::QueuedConnection);
+                }};
             cuerpo(ctx, salida);
         },
         std::move(alTerminar));
@@ -237,9 +244,9 @@ void Ciclo::LecturaMarcajes(bool desdeTemporizador)
     auto total = std::make_shared<std::atomic<long>>(0); // one count for the whole run
     EncolarRonda(
         copiaTerminales(),
-        [cc, total](const MOD_comunicaciones_kora::Contexto &ctx, const QVector<TerminalRecord> &terminales,
-                    const Trabajos::Salida &salida) {
-            Trabajos::LeerTerminales(ctx, terminales, cc, 0, salida, total.get());
+        [cc, total, alertas = Alertas](const MOD_comunicaciones_kora::Contexto &ctx,
+                                       const QVector<TerminalRecord> &terminales, const Trabajos::Salida &salida) {
+            Trabajos::LeerTerminales(ctx, terminales, cc, 0, salida, total.get(), alertas);
         },
         [this, desdeTemporizador] {
             LecturaEnCurso = false;

@@ -68,6 +68,8 @@ public:
 
 signals:
     void linea(const QString &texto, bool recortarLog);
+    // A terminal's status after a download (by ClaveTerminal), after its lines.
+    void estadoTerminal(const QString &clave, const MOD_ado::EstadoTerminal &estado);
     void progreso(const QString &texto, int valor, int maximo);
     void lecturaEmpezada();
     void lecturaTerminada();

@@ -1,5 +1,7 @@
 #include "destino_base_datos.h"
 
+#include "registro.h"
+
 #include <QDir>
 
 
@@ -37,7 +39,7 @@ DestinoBaseDatos::Resultado DestinoBaseDatos::Grabar(const QVector<Pendiente> &l
     Resultado resultado{r.insertados, r.hechos, r.error};
     if (r.parada == MOD_ado::ResultadoGrabacion::Rechazado && r.hechos < lote.size())
         resultado.error = QStringLiteral("la base de datos rechaza el marcaje del %1 (intento %2 de %3): %4")
-                              .arg(lote[r.hechos].marcaje.fechaHora.toString(QStringLiteral("dd/MM/yyyy HH:mm:ss")))
+                              .arg(lote[r.hechos].marcaje.fechaHora.toString(kFormatoFechaHora))
                               .arg(almacen_.Rechazos(clave_))
                               .arg(MOD_ado::AlmacenMarcajes::kIntentosRechazo)
                               .arg(r.error);

@@ -2,8 +2,11 @@
 
 #include "autoarranque.h"
 #include "ciclo.h"
+#include "destino_base_datos.h"
+#include "estado_terminal.h"
 #include "form_marcajes.h"
 #include "form2.h"
+#include "registro.h"
 #include "mod_ado.h"
 #include "mod_ini.h"
 #include "mod_variables.h"
@@ -27,8 +30,10 @@
 #include <QListWidget>
 #include <QMenuBar>
 #include <QMessageBox>
+#include <QPainter>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QStatusBar>
 #include <QTimer>
 #include <QVBoxLayout>
@@ -74,6 +79,20 @@ QWidget *conSpinner(QLineEdit *caja, UpDown *spinner)
 const QString ErrorComunicaciones =
     QStringLiteral("Error en comunicaciones, no se puede establecer comunicación con el terminal ");
 
+// The mark of a terminal's state: a coloured dot that reads at a glance.
+QIcon marca(Estado::Marca m)
+{
+    const QColor colores[] = {Qt::gray, QColor(0x2e, 0x9d, 0x3c), QColor(0xd0, 0x21, 0x21)};
+    QPixmap punto(12, 12);
+    punto.fill(Qt::transparent);
+    QPainter p(&punto);
+    p.setRenderHint(QPainter::Antialiasing);
+    p.setBrush(colores[int(m)]);
+    p.setPen(Qt::NoPen);
+    p.drawEllipse(1, 1, 10, 10);
+    return QIcon(punto);
+}
+
 // The terminal table as it stands now.
 QVector<TerminalRecord> copiaTerminales()
 {
@@ -101,6 +120,10 @@ Form1::Form1(QWidget *parent) : QMainWindow(parent)
         AnadirLog(texto);
     });
     connect(ciclo_, &Ciclo::progreso, this, &Form1::MostrarProgreso);
+    connect(ciclo_, &Ciclo::estadoTerminal, this, [this](const QString &clave, const MOD_ado::EstadoTerminal &e) {
+        estados_.insert(clave, e);
+        PintarEstados();
+    });
     connect(ciclo_, &Ciclo::lecturaEmpezada, this, [this] { Command1->setEnabled(false); });
     connect(ciclo_, &Ciclo::lecturaTerminada, this, [this] {
         Command1->setEnabled(true);
@@ -136,6 +159,12 @@ void Form1::ConstruirVentana()
     List2 = nombrado(new QListWidget, "List2");
     List2->setSortingEnabled(false);
     izquierda->addWidget(List2);
+    // The selected terminal's status in words; every line's in its tooltip.
+    EstadoTerminal = etiqueta("EstadoTerminal", QString());
+    EstadoTerminal->setWordWrap(true);
+    EstadoTerminal->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    izquierda->addWidget(EstadoTerminal);
+    connect(List2, &QListWidget::currentRowChanged, this, [this] { PintarEstados(); });
     Command8 = boton("Command8", QStringLiteral("Añadir terminal..."));
     Command9 = boton("Command9", QStringLiteral("Modificar terminal..."));
     Command10 = boton("Command10", QStringLiteral("Eliminar terminal..."));
@@ -214,12 +243,17 @@ void Form1::ConstruirVentana()
     auto *derecha = new QVBoxLayout;
     List1 = nombrado(new QListWidget, "List1");
     List1->setSortingEnabled(false);
+    // Wide enough for a whole error line with its reason.
+    List1->setMinimumWidth(List1->fontMetrics().horizontalAdvance(
+        QStringLiteral("00/00/00 00:00:00, error en comunicaciones, terminal Nombre del terminal "
+                       "[no se puede conectar con el equipo remoto: conexión rechazada]")));
     derecha->addWidget(List1);
     Command2 = boton("Command2", QStringLiteral("Limpiar"));
     derecha->addWidget(Command2);
     principal->addLayout(derecha, 2);
 
     setCentralWidget(central);
+    resize(sizeHint().expandedTo(QSize(1100, 600)));
     barra_ = nombrado(new QProgressBar, "Progreso");
     barra_->setMaximumWidth(200);
     barra_->hide();
@@ -288,6 +322,7 @@ void Form1::Form_Load()
         for (const QString &error : errores)
             MostrarErrorBaseDatos(error);
     });
+    estados_ = MOD_ado::LeerEstados(CadenaConexion());
     ActualizarListaTerminales();
 }
 
@@ -311,6 +346,22 @@ void Form1::ActualizarListaTerminales()
         auto *linea = new QListWidgetItem(MOD_ado::Terminales[i].descripcion, List2);
         linea->setData(Qt::UserRole, MOD_ado::Terminales[i].ID);
     }
+    PintarEstados();
+}
+
+void Form1::PintarEstados()
+{
+    const int n = std::min<qsizetype>(List2->count(), MOD_ado::Terminales.size());
+    for (int i = 0; i < n; ++i) {
+        const MOD_ado::EstadoTerminal e = estados_.value(ClaveTerminal(MOD_ado::Terminales[i]));
+        const Estado::Marca m = Estado::MarcaDe(e);
+        QListWidgetItem *linea = List2->item(i);
+        linea->setIcon(marca(m));
+        linea->setData(RolMarca, int(m));
+        linea->setToolTip(Estado::TextoEstado(e));
+    }
+    const int fila = List2->currentRow();
+    EstadoTerminal->setText(fila >= 0 && fila < n ? List2->item(fila)->toolTip() : QString());
 }
 
 std::optional<bool> Form1::DCheckBoolean(Qt::CheckState valor)
@@ -348,7 +399,14 @@ int Form1::TerminalSeleccionado(bool avisar)
 
 void Form1::AnadirLog(const QString &linea)
 {
-    List1->addItem(linea);
+    // Follows the newest line, unless the operator scrolled up to read.
+    const QScrollBar *barra = List1->verticalScrollBar();
+    const bool alFinal = barra->value() >= barra->maximum();
+    auto *item = new QListWidgetItem(linea, List1);
+    if (EsLineaDeError(linea))
+        item->setForeground(QColor(0xb0, 0x10, 0x10));
+    if (alFinal)
+        List1->scrollToBottom();
 }
 
 void Form1::MostrarErrorBaseDatos(const QString &descripcion)
@@ -510,8 +568,9 @@ void Form1::Command12_Click()
     const QVector<TerminalRecord> terminal{MOD_ado::Terminales[indice]};
     const auto cc = CadenaConexion();
     Encolar(
-        terminal[0], [terminal, cc](const MOD_comunicaciones_kora::Contexto &ctx, const Trabajos::Salida &salida) {
-            Trabajos::LeerTerminales(ctx, terminal, cc, 1, salida);
+        terminal[0],
+        [terminal, cc, alertas = Alertas](const MOD_comunicaciones_kora::Contexto &ctx, const Trabajos::Salida &salida) {
+            Trabajos::LeerTerminales(ctx, terminal, cc, 1, salida, nullptr, alertas);
         },
         [this] {
             Command12->setEnabled(true);
@@ -539,7 +598,7 @@ void Form1::Command3_Click()
         return;
     const TerminalRecord terminal = *elegido;
     Encolar(terminal, [terminal](const MOD_comunicaciones_kora::Contexto &ctx, const Trabajos::Salida &salida) {
-        Trabajos::EnviarHora(ctx, terminal, terminal.IP, salida);
+        Trabajos::EnviarHora(ctx, terminal, Trabajos::NombreEnLineas(terminal), salida);
     });
 }
 
@@ -550,7 +609,7 @@ void Form1::Command6_Click()
         return;
     const TerminalRecord terminal = *elegido;
     Encolar(terminal, [terminal](const MOD_comunicaciones_kora::Contexto &ctx, const Trabajos::Salida &salida) {
-        Trabajos::LeerHora(ctx, terminal, terminal.IP, salida);
+        Trabajos::LeerHora(ctx, terminal, Trabajos::NombreEnLineas(terminal), salida);
     });
 }
 
@@ -579,7 +638,7 @@ void Form1::Command5_Click()
         return;
     }
     MostrarErrorBaseDatos(MOD_ado::CargarIncidencias(CadenaConexion()));
-    const QString texto = MOD_ado::Terminales[indice].IP;
+    const QString texto = Trabajos::NombreEnLineas(MOD_ado::Terminales[indice]);
     Enviar_Incidencias(indice, [this, texto](int resultado) {
         AnadirLog((resultado == 0 ? QStringLiteral("OK, incidencias enviadas al terminal ") : ErrorComunicaciones) +
                   texto);

@@ -1,6 +1,7 @@
 #pragma once
 // The main window: terminal list, polling, clock and incident controls, log.
 
+#include "estado_terminales.h"
 #include "terminal.h"
 
 #include <QDateTime>
@@ -11,6 +12,7 @@
 #include <utility>
 
 class QCheckBox;
+class QLabel;
 class QDateTimeEdit;
 class QLineEdit;
 class QListWidget;
@@ -39,6 +41,8 @@ public:
     ~Form1() override;
 
     void ActualizarListaTerminales();
+    // The role of a List2 line that holds its Estado::Marca.
+    static constexpr int RolMarca = Qt::UserRole + 1;
     // True for checked, false for unchecked, no value for a partial state.
     static std::optional<bool> DCheckBoolean(Qt::CheckState valor);
 
@@ -102,6 +106,8 @@ private:
                  std::function<void(const MOD_comunicaciones_kora::Contexto &, const Trabajos::Salida &)> cuerpo,
                  std::function<void()> alTerminar = {});
     void MostrarProgreso(const QString &texto, int valor, int maximo);
+    // Marks and tooltips of List2 and the selected terminal's detail line.
+    void PintarEstados();
     void Terminar();
 
     bool cargando_ = false; // start-up: picker and check changes store nothing
@@ -136,5 +142,7 @@ private:
     QProgressBar *barra_ = nullptr;
     Ciclo *ciclo_ = nullptr;
     QPointer<FormMarcajes> visor_;
+    QLabel *EstadoTerminal = nullptr;
+    QHash<QString, MOD_ado::EstadoTerminal> estados_; // by ClaveTerminal
 
 };

@@ -60,7 +60,7 @@ FormMarcajes::FormMarcajes(const MOD_ado::CadenaConexion &cc, const QVector<Term
     Desde = nombrado(new QDateEdit(hoy.addDays(-30)), "Desde");
     Hasta = nombrado(new QDateEdit(hoy), "Hasta");
     for (auto *f : {Desde, Hasta}) {
-        f->setDisplayFormat(QStringLiteral("dd/MM/yyyy"));
+        f->setDisplayFormat(QStringLiteral("dd/MM/yy"));
         f->setCalendarPopup(true);
     }
     auto *actualizar = nombrado(new QPushButton(QStringLiteral("Actualizar")), "Actualizar");

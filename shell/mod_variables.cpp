@@ -9,6 +9,7 @@ QString ClaveBaseDatos = QStringLiteral("qwrT958");
 qint16 TimeoutComunicaciones = 5;
 qint16 TimeoutIncidencias = 0;
 int Simultaneos = 16;
+Estado::Alertas Alertas;
 QString HoraCambio;
 QString HoraEnvio;
 QString CambioActivado = QStringLiteral("False");

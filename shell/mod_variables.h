@@ -2,6 +2,7 @@
 // Program-wide state: settings read at start-up and the polling counters.
 // Lives for the whole program; touched only from the window's thread.
 
+#include "estado_terminal.h"
 #include "mod_ado.h"
 
 #include <QDateTime>
@@ -17,6 +18,7 @@ extern QString ClaveBaseDatos; // "qwrT958", never read from config.ini
 extern qint16 TimeoutComunicaciones; // seconds per exchange
 extern qint16 TimeoutIncidencias;    // pause in seconds between two incident sends
 extern int Simultaneos;              // communications lanes running at once
+extern Estado::Alertas Alertas;      // [alertas]
 extern QString HoraCambio;     // trigger moment of the scheduled clock change, as stored
 extern QString HoraEnvio;      // date-time that the scheduled change sends, as stored
 extern QString CambioActivado; // "True" / "False", as stored

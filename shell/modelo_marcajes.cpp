@@ -1,5 +1,7 @@
 #include "modelo_marcajes.h"
 
+#include "registro.h"
+
 #include "conexion.h"
 
 #include <QDateTime>
@@ -24,11 +26,6 @@ QString textoCrudo(const QVariant &v)
 }
 
 } // namespace
-
-QString FormatoFechaHoraVisor()
-{
-    return QStringLiteral("dd/MM/yyyy HH:mm:ss");
-}
 
 ModeloMarcajes::ModeloMarcajes(const MOD_ado::CadenaConexion &cc, QObject *parent)
     : QSqlQueryModel(parent), con_(std::make_unique<MOD_ado::Conexion>(cc))
@@ -136,7 +133,7 @@ QString ModeloMarcajes::texto(int columna, const QVariant &valor) const
     switch (columna) {
     case Fecha: {
         if (valor.metaType().id() == QMetaType::QDateTime)
-            return valor.toDateTime().toString(FormatoFechaHoraVisor());
+            return valor.toDateTime().toString(kFormatoFechaHora);
         // Stored text, read as a wall-clock time: in the local zone a time
         // in the hour skipped for daylight saving would move.
         const QString t = valor.toString();
@@ -144,7 +141,7 @@ QString ModeloMarcajes::texto(int columna, const QVariant &valor) const
         const QTime hora = QTime::fromString(t.mid(11), QStringLiteral("HH:mm:ss"));
         if (t.size() != 19 || t[10] != u' ' || !dia.isValid() || !hora.isValid())
             return t;
-        return QDateTime(dia, hora, QTimeZone::utc()).toString(FormatoFechaHoraVisor());
+        return QDateTime(dia, hora, QTimeZone::utc()).toString(kFormatoFechaHora);
     }
     case Terminal:
         if (numero && !terminales_.value(codigo).isEmpty())

@@ -27,8 +27,6 @@ struct FiltroMarcajes {
 // columns, ',' and UTF-8 without BOM, as other programs already read it.
 enum class FormatoCsv { HojaCalculo, Codigos };
 
-// How the viewer writes a punch's date and time.
-QString FormatoFechaHoraVisor();
 
 class ModeloMarcajes : public QSqlQueryModel {
     Q_OBJECT

@@ -1,6 +1,7 @@
 #include "trabajos.h"
 
 #include "destino_base_datos.h"
+#include "registro.h"
 
 #include <QElapsedTimer>
 #include <QLocale>
@@ -12,27 +13,36 @@ namespace Trabajos {
 
 namespace {
 
-QString ahora() { return QDateTime::currentDateTime().toString(QStringLiteral("dd/MM/yy HH:mm:ss")); }
-
 const QString ErrorComunicaciones =
     QStringLiteral("Error en comunicaciones, no se puede establecer comunicación con el terminal ");
 
+// The link's reason for the last failure, in brackets; nothing when it gave none.
+QString motivo(const Contexto &ctx)
+{
+    return ctx.motivo.isEmpty() ? QString() : QStringLiteral(" [") + ctx.motivo + QStringLiteral("]");
+}
+
 } // namespace
 
+QString NombreEnLineas(const TerminalRecord &t)
+{
+    return t.Tipo == 2 && !t.IP.trimmed().isEmpty() ? t.IP : t.descripcion;
+}
+
 void LeerTerminales(const Contexto &ctx, const QVector<TerminalRecord> &terminales, const MOD_ado::CadenaConexion &cc,
-                    quint8 modo, const Salida &salida, std::atomic<long> *total)
+                    quint8 modo, const Salida &salida, std::atomic<long> *total, const Estado::Alertas &alertas)
 {
     std::atomic<long> propio{0};
     MOD_ado::AlmacenMarcajes almacen(cc); // its connection belongs to this thread
     for (const TerminalRecord &t : terminales) {
         if (ctx.cancelado())
             return;
-        LeerTerminal(ctx, t, almacen, modo, total ? *total : propio, salida);
+        LeerTerminal(ctx, t, almacen, modo, total ? *total : propio, salida, alertas);
     }
 }
 
 void LeerTerminal(const Contexto &ctx, const TerminalRecord &t, MOD_ado::AlmacenMarcajes &almacen, quint8 modo,
-                  std::atomic<long> &total, const Salida &salida)
+                  std::atomic<long> &total, const Salida &salida, const Estado::Alertas &alertas)
 {
     const bool completa = modo == 1;
     long contador = 0;
@@ -49,7 +59,7 @@ void LeerTerminal(const Contexto &ctx, const TerminalRecord &t, MOD_ado::Almacen
     // move its read pointer under this download.
     const QString clave = ClaveTerminal(t);
     if (!almacen.TomarTerminal(clave)) {
-        salida.registrarLineas({ahora() + QStringLiteral(", terminal ") + t.descripcion +
+        salida.registrarLineas({Ahora() + QStringLiteral(", terminal ") + t.descripcion +
                                 QStringLiteral(" leído ahora por otro programa con la misma base de datos")},
                                !completa);
         return;
@@ -59,9 +69,11 @@ void LeerTerminal(const Contexto &ctx, const TerminalRecord &t, MOD_ado::Almacen
     QElapsedTimer ultimoAviso;
     ultimoAviso.start();
     QString errorBaseDatos;
+    int pendientes = -1;
     DestinoBaseDatos destino(almacen, t);
     const quint8 estado = LeerMarcajes(ctx, t, destino, contador, modo, &errorBaseDatos,
                                        [&](const ProgresoDescarga &p) {
+                                           pendientes = p.pendientes;
                                            // Throttled: a fast download must not flood the window.
                                            if (ultimoAviso.elapsed() >= 100) {
                                                ultimoAviso.restart();
@@ -71,20 +83,44 @@ void LeerTerminal(const Contexto &ctx, const TerminalRecord &t, MOD_ado::Almacen
     const long hastaAqui = total += contador;
     if (ctx.cancelado())
         return; // closing: the punches stored so far are committed, nothing to report
+
+    Estado::Aviso alerta = Estado::Aviso::Ninguno;
+    const MOD_ado::EstadoTerminal nuevo =
+        Estado::Siguiente(almacen.Estado(clave).value_or(MOD_ado::EstadoTerminal{}),
+                          {estado == 0, ctx.motivo, errorBaseDatos, contador, pendientes},
+                          QDateTime::currentDateTime(), alertas, &alerta);
+    almacen.GuardarEstado(clave, nuevo);
+    if (salida.estado)
+        salida.estado(clave, nuevo);
+
     QStringList lineas;
     for (const QString &a : destino.apartados())
-        lineas << ahora() + QStringLiteral(", marcaje rechazado por la base de datos, terminal ") + t.descripcion +
+        lineas << Ahora() + QStringLiteral(", marcaje rechazado por la base de datos, terminal ") + t.descripcion +
                       QStringLiteral(": ") + a;
-    QString linea = ahora();
+    QString linea = Ahora();
     if (estado != 0)
-        linea += QStringLiteral(", error en comunicaciones, terminal ") + t.descripcion;
+        linea += QStringLiteral(", error en comunicaciones, terminal ") + t.descripcion + motivo(ctx);
     else if (!errorBaseDatos.isEmpty())
         linea += QStringLiteral(", error en base de datos, terminal ") + t.descripcion + QStringLiteral(": ") +
                  errorBaseDatos;
     else
         linea += QStringLiteral(", OK, ") + t.descripcion + QStringLiteral(" (marcajes leídos: ") +
                  QString::number(hastaAqui) + QStringLiteral(")");
-    salida.registrarLineas(lineas << linea, !completa);
+    lineas << linea;
+    if (alerta != Estado::Aviso::Ninguno) {
+        const QString e = Estado::EjecutarAlerta(alertas, alerta, t, nuevo.motivo);
+        if (!e.isEmpty())
+            lineas << Ahora() + QStringLiteral(", error al ejecutar la orden de alerta, terminal ") + t.descripcion +
+                          QStringLiteral(": ") + e;
+        else if (alerta == Estado::Aviso::Fallo)
+            lineas << Ahora() + QStringLiteral(", alerta enviada, terminal ") + t.descripcion +
+                          QStringLiteral(" sin respuesta desde el ") +
+                          nuevo.fallandoDesde.toString(kFormatoFechaHora);
+        else
+            lineas << Ahora() + QStringLiteral(", alerta enviada, terminal ") + t.descripcion +
+                          QStringLiteral(" responde de nuevo");
+    }
+    salida.registrarLineas(lineas, !completa);
 }
 
 void CambioHora(const Contexto &ctx, const QVector<TerminalRecord> &terminales, const QDateTime &horaEnvio,
@@ -97,7 +133,7 @@ void CambioHora(const Contexto &ctx, const QVector<TerminalRecord> &terminales, 
         if (ctx.cancelado())
             return;
         salida.registrar((ok ? QStringLiteral("OK, fecha/hora enviada, ") : QStringLiteral("ERROR al enviar fecha/hora, ")) +
-                             ahora() + QStringLiteral(", ") + t.descripcion,
+                             Ahora() + QStringLiteral(", ") + t.descripcion + (ok ? QString() : motivo(ctx)),
                          false);
     }
 }
@@ -108,7 +144,9 @@ void EnviarHora(const Contexto &ctx, const TerminalRecord &terminal, const QStri
     const bool ok = EnviarFechaHora(ctx, terminal, QDateTime::currentDateTime());
     if (ctx.cancelado())
         return;
-    salida.registrar((ok ? QStringLiteral("OK, Fecha/Hora enviada al terminal ") : ErrorComunicaciones) + texto, false);
+    salida.registrar(ok ? QStringLiteral("OK, Fecha/Hora enviada al terminal ") + texto
+                        : ErrorComunicaciones + texto + motivo(ctx),
+                     false);
 }
 
 void LeerHora(const Contexto &ctx, const TerminalRecord &terminal, const QString &texto, const Salida &salida)
@@ -117,7 +155,7 @@ void LeerHora(const Contexto &ctx, const TerminalRecord &terminal, const QString
     const quint8 estado = LeerFechaHora(ctx, terminal, respuesta);
     if (ctx.cancelado())
         return;
-    salida.registrar(estado == 0 ? TextoReloj(texto, respuesta) : ErrorComunicaciones + texto, false);
+    salida.registrar(estado == 0 ? TextoReloj(texto, respuesta) : ErrorComunicaciones + texto + motivo(ctx), false);
 }
 
 void LeerIncidencias(const Contexto &ctx, const TerminalRecord &terminal, int primera, int ultima,
@@ -131,7 +169,7 @@ void LeerIncidencias(const Contexto &ctx, const TerminalRecord &terminal, int pr
         if (ctx.cancelado())
             return;
         if (estado != 0)
-            salida.registrar(QStringLiteral("ERROR AL LEER INCIDENCIA ") + QString::number(n), false);
+            salida.registrar(QStringLiteral("ERROR AL LEER INCIDENCIA ") + QString::number(n) + motivo(ctx), false);
         else
             salida.registrar(QStringLiteral("INCIDENCIA %1: ").arg(n) + TextoIncidencia(respuesta.left(16)).trimmed(),
                              false);
@@ -155,28 +193,23 @@ int Enviar_Incidencias(const Contexto &ctx, const TerminalRecord &terminal,
                                  QStringLiteral(")"),
                              false);
         else
-            salida.registrar(QStringLiteral("ERROR, INCIDENCIA %1: ").arg(n) + texto.trimmed(), false);
+            salida.registrar(QStringLiteral("ERROR, INCIDENCIA %1: ").arg(n) + texto.trimmed() + motivo(ctx), false);
         // Some terminals need time to store a slot before the next write.
         if (pausaSegundos > 0 && !salida.pausar(pausaSegundos * 1000))
             return 1;
     }
+    return AsegurarIncidencias(ctx, terminal, salida);
+}
+
+int AsegurarIncidencias(const Contexto &ctx, const TerminalRecord &terminal, const Salida &salida)
+{
     const int estado = MOD_comunicaciones_kora::AsegurarIncidencias(ctx, terminal);
     if (ctx.cancelado())
         return 1;
     salida.registrar(estado == 0 ? QStringLiteral("OK, INCIDENCIAS ASEGURADAS ")
-                                 : QStringLiteral("ERROR, INCIDENCIAS ASEGURADAS "),
+                                 : QStringLiteral("ERROR, INCIDENCIAS ASEGURADAS ") + motivo(ctx),
                      false);
     return estado == 0 ? 0 : 1;
-}
-
-void AsegurarIncidencias(const Contexto &ctx, const TerminalRecord &terminal, const Salida &salida)
-{
-    const int estado = MOD_comunicaciones_kora::AsegurarIncidencias(ctx, terminal);
-    if (ctx.cancelado())
-        return;
-    salida.registrar(estado == 0 ? QStringLiteral("OK, INCIDENCIAS ASEGURADAS ")
-                                 : QStringLiteral("ERROR, INCIDENCIAS ASEGURADAS "),
-                     false);
 }
 
 QDate ConstruirFecha(int anio, int mes, int dia)

@@ -3,6 +3,7 @@
 // communications lanes, and the texts they log. Each takes copies of what it
 // needs, so the window may reload its tables while a job runs.
 
+#include "estado_terminal.h"
 #include "mod_ado.h"
 #include "mod_comunicaciones_kora.h"
 
@@ -23,6 +24,8 @@ struct Salida {
     std::function<void(const QStringList &lineas, bool recortar)> registrarLineas;
     std::function<void(const QString &texto, int valor, int maximo)> informar;
     std::function<bool(int ms)> pausar;
+    // A terminal's status after its download (by ClaveTerminal); may be empty.
+    std::function<void(const QString &clave, const MOD_ado::EstadoTerminal &estado)> estado;
 
     void registrar(const QString &linea, bool recortar) const { registrarLineas({linea}, recortar); }
 };
@@ -32,10 +35,16 @@ struct Salida {
 // across terminals, in `total` across the lanes of one run when given.
 void LeerTerminales(const MOD_comunicaciones_kora::Contexto &ctx, const QVector<TerminalRecord> &terminales,
                     const MOD_ado::CadenaConexion &cc, quint8 modo, const Salida &salida,
-                    std::atomic<long> *total = nullptr);
-// One terminal's download into `almacen`, then its lines.
+                    std::atomic<long> *total = nullptr, const Estado::Alertas &alertas = {});
+// One terminal's download into `almacen`, then its status, its alert when
+// one is due, and its lines.
 void LeerTerminal(const MOD_comunicaciones_kora::Contexto &ctx, const TerminalRecord &t,
-                  MOD_ado::AlmacenMarcajes &almacen, quint8 modo, std::atomic<long> &total, const Salida &salida);
+                  MOD_ado::AlmacenMarcajes &almacen, quint8 modo, std::atomic<long> &total, const Salida &salida,
+                  const Estado::Alertas &alertas = {});
+
+// How a terminal is named in the lines of manual commands: its address when
+// it is on the network, its description otherwise.
+QString NombreEnLineas(const TerminalRecord &t);
 
 // Scheduled clock change: the same moment to every terminal.
 void CambioHora(const MOD_comunicaciones_kora::Contexto &ctx, const QVector<TerminalRecord> &terminales,
@@ -53,8 +62,9 @@ void LeerIncidencias(const MOD_comunicaciones_kora::Contexto &ctx, const Termina
 int Enviar_Incidencias(const MOD_comunicaciones_kora::Contexto &ctx, const TerminalRecord &terminal,
                        const std::array<QString, 100> &descripciones, int primera, int ultima, int pausaSegundos,
                        const Salida &salida);
-void AsegurarIncidencias(const MOD_comunicaciones_kora::Contexto &ctx, const TerminalRecord &terminal,
-                         const Salida &salida);
+// 0 when the terminal secured them, 1 otherwise.
+int AsegurarIncidencias(const MOD_comunicaciones_kora::Contexto &ctx, const TerminalRecord &terminal,
+                        const Salida &salida);
 
 // "Terminal: <texto>  <time> <weekday>, <date>" from a clock answer: BCD
 // bytes seconds, minutes, hours, weekday (1 = Monday), day, month, year.

@@ -75,6 +75,7 @@ struct Marcaje {
 ResultadoGrabacion GrabarMarcaje(const CadenaConexion &cc, const Marcaje &m, QString *error = nullptr);
 
 class Conexion;
+struct EstadoTerminal;
 
 // The punch store for downloads: one connection kept open while the punches
 // are stored, a batch (or one punch) per transaction, synced at its commit.
@@ -132,6 +133,10 @@ public:
     void SoltarTerminal(const QString &clave);
     // The cursor alone, when records that hold no punch were passed over.
     QString FijarCursor(const QString &clave, int posicion);
+    // The terminal's status (estado_terminales.h); none when it was never
+    // stored or cannot be read. Storing it is best effort: false when it could not be.
+    std::optional<EstadoTerminal> Estado(const QString &clave);
+    bool GuardarEstado(const QString &clave, const EstadoTerminal &estado);
     // rechazados.csv beside an SQLite or Access file; in the per-user data
     // folder for a server database.
     QString ArchivoRechazados() const;

@@ -62,7 +62,7 @@ struct Banco {
     PuertoSerieQt puerto;
     SocketTcpQt socket;
     Cancelacion cancelar{false};
-    Contexto ctx{.MSComm1 = &puerto, .Winsock1 = &socket, .TimeoutComunicaciones = 1, .cancelar = &cancelar};
+    Contexto ctx{.MSComm1 = &puerto, .Winsock1 = &socket, .TimeoutComunicaciones = 1, .cancelar = &cancelar, .motivo = {}};
     DestinoMemoria destino;
 
     Banco() { destino.cancelar = &cancelar; }

@@ -157,7 +157,7 @@ private slots:
         const auto leer = [&] {
             pendiente += servicio->readAllStandardOutput();
             for (qsizetype fin; (fin = pendiente.indexOf('\n')) >= 0; pendiente.remove(0, fin + 1))
-                lineas << sinFechas({QString::fromUtf8(pendiente.left(fin))});
+                lineas << sinMotivos(sinFechas({QString::fromUtf8(pendiente.left(fin))}));
             return lineas;
         };
         QTRY_VERIFY_WITH_TIMEOUT(leer().contains("F, error en comunicaciones, terminal Muerto") &&
@@ -226,7 +226,7 @@ private slots:
         const auto leer = [&] {
             QFile f(diario);
             f.open(QIODevice::ReadOnly);
-            return lineas = sinFechas(QString::fromUtf8(f.readAll()).split('\n', Qt::SkipEmptyParts));
+            return lineas = sinMotivos(sinFechas(QString::fromUtf8(f.readAll()).split('\n', Qt::SkipEmptyParts)));
         };
         QTRY_VERIFY2_WITH_TIMEOUT(leer().contains("<3>F, error en comunicaciones, terminal Muerto")
                                       && lineas.contains("<6>F, OK, Uno (marcajes leídos: 2)"),

@@ -113,7 +113,7 @@ private slots:
         PuertoSerieQt puerto;
         SocketTcpQt socket;
         Cancelacion cancelar{false};
-        const Contexto ctx{&puerto, &socket, 1, &cancelar};
+        const Contexto ctx{&puerto, &socket, 1, &cancelar, {}};
         const MOD_ado::CadenaConexion cc{ruta("zeb.db"), {}};
         QCOMPARE(MOD_ado::PrepararBaseDatos(cc), QString());
         MOD_ado::CadenaConexion rota = cc;

@@ -92,6 +92,13 @@ inline QStringList sinFechas(QStringList lineas)
     return lineas.replaceInStrings(fecha, QStringLiteral("F"));
 }
 
+// Without the reason that error lines end with, for tests about something else.
+inline QStringList sinMotivos(QStringList lineas)
+{
+    static const QRegularExpression motivo(QStringLiteral(" \\[[^\\]]*\\]$"));
+    return lineas.replaceInStrings(motivo, QString());
+}
+
 // A simulated TCP terminal at ip holding `marcajes` punches one minute apart.
 inline korasim::Terminal &simularTcp(korasim::Simulador &sim, int codigo, const QString &ip, int marcajes = 0)
 {

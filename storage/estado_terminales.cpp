@@ -1,0 +1,106 @@
+#include "estado_terminales.h"
+
+#include "conexion.h"
+
+#include <QSqlQuery>
+
+namespace MOD_ado {
+
+namespace {
+
+constexpr const char *kTablaEstado =
+    "CREATE TABLE IF NOT EXISTS kalverostin_estado ("
+    "clave TEXT PRIMARY KEY, ultima_lectura TEXT, ultimo_error TEXT, motivo TEXT, fallando_desde TEXT, "
+    "dia TEXT, marcajes_dia INTEGER NOT NULL DEFAULT 0, pendientes INTEGER, alertado INTEGER NOT NULL DEFAULT 0)";
+
+constexpr const char *kColumnas =
+    "ultima_lectura, ultimo_error, motivo, fallando_desde, dia, marcajes_dia, pendientes, alertado";
+
+// Moments in UTC, so that a change of the local zone or of daylight saving
+// leaves them right.
+QVariant texto(const QDateTime &m)
+{
+    return m.isValid() ? QVariant(m.toUTC().toString(Qt::ISODate)) : QVariant(QMetaType(QMetaType::QString));
+}
+
+QDateTime momento(const QVariant &v)
+{
+    return v.isNull() ? QDateTime() : QDateTime::fromString(v.toString(), Qt::ISODate).toLocalTime();
+}
+
+EstadoTerminal leerFila(const QSqlQuery &q, int desde)
+{
+    EstadoTerminal e;
+    e.ultimaLectura = momento(q.value(desde));
+    e.ultimoError = momento(q.value(desde + 1));
+    e.motivo = q.value(desde + 2).toString();
+    e.fallandoDesde = momento(q.value(desde + 3));
+    e.dia = QDate::fromString(q.value(desde + 4).toString(), Qt::ISODate);
+    e.marcajesDia = q.value(desde + 5).toInt();
+    e.pendientes = q.value(desde + 6).isNull() ? -1 : q.value(desde + 6).toInt();
+    e.alertado = q.value(desde + 7).toInt() != 0;
+    return e;
+}
+
+// The table, created when missing; false where it cannot be kept.
+bool prepararTabla(Conexion &con)
+{
+    return con.motor() != Motor::Access && con.unaVez(QString::fromLatin1(kTablaEstado)).isEmpty();
+}
+
+} // namespace
+
+QHash<QString, EstadoTerminal> LeerEstados(const CadenaConexion &cc, QString *error)
+{
+    QHash<QString, EstadoTerminal> estados;
+    Conexion con(cc);
+    if (!con.error().isEmpty()) {
+        if (error)
+            *error = con.error();
+        return estados;
+    }
+    if (!prepararTabla(con))
+        return estados;
+    QSqlQuery q(con.db());
+    if (q.exec(QStringLiteral("SELECT clave, %1 FROM kalverostin_estado").arg(QLatin1String(kColumnas))))
+        while (q.next())
+            estados.insert(q.value(0).toString(), leerFila(q, 1));
+    return estados;
+}
+
+std::optional<EstadoTerminal> AlmacenMarcajes::Estado(const QString &clave)
+{
+    QString e;
+    if (!abrir(e) || !prepararTabla(*con_))
+        return std::nullopt;
+    QSqlQuery q(con_->db());
+    q.prepare(QStringLiteral("SELECT %1 FROM kalverostin_estado WHERE clave = ?").arg(QLatin1String(kColumnas)));
+    q.addBindValue(clave);
+    if (!q.exec() || !q.next())
+        return std::nullopt;
+    return leerFila(q, 0);
+}
+
+bool AlmacenMarcajes::GuardarEstado(const QString &clave, const EstadoTerminal &e)
+{
+    QString error;
+    if (!abrir(error) || !prepararTabla(*con_))
+        return false;
+    QSqlQuery q(con_->db());
+    q.prepare(QStringLiteral("INSERT INTO kalverostin_estado (clave, %1) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?) "
+                             "ON CONFLICT (clave) DO UPDATE SET ultima_lectura = excluded.ultima_lectura, "
+                             "ultimo_error = excluded.ultimo_error, motivo = excluded.motivo, "
+                             "fallando_desde = excluded.fallando_desde, dia = excluded.dia, "
+                             "marcajes_dia = excluded.marcajes_dia, pendientes = excluded.pendientes, "
+                             "alertado = excluded.alertado")
+                  .arg(QLatin1String(kColumnas)));
+    for (const QVariant &v :
+         {QVariant(clave), texto(e.ultimaLectura), texto(e.ultimoError), QVariant(e.motivo), texto(e.fallandoDesde),
+          e.dia.isValid() ? QVariant(e.dia.toString(Qt::ISODate)) : QVariant(QMetaType(QMetaType::QString)),
+          QVariant(e.marcajesDia), e.pendientes < 0 ? QVariant(QMetaType(QMetaType::Int)) : QVariant(e.pendientes),
+          QVariant(e.alertado ? 1 : 0)})
+        q.addBindValue(v);
+    return q.exec();
+}
+
+} // namespace MOD_ado

@@ -1,0 +1,29 @@
+#pragma once
+// What the operator sees of each terminal between downloads, kept in the
+// program's own table kalverostin_estado so that it survives a restart.
+
+#include "mod_ado.h"
+
+#include <QDateTime>
+#include <QHash>
+#include <QString>
+
+namespace MOD_ado {
+
+struct EstadoTerminal {
+    QDateTime ultimaLectura;  // last download that ran
+    QDateTime ultimoError;    // last failure, of the link or of the database
+    QString motivo;           // its reason
+    QDateTime fallandoDesde;  // first failure of the terminal's current run of failures; null while it answers
+    QDate dia;                // the day marcajesDia counts
+    int marcajesDia = 0;      // punches stored on dia
+    int pendientes = -1;      // ring positions left unread at the last pointer report; -1 = unknown
+    bool alertado = false;    // the alert command ran for the current run of failures
+};
+
+// Every terminal's status, by ClaveTerminal. An empty table, or a database
+// where it cannot be kept (Access), gives none; *error says why the database
+// could not be read.
+QHash<QString, EstadoTerminal> LeerEstados(const CadenaConexion &cc, QString *error = nullptr);
+
+} // namespace MOD_ado
