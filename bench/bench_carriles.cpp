@@ -7,6 +7,7 @@
 
 #include "banco.h"
 #include "ciclo.h"
+#include "trabajador.h"
 #include "mod_ado.h"
 #include "mod_ini.h"
 #include "mod_variables.h"
@@ -55,9 +56,11 @@ int main(int argc, char **argv)
 
     Ciclo ciclo;
     int ok = 0, errores = 0;
-    QObject::connect(&ciclo, &Ciclo::linea, [&](const QString &linea, bool) {
-        ok += linea.contains(QStringLiteral(", OK, "));
-        errores += linea.contains(QStringLiteral("error en comunicaciones"));
+    QObject::connect(ciclo.trabajador(), &Trabajador::lineas, [&](const QStringList &lineas) {
+        for (const QString &linea : lineas) {
+            ok += linea.contains(QStringLiteral(", OK, "));
+            errores += linea.contains(QStringLiteral("error en comunicaciones"));
+        }
     });
     QEventLoop bucle;
     QObject::connect(&ciclo, &Ciclo::lecturaTerminada, &bucle, &QEventLoop::quit);

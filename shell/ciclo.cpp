@@ -41,13 +41,12 @@ void LeerCambioHora()
     const QString hoy = HoyMedianoche();
     const auto fecha = [&](const char *clave) {
         const QString texto = MOD_ini::LeerConfig(QStringLiteral("cambiohora"), QLatin1String(clave), hoy);
-        return FechaHoraDesdeTexto(texto) ? texto : hoy;
+        return FechaHoraDesdeTexto(texto).value_or(*FechaHoraDesdeTexto(hoy));
     };
     HoraCambio = fecha("hora1");
     HoraEnvio = fecha("hora2");
-    const QString activada =
-        MOD_ini::LeerConfig(QStringLiteral("cambiohora"), QStringLiteral("activada"), TextoBooleano(false));
-    CambioActivado = BooleanoDesdeTexto(activada) ? activada : TextoBooleano(false);
+    CambioActivado = BooleanoDesdeTexto(MOD_ini::LeerConfig(QStringLiteral("cambiohora"), QStringLiteral("activada")))
+                         .value_or(false);
 }
 
 namespace {
@@ -118,10 +117,6 @@ QString LeerConfiguracion(QString *error, QStringList *avisos)
     Alertas.minutos = std::max<int>(0, leerNumero(alertas, QStringLiteral("minutos"), 15));
     Alertas.orden = MOD_ini::LeerConfig(alertas, QStringLiteral("orden")).trimmed();
 
-    LecturaEnCurso = false;
-    MinutosLectura = 0;
-    SegundosLectura = 0;
-
     return MOD_ini::LeerConfig(QStringLiteral("comunicaciones"), QStringLiteral("lectura"), QStringLiteral("1"));
 }
 
@@ -130,34 +125,21 @@ QString LeerConfiguracion(QString *error, QStringList *avisos)
 Ciclo::Ciclo(QObject *parent) : QObject(parent)
 {
     trabajador_ = new Trabajador(Trabajador::LeerMapaPuertos(), Simultaneos, this);
-    connect(trabajador_, &Trabajador::lineas, this, [this](const QStringList &lineas, bool recortarLog) {
-        for (const QString &l : lineas)
-            emit linea(l, recortarLog);
-    });
-    connect(trabajador_, &Trabajador::progreso, this, &Ciclo::progreso);
 }
 
 Ciclo::~Ciclo() = default;
-
-bool Ciclo::Detener(int ms)
-{
-    return trabajador_->detener(ms);
-}
 
 void Ciclo::Encolar(const QString &carril, Cuerpo cuerpo, std::function<void()> alTerminar)
 {
     Trabajador *w = trabajador_;
     w->encolar(
         carril, TimeoutComunicaciones,
-        [this, w, cuerpo = std::move(cuerpo)](const MOD_comunicaciones_kora::Contexto &ctx) {
+        [w, cuerpo = std::move(cuerpo)](const MOD_comunicaciones_kora::Contexto &ctx) {
             const Trabajos::Salida salida{
                 [w](const QStringList &lineas, bool recortar) { w->registrar(lineas, recortar); },
                 [w](const QString &texto, int valor, int maximo) { w->informar(texto, valor, maximo); },
                 [w](int ms) { return w->pausar(ms); },
-                [this](const QString &clave, const MOD_ado::EstadoTerminal &estado) {
-                    QMetaObject::invokeMethod(
-                        this, [this, clave, estado] { emit estadoTerminal(clave, estado); }, Qt::QueuedConnection);
-                }};
+                [w](const QString &clave, const MOD_ado::EstadoTerminal &e) { w->informarEstado(clave, e); }};
             cuerpo(ctx, salida);
         },
         std::move(alTerminar));
@@ -258,16 +240,13 @@ void Ciclo::LecturaMarcajes(bool desdeTemporizador)
 
 void Ciclo::TickCambioHora(const QDateTime &ahora)
 {
-    if (!BooleanoDesdeTexto(CambioActivado).value_or(false))
-        return;
-    const auto cambio = FechaHoraDesdeTexto(HoraCambio);
-    if (!cambio)
+    if (!CambioActivado)
         return;
     const QDateTime este = minuto(ahora);
-    const QDateTime disparo = minuto(*cambio);
+    const QDateTime disparo = minuto(HoraCambio);
     if (este == disparo) {
         const auto terminales = copiaTerminales();
-        const QDateTime envio = FechaHoraDesdeTexto(HoraEnvio).value_or(QDate::currentDate().startOfDay());
+        const QDateTime envio = HoraEnvio;
         EncolarRonda(terminales, [envio](const MOD_comunicaciones_kora::Contexto &ctx,
                                          const QVector<TerminalRecord> &grupo, const Trabajos::Salida &salida) {
             Trabajos::CambioHora(ctx, grupo, envio, salida);
@@ -281,7 +260,7 @@ void Ciclo::TickCambioHora(const QDateTime &ahora)
 
 void Ciclo::DesarmarCambioHora()
 {
-    CambioActivado = TextoBooleano(false);
-    MOD_ini::EscribirConfig(QStringLiteral("cambiohora"), QStringLiteral("activada"), CambioActivado);
+    CambioActivado = false;
+    MOD_ini::EscribirConfig(QStringLiteral("cambiohora"), QStringLiteral("activada"), TextoBooleano(false));
     emit cambioDesarmado();
 }

@@ -21,7 +21,7 @@ void LeerCambioHora();
 
 // Start-up steps shared by both modes, in the window's order: schedule,
 // database path (the default database created when missing, no other),
-// timeouts, lanes at once, polling counters. Returns the stored polling period text
+// timeouts, lanes at once, alerts. Returns the stored polling period text
 // (comunicaciones / lectura, default "1"); an error preparing the database
 // goes to error. Lines for the log go to avisos: where the default database
 // and the settings went, when the program's folder is read-only, and which
@@ -61,16 +61,18 @@ public:
     void EncolarRonda(const QVector<TerminalRecord> &terminales, CuerpoRonda cuerpo,
                       std::function<void()> alTerminar = {});
 
-    // Stops every lane (see Trabajador::detener). True when they stopped in time.
-    bool Detener(int ms);
 
+    // Log lines, progress and each terminal's status come from here.
     Trabajador *trabajador() const { return trabajador_; }
 
+    // The polling clock: seconds and whole minutes counted towards the
+    // period, and whether a polling run is in progress (it guards the run
+    // against itself only).
+    qint16 SegundosLectura = 0;
+    qint16 MinutosLectura = 0;
+    bool LecturaEnCurso = false;
+
 signals:
-    void linea(const QString &texto, bool recortarLog);
-    // A terminal's status after a download (by ClaveTerminal), after its lines.
-    void estadoTerminal(const QString &clave, const MOD_ado::EstadoTerminal &estado);
-    void progreso(const QString &texto, int valor, int maximo);
     void lecturaEmpezada();
     void lecturaTerminada();
     // lecturaEmpezada comes before the run copies the terminal table, so a

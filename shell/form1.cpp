@@ -113,14 +113,17 @@ Form1::Form1(QWidget *parent) : QMainWindow(parent)
     ConstruirVentana();
     Form_Load();
     ciclo_ = new Ciclo(this);
-    connect(ciclo_, &Ciclo::linea, this, [this](const QString &texto, bool recortarLog) {
-        // Unattended polling keeps the log bounded: one old line out per new one past 100.
-        if (recortarLog && List1->count() > 100)
-            delete List1->takeItem(0);
-        AnadirLog(texto);
+    Trabajador *w = ciclo_->trabajador();
+    connect(w, &Trabajador::lineas, this, [this](const QStringList &lineas, bool recortarLog) {
+        for (const QString &texto : lineas) {
+            // Unattended polling keeps the log bounded: one old line out per new one past 100.
+            if (recortarLog && List1->count() > 100)
+                delete List1->takeItem(0);
+            AnadirLog(texto);
+        }
     });
-    connect(ciclo_, &Ciclo::progreso, this, &Form1::MostrarProgreso);
-    connect(ciclo_, &Ciclo::estadoTerminal, this, [this](const QString &clave, const MOD_ado::EstadoTerminal &e) {
+    connect(w, &Trabajador::progreso, this, &Form1::MostrarProgreso);
+    connect(w, &Trabajador::estadoTerminal, this, [this](const QString &clave, const MOD_ado::EstadoTerminal &e) {
         estados_.insert(clave, e);
         PintarEstados();
     });
@@ -306,9 +309,9 @@ void Form1::Form_Load()
 
     // Schedule, restored without storing it again.
     cargando_ = true;
-    Fecha1->setDateTime(*FechaHoraDesdeTexto(HoraCambio));
-    Fecha2->setDateTime(*FechaHoraDesdeTexto(HoraEnvio));
-    Check1->setChecked(*BooleanoDesdeTexto(CambioActivado));
+    Fecha1->setDateTime(HoraCambio);
+    Fecha2->setDateTime(HoraEnvio);
+    Check1->setChecked(CambioActivado);
     cargando_ = false;
 
     Text4->setText(MOD_ado::RutaParaMostrar(RutaBaseDatos)); // never show a password
@@ -515,18 +518,6 @@ void Form1::Command10_Click()
     ActualizarListaTerminales();
 }
 
-void Form1::Encolar(const TerminalRecord &terminal,
-                    std::function<void(const MOD_comunicaciones_kora::Contexto &, const Trabajos::Salida &)> cuerpo,
-                    std::function<void()> alTerminar)
-{
-    ciclo_->Encolar(terminal, std::move(cuerpo), std::move(alTerminar));
-}
-
-Trabajador *Form1::trabajador() const
-{
-    return ciclo_ ? ciclo_->trabajador() : nullptr;
-}
-
 void Form1::MostrarProgreso(const QString &texto, int valor, int maximo)
 {
     if (texto.isEmpty())
@@ -567,7 +558,7 @@ void Form1::Command12_Click()
     Command12->setEnabled(false);
     const QVector<TerminalRecord> terminal{MOD_ado::Terminales[indice]};
     const auto cc = CadenaConexion();
-    Encolar(
+    ciclo_->Encolar(
         terminal[0],
         [terminal, cc, alertas = Alertas](const MOD_comunicaciones_kora::Contexto &ctx, const Trabajos::Salida &salida) {
             Trabajos::LeerTerminales(ctx, terminal, cc, 1, salida, nullptr, alertas);
@@ -597,7 +588,7 @@ void Form1::Command3_Click()
     if (!elegido)
         return;
     const TerminalRecord terminal = *elegido;
-    Encolar(terminal, [terminal](const MOD_comunicaciones_kora::Contexto &ctx, const Trabajos::Salida &salida) {
+    ciclo_->Encolar(terminal, [terminal](const MOD_comunicaciones_kora::Contexto &ctx, const Trabajos::Salida &salida) {
         Trabajos::EnviarHora(ctx, terminal, Trabajos::NombreEnLineas(terminal), salida);
     });
 }
@@ -608,7 +599,7 @@ void Form1::Command6_Click()
     if (!elegido)
         return;
     const TerminalRecord terminal = *elegido;
-    Encolar(terminal, [terminal](const MOD_comunicaciones_kora::Contexto &ctx, const Trabajos::Salida &salida) {
+    ciclo_->Encolar(terminal, [terminal](const MOD_comunicaciones_kora::Contexto &ctx, const Trabajos::Salida &salida) {
         Trabajos::LeerHora(ctx, terminal, Trabajos::NombreEnLineas(terminal), salida);
     });
 }
@@ -621,7 +612,7 @@ void Form1::Command4_Click()
     Command4->setEnabled(false);
     const TerminalRecord terminal = *elegido;
     const auto [primera, ultima] = RangoIncidencias();
-    Encolar(
+    ciclo_->Encolar(
         terminal,
         [terminal, primera, ultima](const MOD_comunicaciones_kora::Contexto &ctx, const Trabajos::Salida &salida) {
             Trabajos::LeerIncidencias(ctx, terminal, primera, ultima, salida);
@@ -655,7 +646,7 @@ void Form1::Enviar_Incidencias(int terminal, std::function<void(int)> alTerminar
     const auto descripciones = MOD_ado::DescripcionesIncidencias;
     const int pausa = TimeoutIncidencias;
     auto resultado = std::make_shared<int>(1);
-    Encolar(
+    ciclo_->Encolar(
         registro, [=](const MOD_comunicaciones_kora::Contexto &ctx, const Trabajos::Salida &salida) {
             *resultado = Trabajos::Enviar_Incidencias(ctx, registro, descripciones, primera, ultima, pausa, salida);
         },
@@ -671,7 +662,7 @@ void Form1::Command7_Click()
     if (!elegido)
         return;
     const TerminalRecord terminal = *elegido;
-    Encolar(terminal, [terminal](const MOD_comunicaciones_kora::Contexto &ctx, const Trabajos::Salida &salida) {
+    ciclo_->Encolar(terminal, [terminal](const MOD_comunicaciones_kora::Contexto &ctx, const Trabajos::Salida &salida) {
         Trabajos::AsegurarIncidencias(ctx, terminal, salida);
     });
 }
@@ -679,16 +670,15 @@ void Form1::Command7_Click()
 Form1::~Form1()
 {
     // Before any control goes: the worker's queued lines must find no half-destroyed window.
-    if (ciclo_ && !ciclo_->Detener(400))
-        std::_Exit(0);
+    if (ciclo_)
+        ciclo_->trabajador()->detenerOSalir(400);
 }
 
 void Form1::Terminar()
 {
-    // Ends at once: a job waiting on a silent terminal stops at its next
-    // checkpoint; one blocked in a TCP connect is left behind with the process.
-    if (ciclo_ && !ciclo_->Detener(400))
-        std::_Exit(0);
+    // Ends at once: a job waiting on a silent terminal stops at its next checkpoint.
+    if (ciclo_)
+        ciclo_->trabajador()->detenerOSalir(400);
     QCoreApplication::quit();
 }
 

@@ -64,7 +64,8 @@ public:
     // terminal's lane; the result (0 = secured) arrives in alTerminar.
     void Enviar_Incidencias(int terminal, std::function<void(int)> alTerminar = {});
 
-    Trabajador *trabajador() const;
+    // The polling clock and the lanes.
+    Ciclo *ciclo() const { return ciclo_; }
 
 public slots:
     void Check2_Click();
@@ -101,10 +102,6 @@ private:
     void ValidarRangoIncidencia(QLineEdit *caja);
     // Range boxes read as numbers rounded halves to even.
     std::pair<int, int> RangoIncidencias() const;
-    // Queues a job on the terminal's lane with a copy of the communications timeout.
-    void Encolar(const TerminalRecord &terminal,
-                 std::function<void(const MOD_comunicaciones_kora::Contexto &, const Trabajos::Salida &)> cuerpo,
-                 std::function<void()> alTerminar = {});
     void MostrarProgreso(const QString &texto, int valor, int maximo);
     // Marks and tooltips of List2 and the selected terminal's detail line.
     void PintarEstados();

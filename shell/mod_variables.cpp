@@ -10,12 +10,9 @@ qint16 TimeoutComunicaciones = 5;
 qint16 TimeoutIncidencias = 0;
 int Simultaneos = 16;
 Estado::Alertas Alertas;
-QString HoraCambio;
-QString HoraEnvio;
-QString CambioActivado = QStringLiteral("False");
-qint16 SegundosLectura = 0;
-qint16 MinutosLectura = 0;
-bool LecturaEnCurso = false;
+QDateTime HoraCambio;
+QDateTime HoraEnvio;
+bool CambioActivado = false;
 
 MOD_ado::CadenaConexion CadenaConexion()
 {

@@ -1,5 +1,5 @@
 #pragma once
-// Program-wide state: settings read at start-up and the polling counters.
+// Program-wide settings, read from config.ini at start-up.
 // Lives for the whole program; touched only from the window's thread.
 
 #include "estado_terminal.h"
@@ -19,12 +19,11 @@ extern qint16 TimeoutComunicaciones; // seconds per exchange
 extern qint16 TimeoutIncidencias;    // pause in seconds between two incident sends
 extern int Simultaneos;              // communications lanes running at once
 extern Estado::Alertas Alertas;      // [alertas]
-extern QString HoraCambio;     // trigger moment of the scheduled clock change, as stored
-extern QString HoraEnvio;      // date-time that the scheduled change sends, as stored
-extern QString CambioActivado; // "True" / "False", as stored
-extern qint16 SegundosLectura;
-extern qint16 MinutosLectura;
-extern bool LecturaEnCurso;
+// The scheduled clock change, read from config.ini at start and whenever the
+// window stores it: the trigger moment, the moment it sends, armed or not.
+extern QDateTime HoraCambio;
+extern QDateTime HoraEnvio;
+extern bool CambioActivado;
 
 // Where every database operation goes, from RutaBaseDatos and ClaveBaseDatos.
 MOD_ado::CadenaConexion CadenaConexion();

@@ -8,6 +8,7 @@
 #include "registro.h"
 #include "senales.h"
 #include "texto.h"
+#include "trabajador.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -74,8 +75,9 @@ void Servicio::Arrancar()
     CargarTerminales(error);
 
     ciclo_ = new Ciclo(this);
-    connect(ciclo_, &Ciclo::linea, this, [](const QString &texto, bool) {
-        escribirLinea(stdout, texto, EsLineaDeError(texto));
+    connect(ciclo_->trabajador(), &Trabajador::lineas, this, [](const QStringList &lineas) {
+        for (const QString &texto : lineas)
+            escribirLinea(stdout, texto, EsLineaDeError(texto));
     });
     // Emitted before the run copies the terminal table: a table that could
     // not be loaded at start (a database not up yet) gets another try.
@@ -100,10 +102,11 @@ void Servicio::Tick()
     ciclo_->TickCambioHora(QDateTime::currentDateTime());
 }
 
-bool Servicio::Detener(int ms)
+void Servicio::Detener(int ms)
 {
     reloj_.stop();
-    return !ciclo_ || ciclo_->Detener(ms);
+    if (ciclo_)
+        ciclo_->trabajador()->detenerOSalir(ms);
 }
 
 int Servicio::Ejecutar(int argc, char *argv[])
@@ -120,12 +123,7 @@ int Servicio::Ejecutar(int argc, char *argv[])
     }
     Servicio servicio;
     AlPedirTerminar(&servicio, [&servicio] {
-        // A job blocked where it cannot see the cancel flag is left behind:
-        // every punch stored so far is already committed.
-        if (!servicio.Detener(800)) {
-            std::fflush(stdout);
-            std::_Exit(0);
-        }
+        servicio.Detener(800);
         // Lines of terminals finished just before the stop still get written.
         QCoreApplication::sendPostedEvents();
         QCoreApplication::quit();

@@ -18,9 +18,9 @@ public:
     // Reads the configuration and the tables as the window's start-up does
     // (the log-on start entry is the window's business) and starts ticking.
     void Arrancar();
-    // Stops ticking and the worker at its next checkpoint. True when it
-    // stopped within ms.
-    bool Detener(int ms);
+    // Stops ticking and the worker at its next checkpoint (see
+    // Trabajador::detenerOSalir).
+    void Detener(int ms);
 
     // The whole program in this mode: single instance, start, run until
     // SIGTERM or SIGINT. Returns the exit code.

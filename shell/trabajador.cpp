@@ -6,6 +6,7 @@
 
 #include <QDeadlineTimer>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <optional>
 
@@ -16,10 +17,7 @@ Trabajador::Trabajador(const QHash<int, QString> &mapaPuertos, int simultaneos, 
 
 Trabajador::~Trabajador()
 {
-    // A thread blocked where it cannot see the flag cannot be joined in time;
-    // nothing is lost by ending here, every punch stored is committed.
-    if (!detener(400))
-        std::_Exit(0);
+    detenerOSalir(400);
     qDeleteAll(hilos_);
 }
 
@@ -86,6 +84,11 @@ void Trabajador::informar(const QString &texto, int valor, int maximo)
     emit progreso(texto, valor, maximo);
 }
 
+void Trabajador::informarEstado(const QString &clave, const MOD_ado::EstadoTerminal &estado)
+{
+    emit estadoTerminal(clave, estado);
+}
+
 bool Trabajador::pausar(int ms)
 {
     std::unique_lock bloqueo(mutex_);
@@ -106,6 +109,14 @@ bool Trabajador::detener(int ms)
         if (!h->wait(limite))
             return false;
     return true;
+}
+
+void Trabajador::detenerOSalir(int ms)
+{
+    if (!detener(ms)) {
+        std::fflush(stdout);
+        std::_Exit(0);
+    }
 }
 
 void Trabajador::bucle()

@@ -5,6 +5,7 @@
 // run in parallel, at most `simultaneos` at once. The window queues jobs and
 // hears back through queued signals, so it never waits on a terminal.
 
+#include "estado_terminales.h"
 #include "mod_comunicaciones_kora.h"
 
 #include <QHash>
@@ -41,6 +42,7 @@ public:
     // For jobs, from a lane's thread. Lines given together reach the log together.
     void registrar(const QStringList &lineas, bool recortarLog = false);
     void informar(const QString &texto, int valor = 0, int maximo = 0);
+    void informarEstado(const QString &clave, const MOD_ado::EstadoTerminal &estado);
     // Sleeps up to ms; returns false at once when the lanes are being stopped.
     bool pausar(int ms);
     bool cancelado() const { return cancelar_.load(); }
@@ -48,6 +50,10 @@ public:
     // Sets the cancel flag and waits up to ms for every lane to end. True
     // when they ended; afterwards no job runs any more.
     bool detener(int ms);
+    // The program's way out: stops the lanes and, when a job is stuck where
+    // it cannot see the flag (a TCP connect), ends the process at once.
+    // Nothing is lost: every punch stored so far is committed.
+    void detenerOSalir(int ms);
 
     // [puertos] comN of the program's settings.
     static QHash<int, QString> LeerMapaPuertos();
@@ -58,6 +64,8 @@ signals:
     void lineas(const QStringList &texto, bool recortarLog);
     // Progress for the status bar: maximo 0 means no bar; an empty text clears it.
     void progreso(const QString &texto, int valor, int maximo);
+    // A terminal's status after a download (by ClaveTerminal), after its lines.
+    void estadoTerminal(const QString &clave, const MOD_ado::EstadoTerminal &estado);
 
 private:
     struct Pendiente {

@@ -30,7 +30,7 @@ class TestE2e : public QObject {
     }
     void esperarLectura()
     {
-        QTRY_VERIFY_WITH_TIMEOUT(!LecturaEnCurso, Espera);
+        QTRY_VERIFY_WITH_TIMEOUT(!b_->form->ciclo()->LecturaEnCurso, Espera);
         QVERIFY(b_->boton("Command1")->isEnabled());
     }
     // Selects the first terminal, sets the incident range and clicks boton until it is enabled again.
@@ -122,13 +122,13 @@ private slots:
         QCOMPARE(l.filter("Bus"), QStringList({"F, OK, Bus7", "F, OK, Bus8"}));
         QVERIFY2(l.contains("F, OK, Sano"), qPrintable(l.join('\n')));
         QCOMPARE(b_->marcajes(), 9);
-        QVERIFY(LecturaEnCurso); // Mudo is still being waited for
+        QVERIFY(b_->form->ciclo()->LecturaEnCurso); // Mudo is still being waited for
 
         b_->terminales()->setCurrentRow(2);
         b_->boton("Command6")->click();
         QTRY_COMPARE_WITH_TIMEOUT(b_->log().size(), 4, Espera);
         QVERIFY(b_->log().last().startsWith("Terminal: " + sano));
-        QVERIFY(LecturaEnCurso);
+        QVERIFY(b_->form->ciclo()->LecturaEnCurso);
     }
 
     // Each failure's reason in its line, each terminal's state in List2 (kept
@@ -262,9 +262,9 @@ private slots:
         b_->boton("Command1")->click();
         QTRY_VERIFY_WITH_TIMEOUT(conectando || !b_->sim->registro().isEmpty(), Espera);
         QTRY_VERIFY_WITH_TIMEOUT(ticks >= 20, Espera);
-        QVERIFY(LecturaEnCurso); // still waiting on the terminal
+        QVERIFY(b_->form->ciclo()->LecturaEnCurso); // still waiting on the terminal
         b_->form->close();
-        QVERIFY(b_->form->trabajador()->detener(0));
+        QVERIFY(b_->form->ciclo()->trabajador()->detener(0));
         QVERIFY(b_->log().isEmpty());
     }
 
@@ -290,13 +290,13 @@ private slots:
         QFETCH(bool, corre);
         b_->arrancar();
         b_->control<QLineEdit>("Text1")->setText(periodo);
-        MinutosLectura = qint16(minutos);
+        b_->form->ciclo()->MinutosLectura = qint16(minutos);
         QFETCH(int, segundos);
-        SegundosLectura = qint16(segundos);
+        b_->form->ciclo()->SegundosLectura = qint16(segundos);
         b_->form->Timer1_Timer();
-        QCOMPARE(LecturaEnCurso, corre);
+        QCOMPARE(b_->form->ciclo()->LecturaEnCurso, corre);
         if (corre) {
-            QCOMPARE(MinutosLectura + SegundosLectura, 0);
+            QCOMPARE(b_->form->ciclo()->MinutosLectura + b_->form->ciclo()->SegundosLectura, 0);
             esperarLectura();
         }
     }

@@ -3,6 +3,7 @@
 // the simulator), and the real program as a process: its file modes and sockets.
 
 #include "destino_base_datos.h"
+#include "ciclo.h"
 #include "form1.h"
 #include "mod_ado.h"
 #include "mod_comunicaciones_kora.h"
@@ -244,7 +245,7 @@ private slots:
         QCOMPARE(form.findChild<QListWidget *>("List2")->count(), 9);
         auto *log = form.findChild<QListWidget *>("List1");
         form.findChild<QPushButton *>("Command1")->click();
-        QTRY_VERIFY_WITH_TIMEOUT(!MOD_variables::LecturaEnCurso && log->count() == 9, Espera);
+        QTRY_VERIFY_WITH_TIMEOUT(!form.ciclo()->LecturaEnCurso && log->count() == 9, Espera);
         QStringList lineas; // lanes end in any order; one lane's terminals in table order
         for (int i = 0; i < log->count(); ++i)
             lineas << log->item(i)->text();

@@ -3,6 +3,7 @@
 // config.ini, the main window on it, the terminal simulator, message-box
 // answers and the rows stored in the SQLite file.
 
+#include "ciclo.h"
 #include "form1.h"
 #include "mod_ado.h"
 #include "mod_ini.h"

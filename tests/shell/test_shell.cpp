@@ -71,7 +71,7 @@ private slots:
 
     void primerArranque()
     {
-        TimeoutComunicaciones = TimeoutIncidencias = MinutosLectura = 7;
+        TimeoutComunicaciones = TimeoutIncidencias = 7;
         b_->arrancar();
         QCOMPARE(b_->ini("inicio", "autoarranque"), "1");
         QFile entrada(Autoarranque::RutaEntrada());
@@ -86,7 +86,6 @@ private slots:
             vistos << observado(c);
         QCOMPARE(vistos, QStringList({"1", hoy, hoy, "0", "5", "0", "1", bd}));
         QVERIFY(QFile::exists(bd));
-        QCOMPARE(MinutosLectura, qint16(0));
         QCOMPARE(b_->ini("comunicaciones", "lectura"), "1");
         QVERIFY(b_->control<QTimer>("Timer1")->isActive() && b_->control<QTimer>("Timer2")->isActive());
 
@@ -208,7 +207,7 @@ private slots:
         QCOMPARE(cajas.size(), 1);
         QVERIFY2(cajas[0].startsWith("No se encuentra la base de datos " + bd), qPrintable(cajas[0]));
         b_->boton("Command1")->click();
-        QTRY_VERIFY(!LecturaEnCurso);
+        QTRY_VERIFY(!b_->form->ciclo()->LecturaEnCurso);
         QVERIFY(!QFile::exists(bd) && !QFile::exists(b_->programa.filePath("datos/zeb.db")));
     }
 
