@@ -1,0 +1,315 @@
+#include "mod_ado.h"
+
+#include "archivos.h"
+#include "conexion.h"
+#include "interno.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSqlQuery>
+#include <QStandardPaths>
+
+namespace MOD_ado {
+
+namespace {
+
+// The program's own table: per terminal, where its next download resumes and
+// how many times in a row the database has refused its next punch.
+constexpr const char *kTablaCursores =
+    "CREATE TABLE IF NOT EXISTS kalverostin_terminales ("
+    "clave TEXT PRIMARY KEY, posicion INTEGER, rechazos INTEGER NOT NULL DEFAULT 0)";
+
+// First key of the download locks, beside the table locks' key.
+constexpr int kClaveDescarga = 0x4B4F5244;
+
+// One column of the terminal's row in the program's table; none without a
+// row, a value or a readable table.
+std::optional<int> deLaTabla(Conexion &con, const char *columna, const QString &clave)
+{
+    QSqlQuery q(con.db());
+    const QString sql = QStringLiteral("SELECT %1 FROM kalverostin_terminales WHERE clave = ?").arg(QLatin1String(columna));
+    if (!ejecutar(q, sql, {clave}).isEmpty() || !q.next() || q.value(0).isNull())
+        return std::nullopt;
+    return q.value(0).toInt();
+}
+
+} // namespace
+
+AlmacenMarcajes::AlmacenMarcajes(const CadenaConexion &cc) : cc_(cc) {}
+AlmacenMarcajes::~AlmacenMarcajes() = default;
+
+bool AlmacenMarcajes::abrir(QString &error)
+{
+    // A removed or replaced-by-a-folder file must not swallow punches through
+    // a connection still holding the old one.
+    const bool sigue = con_ && cc_.RutaBaseDatos == rutaAbierta_
+        && (motorDe(rutaAbierta_) != Motor::SQLite || QFileInfo(rutaAbierta_).isFile());
+    if (!sigue) {
+        con_.reset();
+        con_ = std::make_unique<Conexion>(cc_);
+        rutaAbierta_ = cc_.RutaBaseDatos;
+        cursores_ = false;
+        if (con_->error().isEmpty() && con_->motor() != Motor::Access) {
+            // Older databases lack the table; a server account without the right
+            // to create it still stores punches, only without a cursor.
+            QSqlQuery q(con_->db());
+            cursores_ = q.exec(QString::fromLatin1(kTablaCursores))
+                && q.exec(QStringLiteral("SELECT count(*) FROM kalverostin_terminales"));
+        }
+    }
+    error = con_->error();
+    return error.isEmpty();
+}
+
+ResultadoGrabacion AlmacenMarcajes::Grabar(const Marcaje &m, QString *error)
+{
+    QString e;
+    const ResultadoGrabacion r = abrir(e) ? grabarEnTransaccion(*con_, m, e) : ResultadoGrabacion::ErrorBaseDatos;
+    if (r == ResultadoGrabacion::ErrorBaseDatos) {
+        con_.reset(); // start afresh next time
+        if (error)
+            *error = ocultarClave(cc_, e);
+    }
+    return r;
+}
+
+std::optional<int> AlmacenMarcajes::cursorEn(const QString &clave)
+{
+    if (!cursores_)
+        return std::nullopt;
+    return deLaTabla(*con_, "posicion", clave);
+}
+
+std::optional<int> AlmacenMarcajes::Cursor(const QString &clave, QString *error)
+{
+    QString e;
+    if (!abrir(e)) {
+        if (error)
+            *error = ocultarClave(cc_, e);
+        con_.reset();
+        return std::nullopt;
+    }
+    return cursorEn(clave);
+}
+
+AlmacenMarcajes::ResultadoLote AlmacenMarcajes::GrabarLote(const QString &clave, const QVector<EnLote> &lote)
+{
+    ResultadoLote r;
+    if (lote.isEmpty())
+        return r;
+    QVector<Marcaje> marcajes;
+    marcajes.reserve(lote.size());
+    for (const EnLote &x : lote)
+        marcajes << x.marcaje;
+    QString e;
+    EnTransaccion t;
+    if (abrir(e)) {
+        const bool enServidor = loteEnServidor(*con_);
+        if (e = con_->empezarEscritura(); e.isEmpty()) {
+            t = grabarLoteEn(*con_, marcajes, enServidor);
+            e = t.error;
+            if (e.isEmpty() && cursores_)
+                e = escribirCursor(clave, lote.last().siguiente);
+            if (!e.isEmpty())
+                con_->deshacer();
+            else
+                e = con_->confirmar();
+        }
+    }
+    if (e.isEmpty()) {
+        r.insertados = t.insertados;
+        r.duplicados = int(lote.size()) - t.insertados;
+        r.hechos = int(lote.size());
+        return r;
+    }
+    if (!t.fallo.isValid() || !esRechazoDeFila(con_->motor(), t.fallo)) {
+        con_.reset(); // start afresh next time
+        r.parada = ResultadoGrabacion::ErrorBaseDatos;
+        r.error = ocultarClave(cc_, e);
+        return r;
+    }
+    // A row refused: punch by punch, which stores those before it and counts
+    // (or sets aside) the refused one.
+    for (const EnLote &x : lote) {
+        QString error;
+        const ResultadoGrabacion resultado = Grabar(x.marcaje, clave, x.siguiente, &error);
+        switch (resultado) {
+        case ResultadoGrabacion::Insertado:
+            ++r.insertados;
+            break;
+        case ResultadoGrabacion::Duplicado:
+            ++r.duplicados;
+            break;
+        case ResultadoGrabacion::Apartado:
+            ++r.apartados;
+            r.apartadosTexto << QStringLiteral("%1 tarjeta %2 (%3)")
+                                    .arg(valorFecha(Motor::SQLite, x.marcaje.fechaHora).toString(),
+                                         x.marcaje.tarjeta.toString(), error);
+            break;
+        case ResultadoGrabacion::ErrorBaseDatos:
+        case ResultadoGrabacion::Rechazado:
+            r.parada = resultado;
+            r.error = error;
+            return r;
+        }
+        ++r.hechos;
+    }
+    // Duplicates after the last stored punch left the cursor behind; were this
+    // to fail, they would only be read again.
+    FijarCursor(clave, lote.last().siguiente);
+    return r;
+}
+
+bool AlmacenMarcajes::TomarTerminal(const QString &clave)
+{
+    QString e;
+    if (!abrir(e) || con_->motor() != Motor::PostgreSQL)
+        return true;
+    QSqlQuery q(con_->db());
+    if (!ejecutar(q, QStringLiteral("SELECT pg_try_advisory_lock(%1, hashtext(?))").arg(kClaveDescarga), {clave})
+             .isEmpty()
+        || !q.next())
+        return true; // the download itself will meet and report the fault
+    return q.value(0).toBool();
+}
+
+void AlmacenMarcajes::SoltarTerminal(const QString &clave)
+{
+    if (!con_ || !con_->error().isEmpty() || con_->motor() != Motor::PostgreSQL)
+        return;
+    QSqlQuery q(con_->db());
+    ejecutar(q, QStringLiteral("SELECT pg_advisory_unlock(%1, hashtext(?))").arg(kClaveDescarga), {clave});
+}
+
+int AlmacenMarcajes::Rechazos(const QString &clave)
+{
+    QString e;
+    if (!abrir(e) || !cursores_)
+        return 0;
+    return deLaTabla(*con_, "rechazos", clave).value_or(0);
+}
+
+QString AlmacenMarcajes::escribirCursor(const QString &clave, int posicion)
+{
+    // An unchanged position writes nothing and keeps the refusals of the
+    // punch there.
+    QString e;
+    if (QSqlQuery *q = ejecutarPreparada(
+            *con_,
+            QStringLiteral("INSERT INTO kalverostin_terminales (clave, posicion, rechazos) VALUES (?, ?, 0) "
+                           "ON CONFLICT (clave) DO UPDATE SET posicion = excluded.posicion, rechazos = 0 "
+                           "WHERE kalverostin_terminales.posicion IS NULL "
+                           "OR kalverostin_terminales.posicion <> excluded.posicion"),
+            {clave, posicion}, e))
+        q->finish();
+    return e;
+}
+
+QString AlmacenMarcajes::FijarCursor(const QString &clave, int posicion)
+{
+    QString e;
+    if (!abrir(e))
+        return ocultarClave(cc_, e);
+    if (!cursores_ || cursorEn(clave) == posicion)
+        return {};
+    if (e = con_->empezarEscritura(); e.isEmpty()) {
+        e = escribirCursor(clave, posicion);
+        if (e.isEmpty())
+            e = con_->confirmar();
+        else
+            con_->deshacer();
+    }
+    if (!e.isEmpty())
+        con_.reset();
+    return ocultarClave(cc_, e);
+}
+
+QString AlmacenMarcajes::ArchivoRechazados() const
+{
+    const QString nombre = QStringLiteral("rechazados.csv");
+    if (motorDe(cc_.RutaBaseDatos) == Motor::PostgreSQL)
+        return QDir(QStandardPaths::writableLocation(QStandardPaths::AppDataLocation)).filePath(nombre);
+    return QFileInfo(cc_.RutaBaseDatos).absoluteDir().filePath(nombre);
+}
+
+QString AlmacenMarcajes::apartar(const Marcaje &m, const QString &motivo)
+{
+    const QString ruta = ArchivoRechazados();
+    crearCarpetas(QFileInfo(ruta).absolutePath());
+    QFile f(ruta);
+    const bool nuevo = !f.exists();
+    if (!f.open(QIODevice::WriteOnly | QIODevice::Append))
+        return QStringLiteral("No se puede escribir %1: %2").arg(QDir::toNativeSeparators(ruta), f.errorString());
+    if (nuevo)
+        f.setPermissions(kPermisosArchivo);
+    QString linea = nuevo ? QStringLiteral("numero_terminal;fechahora;codigo_incidencia;entrada_salida;tarjeta;"
+                                           "subcodigo;motivo\n")
+                          : QString();
+    QString texto = motivo;
+    texto.replace(u'"', QStringLiteral("\"\""));
+    linea += QStringLiteral("%1;%2;%3;%4;%5;%6;\"%7\"\n")
+                 .arg(m.numeroTerminal)
+                 .arg(valorFecha(Motor::SQLite, m.fechaHora).toString(), m.codigoIncidencia.toString(),
+                      m.entradaSalida.toString(), m.tarjeta.toString(), m.subcodigo.toString(), texto.simplified());
+    // The punch leaves the terminal's queue only once it is safely in the file.
+    if (f.write(linea.toUtf8()) < 0 || !f.flush() || !sincronizarArchivo(f))
+        return QStringLiteral("No se puede escribir %1: %2").arg(QDir::toNativeSeparators(ruta), f.errorString());
+    return {};
+}
+
+ResultadoGrabacion AlmacenMarcajes::Grabar(const Marcaje &m, const QString &clave, int siguiente, QString *error)
+{
+    QString e;
+    QSqlError fallo;
+    ResultadoGrabacion r = ResultadoGrabacion::ErrorBaseDatos;
+    if (abrir(e) && (e = con_->empezarEscritura()).isEmpty()) {
+        r = grabarEn(*con_, m, e, &fallo);
+        if (r == ResultadoGrabacion::Insertado && cursores_)
+            e = escribirCursor(clave, siguiente);
+        if (!e.isEmpty()) {
+            con_->deshacer();
+            r = ResultadoGrabacion::ErrorBaseDatos;
+        } else if (e = con_->confirmar(); !e.isEmpty()) {
+            r = ResultadoGrabacion::ErrorBaseDatos;
+        }
+    }
+    if (r == ResultadoGrabacion::ErrorBaseDatos && fallo.isValid() && esRechazoDeFila(con_->motor(), fallo)
+        && cursores_) {
+        // Count the refusal; the count is written only if the database still
+        // takes writes, which tells a refused row from a database at fault.
+        const QString motivo = e;
+        QSqlQuery q(con_->db());
+        QString p = con_->empezarEscritura();
+        if (p.isEmpty())
+            p = ejecutar(q,
+                         QStringLiteral("INSERT INTO kalverostin_terminales (clave, posicion, rechazos) VALUES (?, NULL, 1) "
+                                        "ON CONFLICT (clave) DO UPDATE SET rechazos = kalverostin_terminales.rechazos + 1 "
+                                        "RETURNING rechazos"),
+                         {clave});
+        const int veces = p.isEmpty() && q.next() ? q.value(0).toInt() : 0;
+        q.finish();
+        if (p.isEmpty() && veces >= kIntentosRechazo) {
+            p = apartar(m, motivo);
+            if (p.isEmpty())
+                p = escribirCursor(clave, siguiente);
+            r = ResultadoGrabacion::Apartado;
+        } else {
+            r = ResultadoGrabacion::Rechazado;
+        }
+        if (p.isEmpty())
+            p = con_->confirmar();
+        else
+            con_->deshacer();
+        if (!p.isEmpty())
+            r = ResultadoGrabacion::ErrorBaseDatos;
+        e = motivo;
+    }
+    if (r == ResultadoGrabacion::ErrorBaseDatos)
+        con_.reset(); // start afresh next time
+    if (error && r != ResultadoGrabacion::Insertado && r != ResultadoGrabacion::Duplicado)
+        *error = ocultarClave(cc_, e);
+    return r;
+}
+
+} // namespace MOD_ado

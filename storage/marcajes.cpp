@@ -1,0 +1,227 @@
+#include "mod_ado.h"
+
+#include "conexion.h"
+#include "interno.h"
+
+#include <QSqlQuery>
+#include <set>
+
+namespace MOD_ado {
+
+namespace {
+
+const QString kColumnas = QStringLiteral(
+    "fechahora, numero_terminal, codigo_incidencia, entrada_salida, tarjeta, subcodigo, tipo, habilitado");
+
+// On PostgreSQL a batch passes through a session table with the columns of
+// marcajes as that table has them (other software may have made it, with
+// fechahora as text or as a timestamp), plus each punch's place in the batch.
+const QString kTablaLote = QStringLiteral("CREATE TEMP TABLE kalverostin_lote ON COMMIT DELETE ROWS AS "
+                                          "SELECT %1, 0 AS orden FROM marcajes WITH NO DATA")
+                               .arg(kColumnas);
+// Then one statement stores the first punch of each terminal and second that
+// the table lacks, in batch order.
+const QString kMoverLote = QStringLiteral(
+    "INSERT INTO marcajes (%1) SELECT %1 FROM ("
+    "SELECT DISTINCT ON (numero_terminal, fechahora) * FROM kalverostin_lote l WHERE NOT EXISTS ("
+    "SELECT 1 FROM marcajes m WHERE m.numero_terminal = l.numero_terminal AND m.fechahora = l.fechahora) "
+    "ORDER BY numero_terminal, fechahora, orden) n ORDER BY orden").arg(kColumnas);
+// Rows per insert into the session table: a full batch in one round trip.
+constexpr qsizetype kFilasPorSentencia = 256;
+
+QString fechaNoValida() { return QStringLiteral("La fecha y hora del marcaje no son válidas."); }
+
+} // namespace
+
+ResultadoGrabacion grabarEn(Conexion &con, const Marcaje &m, QString &error, QSqlError *falloInsercion)
+{
+    if (!m.fechaHora.isValid()) {
+        error = fechaNoValida();
+        return ResultadoGrabacion::ErrorBaseDatos;
+    }
+    if (error = con.bloquearMarcajes(m.numeroTerminal); !error.isEmpty())
+        return ResultadoGrabacion::ErrorBaseDatos;
+    const QVariant fecha = valorFecha(con.motor(), m.fechaHora);
+    QSqlQuery *q = ejecutarPreparada(
+        con, QStringLiteral("SELECT count(*) FROM marcajes WHERE numero_terminal = ? AND fechahora = ?"),
+        {m.numeroTerminal, fecha}, error);
+    if (error.isEmpty() && !q->next())
+        error = textoError(q->lastError());
+    const bool hay = error.isEmpty() && q->value(0).toLongLong() > 0;
+    if (q)
+        q->finish(); // a statement left open would keep its read going
+    if (!error.isEmpty())
+        return ResultadoGrabacion::ErrorBaseDatos;
+    if (hay)
+        return ResultadoGrabacion::Duplicado;
+    q = ejecutarPreparada(con, QStringLiteral("INSERT INTO marcajes (%1) VALUES (?, ?, ?, ?, ?, ?, ?, ?)").arg(kColumnas),
+                          {fecha, m.numeroTerminal, m.codigoIncidencia, m.entradaSalida, m.tarjeta, m.subcodigo, m.tipo,
+                           m.habilitado},
+                          error);
+    if (!error.isEmpty() && q && falloInsercion)
+        *falloInsercion = q->lastError();
+    if (q)
+        q->finish();
+    return error.isEmpty() ? ResultadoGrabacion::Insertado : ResultadoGrabacion::ErrorBaseDatos;
+}
+
+bool loteEnServidor(Conexion &con)
+{
+    return con.motor() == Motor::PostgreSQL && con.unaVez(kTablaLote).isEmpty();
+}
+
+EnTransaccion grabarLoteEn(Conexion &con, const QVector<Marcaje> &lote, bool enServidor)
+{
+    EnTransaccion r;
+    if (!enServidor) {
+        for (const Marcaje &m : lote) {
+            const ResultadoGrabacion g = grabarEn(con, m, r.error, &r.fallo);
+            if (g == ResultadoGrabacion::ErrorBaseDatos)
+                return r;
+            r.insertados += g == ResultadoGrabacion::Insertado;
+        }
+        return r;
+    }
+    std::set<int> terminales;
+    for (const Marcaje &m : lote) {
+        if (!m.fechaHora.isValid()) {
+            r.error = fechaNoValida();
+            return r;
+        }
+        terminales.insert(m.numeroTerminal);
+    }
+    // In one order, so that batches of several terminals cannot deadlock.
+    for (int t : terminales)
+        if (r.error = con.bloquearMarcajes(t); !r.error.isEmpty())
+            return r;
+    for (qsizetype desde = 0; desde < lote.size(); desde += kFilasPorSentencia) {
+        const qsizetype n = std::min(kFilasPorSentencia, lote.size() - desde);
+        QString sql = QStringLiteral("INSERT INTO kalverostin_lote (%1, orden) VALUES ").arg(kColumnas);
+        for (qsizetype i = 0; i < n; ++i)
+            sql += i ? QStringLiteral(", (?, ?, ?, ?, ?, ?, ?, ?, ?)") : QStringLiteral("(?, ?, ?, ?, ?, ?, ?, ?, ?)");
+        // Only the full-size statement is kept for the next batch: tails vary.
+        QSqlQuery suelta(con.db());
+        QSqlQuery *q = &suelta;
+        if (n == kFilasPorSentencia)
+            q = con.preparada(sql, r.error);
+        else if (!suelta.prepare(sql))
+            r.error = textoError(suelta.lastError());
+        if (!r.error.isEmpty())
+            return r;
+        int p = 0;
+        for (qsizetype i = desde; i < desde + n; ++i) {
+            const Marcaje &m = lote[i];
+            for (const QVariant &v : {valorFecha(con.motor(), m.fechaHora), QVariant(m.numeroTerminal),
+                                      m.codigoIncidencia, m.entradaSalida, m.tarjeta, m.subcodigo, m.tipo,
+                                      m.habilitado, QVariant(int(i))})
+                q->bindValue(p++, v);
+        }
+        if (!q->exec()) {
+            r.fallo = q->lastError();
+            r.error = textoError(r.fallo);
+        }
+        q->finish();
+        if (!r.error.isEmpty())
+            return r;
+    }
+    QSqlQuery *q = con.preparada(kMoverLote, r.error);
+    if (!q)
+        return r;
+    if (q->exec()) {
+        r.insertados = q->numRowsAffected();
+    } else {
+        r.fallo = q->lastError();
+        r.error = textoError(r.fallo);
+    }
+    q->finish();
+    return r;
+}
+
+ResultadoGrabacion grabarEnTransaccion(Conexion &con, const Marcaje &m, QString &error)
+{
+    // The duplicate check and the insert share one transaction that holds the
+    // write lock (SQLite) or this terminal's lock (PostgreSQL) from the start,
+    // so no other writer can slip in between.
+    if (error = con.empezarEscritura(); !error.isEmpty())
+        return ResultadoGrabacion::ErrorBaseDatos;
+    const ResultadoGrabacion r = grabarEn(con, m, error);
+    if (r == ResultadoGrabacion::ErrorBaseDatos) {
+        con.deshacer();
+        return r;
+    }
+    if (error = con.confirmar(); !error.isEmpty())
+        return ResultadoGrabacion::ErrorBaseDatos;
+    return r;
+}
+
+namespace {
+
+ResultadoGrabacion grabarMarcaje(const CadenaConexion &cc, const Marcaje &m, QString &error)
+{
+    Conexion con(cc);
+    if (error = con.error(); !error.isEmpty())
+        return ResultadoGrabacion::ErrorBaseDatos;
+    return grabarEnTransaccion(con, m, error);
+}
+
+ResumenGrabacion grabarMarcajes(const CadenaConexion &cc, const QVector<Marcaje> &marcajes)
+{
+    constexpr qsizetype kPorTransaccion = 2 * kFilasPorSentencia;
+    ResumenGrabacion resumen;
+    if (marcajes.isEmpty())
+        return resumen;
+    Conexion con(cc);
+    if (resumen.error = con.error(); !resumen.error.isEmpty())
+        return resumen;
+    const bool enServidor = loteEnServidor(con);
+    for (qsizetype desde = 0; desde < marcajes.size(); desde += kPorTransaccion) {
+        const QVector<Marcaje> parte = marcajes.mid(desde, kPorTransaccion);
+        if (resumen.error = con.empezarEscritura(); !resumen.error.isEmpty())
+            return resumen;
+        const EnTransaccion t = grabarLoteEn(con, parte, enServidor);
+        if (!t.error.isEmpty()) {
+            con.deshacer();
+            resumen.error = t.error;
+            return resumen;
+        }
+        if (resumen.error = con.confirmar(); !resumen.error.isEmpty())
+            return resumen;
+        resumen.insertados += t.insertados;
+        resumen.duplicados += int(parte.size()) - t.insertados;
+    }
+    return resumen;
+}
+
+} // namespace
+
+ResultadoGrabacion GrabarMarcaje(const CadenaConexion &cc, const Marcaje &m, QString *error)
+{
+    QString e;
+    const ResultadoGrabacion r = grabarMarcaje(cc, m, e);
+    if (error && r == ResultadoGrabacion::ErrorBaseDatos)
+        *error = ocultarClave(cc, e);
+    return r;
+}
+
+ResultadoGrabacion GrabarMarcaje(const CadenaConexion &cc, int numeroTerminal, const QDateTime &fechaHora,
+                                 int entradaSalida, int codigoIncidencia, quint32 tarjeta, quint32 subcodigo,
+                                 QString *error)
+{
+    Marcaje m;
+    m.numeroTerminal = numeroTerminal;
+    m.fechaHora = fechaHora;
+    m.entradaSalida = entradaSalida;
+    m.codigoIncidencia = codigoIncidencia;
+    m.tarjeta = qint64(tarjeta);
+    m.subcodigo = qint64(subcodigo);
+    return GrabarMarcaje(cc, m, error);
+}
+
+ResumenGrabacion GrabarMarcajes(const CadenaConexion &cc, const QVector<Marcaje> &marcajes)
+{
+    ResumenGrabacion r = grabarMarcajes(cc, marcajes);
+    r.error = ocultarClave(cc, r.error);
+    return r;
+}
+
+} // namespace MOD_ado
