@@ -51,10 +51,11 @@ int main(int argc, char **argv)
             !e.isEmpty())
             banco::abortar(e);
     }
-    if (const QString e = MOD_ado::CargarTerminales(cc); !e.isEmpty())
+    QVector<TerminalRecord> terminales;
+    if (const QString e = MOD_ado::CargarTerminales(cc, terminales); !e.isEmpty())
         banco::abortar(e);
 
-    Ciclo ciclo;
+    Ciclo ciclo([&] { return terminales; });
     int ok = 0, errores = 0;
     QObject::connect(ciclo.trabajador(), &Trabajador::lineas, [&](const QStringList &lineas) {
         for (const QString &linea : lineas) {

@@ -18,13 +18,6 @@ using namespace MOD_variables;
 
 namespace {
 
-// The terminal table as it stands now: jobs work on this copy.
-QVector<TerminalRecord> copiaTerminales()
-{
-    const int n = std::clamp<qsizetype>(MOD_ado::NumTerminales, 0, MOD_ado::Terminales.size());
-    return MOD_ado::Terminales.mid(0, n);
-}
-
 // A minute as the schedule compares it: seconds dropped, the date kept. On
 // the moment itself, so a wall time repeated when clocks go back stays apart.
 QDateTime minuto(const QDateTime &momento)
@@ -122,7 +115,8 @@ QString LeerConfiguracion(QString *error, QStringList *avisos)
 
 } // namespace Arranque
 
-Ciclo::Ciclo(QObject *parent) : QObject(parent)
+Ciclo::Ciclo(std::function<QVector<TerminalRecord>()> terminales, QObject *parent)
+    : QObject(parent), terminales_(std::move(terminales))
 {
     trabajador_ = new Trabajador(Trabajador::LeerMapaPuertos(), Simultaneos, this);
 }
@@ -225,7 +219,7 @@ void Ciclo::LecturaMarcajes(bool desdeTemporizador)
     const auto cc = CadenaConexion();
     auto total = std::make_shared<std::atomic<long>>(0); // one count for the whole run
     EncolarRonda(
-        copiaTerminales(),
+        terminales_(),
         [cc, total, alertas = Alertas](const MOD_comunicaciones_kora::Contexto &ctx,
                                        const QVector<TerminalRecord> &terminales, const Trabajos::Salida &salida) {
             Trabajos::LeerTerminales(ctx, terminales, cc, 0, salida, total.get(), alertas);
@@ -245,7 +239,7 @@ void Ciclo::TickCambioHora(const QDateTime &ahora)
     const QDateTime este = minuto(ahora);
     const QDateTime disparo = minuto(HoraCambio);
     if (este == disparo) {
-        const auto terminales = copiaTerminales();
+        const auto terminales = terminales_();
         const QDateTime envio = HoraEnvio;
         EncolarRonda(terminales, [envio](const MOD_comunicaciones_kora::Contexto &ctx,
                                          const QVector<TerminalRecord> &grupo, const Trabajos::Salida &salida) {

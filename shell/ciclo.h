@@ -38,7 +38,9 @@ public:
     using CuerpoRonda = std::function<void(const MOD_comunicaciones_kora::Contexto &, const QVector<TerminalRecord> &,
                                            const Trabajos::Salida &)>;
 
-    explicit Ciclo(QObject *parent = nullptr);
+    // terminales gives the terminal table as its owner (the window or the
+    // service) holds it now; each run works on a copy.
+    explicit Ciclo(std::function<QVector<TerminalRecord>()> terminales, QObject *parent = nullptr);
     ~Ciclo() override;
 
     // One second of the polling clock with period P minutes (may be
@@ -85,6 +87,7 @@ private:
     void SiguienteRonda();
     void DesarmarCambioHora();
 
+    std::function<QVector<TerminalRecord>()> terminales_;
     Trabajador *trabajador_ = nullptr;
     bool rondaEnCurso_ = false;
     std::deque<std::function<void()>> rondas_; // runs waiting for the one in progress

@@ -41,13 +41,6 @@ namespace {
 const QString ErrorComunicaciones =
     QStringLiteral("Error en comunicaciones, no se puede establecer comunicación con el terminal ");
 
-// The terminal table as it stands now.
-QVector<TerminalRecord> copiaTerminales()
-{
-    const int n = std::clamp<qsizetype>(MOD_ado::NumTerminales, 0, MOD_ado::Terminales.size());
-    return MOD_ado::Terminales.mid(0, n);
-}
-
 } // namespace
 
 Form1::Form1(QWidget *parent) : QMainWindow(parent)
@@ -60,7 +53,7 @@ Form1::Form1(QWidget *parent) : QMainWindow(parent)
     Ahora = [] { return QDateTime::currentDateTime(); };
     ConstruirVentana();
     Form_Load();
-    ciclo_ = new Ciclo(this);
+    ciclo_ = new Ciclo([this] { return Terminales; }, this);
     Trabajador *w = ciclo_->trabajador();
     connect(w, &Trabajador::lineas, this, [this](const QStringList &lineas, bool recortarLog) {
         for (const QString &texto : lineas) {
@@ -114,7 +107,8 @@ void Form1::Form_Load()
 
     // The loaders' boxes wait until the timers run: an unattended program
     // must go on polling the terminals that did load while a box is open.
-    QStringList errores = {MOD_ado::CargarIncidencias(CadenaConexion()), MOD_ado::CargarTerminales(CadenaConexion())};
+    QStringList errores = {MOD_ado::CargarIncidencias(CadenaConexion(), DescripcionesIncidencias),
+                           MOD_ado::CargarTerminales(CadenaConexion(), Terminales)};
     errores.removeDuplicates(); // a database that cannot be opened says so once
     QTimer::singleShot(0, this, [this, errores] {
         for (const QString &error : errores)
@@ -139,10 +133,9 @@ void Form1::GuardarCambioHora()
 void Form1::ActualizarListaTerminales()
 {
     List2->clear();
-    const int n = std::min<qsizetype>(MOD_ado::NumTerminales, MOD_ado::Terminales.size());
-    for (int i = 0; i < n; ++i) {
-        auto *linea = new QListWidgetItem(MOD_ado::Terminales[i].descripcion, List2);
-        linea->setData(Qt::UserRole, MOD_ado::Terminales[i].ID);
+    for (int i = 0; i < Terminales.size(); ++i) {
+        auto *linea = new QListWidgetItem(Terminales[i].descripcion, List2);
+        linea->setData(Qt::UserRole, Terminales[i].ID);
     }
     PintarEstados();
 }
@@ -162,9 +155,9 @@ std::optional<bool> Form1::DCheckBoolean(Qt::CheckState valor)
 std::optional<TerminalRecord> Form1::TerminalElegido()
 {
     const int indice = TerminalSeleccionado(true);
-    if (indice < 0 || indice >= MOD_ado::Terminales.size())
+    if (indice < 0 || indice >= Terminales.size())
         return std::nullopt;
-    return MOD_ado::Terminales[indice];
+    return Terminales[indice];
 }
 
 int Form1::TerminalSeleccionado(bool avisar)
@@ -269,18 +262,28 @@ void Form1::Text1_Change()
 
 void Form1::Command8_Click()
 {
-    MOD_ado::ModoEdicion = 1;
-    Form2 editor(this);
-    editor.exec();
+    Form2 editor(std::nullopt, this);
+    if (editor.exec() != QDialog::Accepted)
+        return;
+    const Form2::Valores v = editor.valores();
+    MostrarErrorBaseDatos(MOD_ado::InsertarTerminal(CadenaConexion(), v.codigo, v.descripcion, v.IP, v.tipo, v.Com));
+    MostrarErrorBaseDatos(MOD_ado::CargarTerminales(CadenaConexion(), Terminales));
+    ActualizarListaTerminales();
 }
 
 void Form1::Command9_Click()
 {
-    if (TerminalSeleccionado(true) < 0)
+    const auto terminal = TerminalElegido();
+    if (!terminal)
         return;
-    MOD_ado::ModoEdicion = 2;
-    Form2 editor(this);
-    editor.exec();
+    Form2 editor(terminal, this);
+    if (editor.exec() != QDialog::Accepted)
+        return;
+    const Form2::Valores v = editor.valores();
+    MostrarErrorBaseDatos(MOD_ado::ModificarTerminal(CadenaConexion(), QString::number(terminal->ID), v.codigo,
+                                                     v.descripcion, v.IP, v.tipo, v.Com));
+    MostrarErrorBaseDatos(MOD_ado::CargarTerminales(CadenaConexion(), Terminales));
+    ActualizarListaTerminales();
 }
 
 void Form1::Command10_Click()
@@ -294,7 +297,7 @@ void Form1::Command10_Click()
         return;
     const QString id = List2->item(indice)->data(Qt::UserRole).toString();
     MostrarErrorBaseDatos(MOD_ado::BorrarTerminal(CadenaConexion(), id));
-    MostrarErrorBaseDatos(MOD_ado::CargarTerminales(CadenaConexion()));
+    MostrarErrorBaseDatos(MOD_ado::CargarTerminales(CadenaConexion(), Terminales));
     ActualizarListaTerminales();
 }
 
@@ -318,10 +321,10 @@ void Form1::Command12_Click()
         this, TituloAplicacion,
         QStringLiteral("Este proceso leerá todos los marcajes del terminal (antiguos y nuevos), ¿desea continuar? "),
         QMessageBox::Yes | QMessageBox::No);
-    if (respuesta != QMessageBox::Yes || indice >= MOD_ado::Terminales.size())
+    if (respuesta != QMessageBox::Yes || indice >= Terminales.size())
         return;
     Command12->setEnabled(false);
-    const QVector<TerminalRecord> terminal{MOD_ado::Terminales[indice]};
+    const QVector<TerminalRecord> terminal{Terminales[indice]};
     const auto cc = CadenaConexion();
     ciclo_->Encolar(
         terminal[0],
@@ -389,12 +392,12 @@ void Form1::Command5_Click()
 {
     Command5->setEnabled(false);
     const int indice = TerminalSeleccionado(true);
-    if (indice < 0 || indice >= MOD_ado::Terminales.size()) {
+    if (indice < 0 || indice >= Terminales.size()) {
         Command5->setEnabled(true);
         return;
     }
-    MostrarErrorBaseDatos(MOD_ado::CargarIncidencias(CadenaConexion()));
-    const QString texto = Trabajos::NombreEnLineas(MOD_ado::Terminales[indice]);
+    MostrarErrorBaseDatos(MOD_ado::CargarIncidencias(CadenaConexion(), DescripcionesIncidencias));
+    const QString texto = Trabajos::NombreEnLineas(Terminales[indice]);
     Enviar_Incidencias(indice, [this, texto](int resultado) {
         AnadirLog((resultado == 0 ? QStringLiteral("OK, incidencias enviadas al terminal ") : ErrorComunicaciones) +
                   texto);
@@ -404,11 +407,11 @@ void Form1::Command5_Click()
 
 void Form1::Enviar_Incidencias(int terminal, std::function<void(int)> alTerminar)
 {
-    if (terminal < 0 || terminal >= MOD_ado::Terminales.size())
+    if (terminal < 0 || terminal >= Terminales.size())
         return;
-    const TerminalRecord registro = MOD_ado::Terminales[terminal];
+    const TerminalRecord registro = Terminales[terminal];
     const auto [primera, ultima] = RangoIncidencias();
-    const auto descripciones = MOD_ado::DescripcionesIncidencias;
+    const auto descripciones = DescripcionesIncidencias;
     const int pausa = TimeoutIncidencias;
     auto resultado = std::make_shared<int>(1);
     ciclo_->Encolar(
@@ -461,7 +464,7 @@ void Form1::closeEvent(QCloseEvent *evento)
 void Form1::VerMarcajes_Click()
 {
     if (!visor_)
-        visor_ = new FormMarcajes(CadenaConexion(), copiaTerminales(), this);
+        visor_ = new FormMarcajes(CadenaConexion(), Terminales, this);
     visor_->show();
     visor_->raise();
     visor_->activateWindow();

@@ -2,6 +2,7 @@
 // The main window: terminal list, polling, clock and incident controls, log.
 
 #include "estado_terminales.h"
+#include "mod_ado.h"
 #include "terminal.h"
 
 #include <QDateTime>
@@ -39,6 +40,11 @@ public:
     explicit Form1(QWidget *parent = nullptr);
     // Stops the communications worker before any control goes away.
     ~Form1() override;
+
+    // The terminal table (line i of List2 is element i) and the incident
+    // catalogue, as last loaded from the database.
+    QVector<TerminalRecord> Terminales;
+    MOD_ado::Incidencias DescripcionesIncidencias;
 
     void ActualizarListaTerminales();
     // The role of a List2 line that holds its Estado::Marca.

@@ -230,9 +230,9 @@ void Form1::ConstruirVentana()
 
 void Form1::PintarEstados()
 {
-    const int n = std::min<qsizetype>(List2->count(), MOD_ado::Terminales.size());
+    const int n = std::min<qsizetype>(List2->count(), Terminales.size());
     for (int i = 0; i < n; ++i) {
-        const MOD_ado::EstadoTerminal e = estados_.value(ClaveTerminal(MOD_ado::Terminales[i]));
+        const MOD_ado::EstadoTerminal e = estados_.value(ClaveTerminal(Terminales[i]));
         const Estado::Marca m = Estado::MarcaDe(e);
         QListWidgetItem *linea = List2->item(i);
         linea->setIcon(marca(m));

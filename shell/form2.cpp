@@ -1,7 +1,5 @@
 #include "form2.h"
 
-#include "form1.h"
-#include "mod_ado.h"
 #include "mod_variables.h"
 #include "texto.h"
 #include "updown.h"
@@ -37,7 +35,7 @@ QWidget *fila(std::initializer_list<QWidget *> controles)
 
 } // namespace
 
-Form2::Form2(Form1 *principal) : QDialog(principal), principal_(principal)
+Form2::Form2(const std::optional<TerminalRecord> &terminal, QWidget *parent) : QDialog(parent)
 {
     setObjectName(QStringLiteral("Form2"));
     setWindowTitle(QStringLiteral("Terminal"));
@@ -92,19 +90,17 @@ Form2::Form2(Form1 *principal) : QDialog(principal), principal_(principal)
     Text1->installEventFilter(this);
     Text4->installEventFilter(this);
 
-    Form_Load();
+    Form_Load(terminal);
 }
 
-void Form2::Form_Load()
+void Form2::Form_Load(const std::optional<TerminalRecord> &t)
 {
-    indice_ = principal_->TerminalSeleccionado(false);
-    const auto &t = MOD_ado::Terminales;
-    if (MOD_ado::ModoEdicion == 2 && indice_ >= 0 && indice_ < t.size()) {
-        Text1->setText(QString::number(t[indice_].codigo));
-        Text2->setText(t[indice_].descripcion);
-        Text3->setText(t[indice_].IP);
-        Combo1->setCurrentIndex(t[indice_].Tipo >= 0 && t[indice_].Tipo <= 2 ? t[indice_].Tipo : 0);
-        Text4->setText(QString::number(t[indice_].Com));
+    if (t) {
+        Text1->setText(QString::number(t->codigo));
+        Text2->setText(t->descripcion);
+        Text3->setText(t->IP);
+        Combo1->setCurrentIndex(t->Tipo >= 0 && t->Tipo <= 2 ? t->Tipo : 0);
+        Text4->setText(QString::number(t->Com));
     } else {
         Text1->setText(QStringLiteral("1"));
         Text4->setText(QStringLiteral("1"));
@@ -167,24 +163,12 @@ void Form2::Command1_Click()
     Text1_Validate();
     Text4_Validate();
 
-    const auto cc = MOD_variables::CadenaConexion();
-    const QString tipo = QString::number(Combo1->currentIndex());
-    QString error;
-    if (MOD_ado::ModoEdicion == 2) {
-        if (indice_ >= 0 && indice_ < MOD_ado::Terminales.size())
-            error = MOD_ado::ModificarTerminal(cc, QString::number(MOD_ado::Terminales[indice_].ID), Text1->text(),
-                                               Text2->text(), Text3->text(), tipo, Text4->text());
-    } else {
-        error = MOD_ado::InsertarTerminal(cc, Text1->text(), Text2->text(), Text3->text(), tipo, Text4->text());
-    }
-    const auto avisar = [this](const QString &descripcion) {
-        if (!descripcion.isEmpty())
-            QMessageBox::critical(this, MOD_variables::TituloAplicacion, descripcion);
-    };
-    avisar(error);
-    avisar(MOD_ado::CargarTerminales(cc));
-    principal_->ActualizarListaTerminales();
     accept();
+}
+
+Form2::Valores Form2::valores() const
+{
+    return {Text1->text(), Text2->text(), Text3->text(), QString::number(Combo1->currentIndex()), Text4->text()};
 }
 
 void Form2::Command2_Click()

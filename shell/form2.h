@@ -1,10 +1,12 @@
 #pragma once
-// The terminal editor: adds a terminal (ModoEdicion 1) or changes the one
-// selected in the main window's list (ModoEdicion 2).
+// The terminal editor: shows a terminal to be changed, or defaults for a new
+// one, and hands back what the operator typed; the caller stores it.
+
+#include "terminal.h"
 
 #include <QDialog>
+#include <optional>
 
-class Form1;
 class QComboBox;
 class QLineEdit;
 class QPushButton;
@@ -13,7 +15,14 @@ class UpDown;
 class Form2 : public QDialog {
     Q_OBJECT
 public:
-    explicit Form2(Form1 *principal);
+    // The boxes' texts, as the terminal table takes them.
+    struct Valores {
+        QString codigo, descripcion, IP, tipo, Com;
+    };
+
+    explicit Form2(const std::optional<TerminalRecord> &terminal, QWidget *parent = nullptr);
+    // After "Grabar" (the dialog accepted).
+    Valores valores() const;
 
 public slots:
     void Combo1_Click();
@@ -26,11 +35,9 @@ protected:
     bool eventFilter(QObject *objeto, QEvent *evento) override;
 
 private:
-    void Form_Load();
+    void Form_Load(const std::optional<TerminalRecord> &terminal);
     void PintarFondo(QLineEdit *caja, bool editable);
 
-    Form1 *principal_;
-    int indice_ = -1; // the terminal being changed
     QLineEdit *Text1 = nullptr;
     QLineEdit *Text2 = nullptr;
     QLineEdit *Text3 = nullptr;

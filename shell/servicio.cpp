@@ -70,11 +70,12 @@ void Servicio::Arrancar()
     // A database that cannot be opened says so once.
     if (!error.isEmpty())
         escribirLinea(stderr, error, true);
-    if (const QString e = MOD_ado::CargarIncidencias(CadenaConexion()); !e.isEmpty() && e != error)
+    MOD_ado::Incidencias incidencias; // the service sends no incidents: only a fault is of interest
+    if (const QString e = MOD_ado::CargarIncidencias(CadenaConexion(), incidencias); !e.isEmpty() && e != error)
         escribirLinea(stderr, e, true);
     CargarTerminales(error);
 
-    ciclo_ = new Ciclo(this);
+    ciclo_ = new Ciclo([this] { return terminales_; }, this);
     connect(ciclo_->trabajador(), &Trabajador::lineas, this, [](const QStringList &lineas) {
         for (const QString &texto : lineas)
             escribirLinea(stdout, texto, EsLineaDeError(texto));
@@ -90,7 +91,7 @@ void Servicio::Arrancar()
 
 void Servicio::CargarTerminales(const QString &yaDicho)
 {
-    const QString e = MOD_ado::CargarTerminales(CadenaConexion());
+    const QString e = MOD_ado::CargarTerminales(CadenaConexion(), terminales_);
     terminalesCargados_ = e.isEmpty();
     if (!terminalesCargados_ && e != yaDicho)
         escribirLinea(stderr, e, true);

@@ -7,6 +7,9 @@
 #include <QObject>
 #include <QString>
 #include <QTimer>
+#include <QVector>
+
+#include "terminal.h"
 
 class Ciclo;
 
@@ -33,6 +36,7 @@ private:
     void CargarTerminales(const QString &yaDicho = QString());
 
     Ciclo *ciclo_ = nullptr;
+    QVector<TerminalRecord> terminales_;
     QTimer reloj_;
     QString lectura_; // polling period text, read at start
     bool terminalesCargados_ = false;

@@ -10,11 +10,6 @@
 
 namespace MOD_ado {
 
-QVector<TerminalRecord> Terminales;
-qint16 NumTerminales = 0;
-std::array<QString, 100> DescripcionesIncidencias;
-qint16 ModoEdicion = 0;
-
 namespace {
 
 // Where the password of a PostgreSQL URL lies in its text: after the first

@@ -25,13 +25,6 @@ struct CadenaConexion {
     QString ClaveBaseDatos;
 };
 
-// The terminal table and incident catalogue held for the whole program.
-// Touched only from the window's thread; jobs take copies.
-extern QVector<TerminalRecord> Terminales;
-extern qint16 NumTerminales;
-extern std::array<QString, 100> DescripcionesIncidencias;
-extern qint16 ModoEdicion; // 1 = the editor adds, 2 = it changes the selected terminal
-
 // The database path as it may be shown: a PostgreSQL URL with its password
 // replaced by ***. Every message this module builds names the database so.
 QString RutaParaMostrar(const QString &ruta);
@@ -42,7 +35,9 @@ bool LlevaClave(const QString &ruta);
 // Returns the error description, empty on success.
 QString PrepararBaseDatos(const CadenaConexion &cc);
 
-QString CargarTerminales(const CadenaConexion &cc);
+// The terminal table, in table order, into `terminales` (the window or the
+// service owns it); on an error, the rows read before it.
+QString CargarTerminales(const CadenaConexion &cc, QVector<TerminalRecord> &terminales);
 // Values are the texts of the editor's boxes; codigo, tipo and Com must be numbers.
 QString InsertarTerminal(const CadenaConexion &cc, const QString &codigo, const QString &descripcion,
                          const QString &ip, const QString &tipo, const QString &Com);
@@ -164,7 +159,10 @@ struct ResumenGrabacion {
 };
 ResumenGrabacion GrabarMarcajes(const CadenaConexion &cc, const QVector<Marcaje> &marcajes);
 
-QString CargarIncidencias(const CadenaConexion &cc);
+// The catalogue's descriptions in codigo order; entries beyond the rows read
+// keep what they held.
+using Incidencias = std::array<QString, 100>;
+QString CargarIncidencias(const CadenaConexion &cc, Incidencias &descripciones);
 
 // Adds one incident to the catalogue unless its codigo is already there.
 ResultadoGrabacion GrabarIncidencia(const CadenaConexion &cc, int codigo, const QVariant &descripcion,

@@ -108,8 +108,9 @@ QString validarTerminal(const QString &codigo, const QString &tipo, const QStrin
     return {};
 }
 
-QString cargarTerminales(const CadenaConexion &cc)
+QString cargarTerminales(const CadenaConexion &cc, QVector<TerminalRecord> &terminales)
 {
+    terminales.clear();
     Conexion con(cc);
     if (!con.error().isEmpty())
         return con.error();
@@ -118,15 +119,13 @@ QString cargarTerminales(const CadenaConexion &cc)
     if (!q.exec(con.sql(QStringLiteral("SELECT {ID}, codigo, {IP}, descripcion, {Tipo}, {Com} FROM terminales_1"))))
         return textoError(q.lastError());
 
-    NumTerminales = 0;
     while (q.next()) {
-        if (NumTerminales == std::numeric_limits<qint16>::max())
+        if (terminales.size() == std::numeric_limits<qint16>::max())
             return desbordamiento();
-        // The array grows before the row is read; a row that fails is not counted.
-        Terminales.resize(NumTerminales + 1);
-        if (QString e = leerTerminal(q, Terminales[NumTerminales]); !e.isEmpty())
+        TerminalRecord t;
+        if (QString e = leerTerminal(q, t); !e.isEmpty())
             return e;
-        ++NumTerminales;
+        terminales.append(t);
     }
     return q.lastError().isValid() ? textoError(q.lastError()) : QString();
 }
@@ -176,7 +175,7 @@ QString borrarTerminal(const CadenaConexion &cc, const QString &id)
     return ejecutar(q, con.sql(QStringLiteral("DELETE FROM terminales_1 WHERE {ID} = ?")), {clave});
 }
 
-QString cargarIncidencias(const CadenaConexion &cc)
+QString cargarIncidencias(const CadenaConexion &cc, Incidencias &descripciones)
 {
     Conexion con(cc);
     if (!con.error().isEmpty())
@@ -192,10 +191,10 @@ QString cargarIncidencias(const CadenaConexion &cc)
     // Entries beyond the rows read keep what an earlier load put there.
     std::size_t p = 0;
     while (q.next()) {
-        if (p == DescripcionesIncidencias.size())
+        if (p == descripciones.size())
             return fueraDeIntervalo();
         const QVariant v = q.value(columna);
-        DescripcionesIncidencias[p++] = v.isNull() ? QString() : v.toString();
+        descripciones[p++] = v.isNull() ? QString() : v.toString();
     }
     return q.lastError().isValid() ? textoError(q.lastError()) : QString();
 }
@@ -235,7 +234,10 @@ ResultadoGrabacion grabarIncidencia(const CadenaConexion &cc, int codigo, const 
 
 } // namespace
 
-QString CargarTerminales(const CadenaConexion &cc) { return ocultarClave(cc, cargarTerminales(cc)); }
+QString CargarTerminales(const CadenaConexion &cc, QVector<TerminalRecord> &terminales)
+{
+    return ocultarClave(cc, cargarTerminales(cc, terminales));
+}
 
 QString InsertarTerminal(const CadenaConexion &cc, const QString &codigo, const QString &descripcion,
                          const QString &ip, const QString &tipo, const QString &Com)
@@ -251,7 +253,10 @@ QString ModificarTerminal(const CadenaConexion &cc, const QString &id, const QSt
 
 QString BorrarTerminal(const CadenaConexion &cc, const QString &id) { return ocultarClave(cc, borrarTerminal(cc, id)); }
 
-QString CargarIncidencias(const CadenaConexion &cc) { return ocultarClave(cc, cargarIncidencias(cc)); }
+QString CargarIncidencias(const CadenaConexion &cc, Incidencias &descripciones)
+{
+    return ocultarClave(cc, cargarIncidencias(cc, descripciones));
+}
 
 ResultadoGrabacion GrabarIncidencia(const CadenaConexion &cc, int codigo, const QVariant &descripcion, QString *error)
 {

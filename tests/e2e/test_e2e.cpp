@@ -152,7 +152,7 @@ private slots:
         b_->anadir(2, "Rechaza", direccionAleatoria());
         b_->anadir(3, "Mudo", mudoIp);
         QCOMPARE(MOD_ado::InsertarTerminal(CadenaConexion(), "4", "Serie", "", "0", "9"), QString());
-        QCOMPARE(MOD_ado::CargarTerminales(CadenaConexion()), QString());
+        QCOMPARE(MOD_ado::CargarTerminales(CadenaConexion(), b_->form->Terminales), QString());
         b_->form->ActualizarListaTerminales();
 
         const auto marcas = [this] {

@@ -175,13 +175,15 @@ private slots:
         QCOMPARE(MOD_ado::GrabarIncidencia(cc, 5, texto), MOD_ado::ResultadoGrabacion::Insertado);
         QCOMPARE(MOD_ado::GrabarMarcaje(cc, 3, kMomento, 0, 0, 1, 0), MOD_ado::ResultadoGrabacion::Insertado);
         QCOMPARE(MOD_ado::GrabarMarcaje(cc, 3, kMomento, 0, 0, 1, 0), MOD_ado::ResultadoGrabacion::Duplicado);
-        QCOMPARE(MOD_ado::CargarTerminales(cc), QString());
-        QCOMPARE(MOD_ado::NumTerminales, qint16(2));
-        QCOMPARE(MOD_ado::Terminales[0].descripcion, QString("Fija"));
-        QCOMPARE(MOD_ado::Terminales[1].descripcion, texto + texto);
-        QCOMPARE(MOD_ado::Terminales[1].IP, texto);
-        QCOMPARE(MOD_ado::CargarIncidencias(cc), QString());
-        QCOMPARE(MOD_ado::DescripcionesIncidencias[0], texto);
+        QVector<TerminalRecord> t;
+        QCOMPARE(MOD_ado::CargarTerminales(cc, t), QString());
+        QCOMPARE(t.size(), 2);
+        QCOMPARE(t[0].descripcion, QString("Fija"));
+        QCOMPARE(t[1].descripcion, texto + texto);
+        QCOMPARE(t[1].IP, texto);
+        MOD_ado::Incidencias incidencias;
+        QCOMPARE(MOD_ado::CargarIncidencias(cc, incidencias), QString());
+        QCOMPARE(incidencias[0], texto);
         QCOMPARE(tarjetas(cc.RutaBaseDatos), QList<int>{1});
     }
 

@@ -79,15 +79,17 @@ private slots:
         }
 
         const CadenaConexion cc{destino, {}};
-        QCOMPARE(CargarTerminales(cc), QString());
+        QVector<TerminalRecord> terminales;
+        QCOMPARE(CargarTerminales(cc, terminales), QString());
         QStringList nombres;
-        for (int i = 0; i < NumTerminales; ++i)
-            nombres << Terminales[i].descripcion + '/' + Terminales[i].IP + '/' + QString::number(Terminales[i].Com);
+        for (const TerminalRecord &t : terminales)
+            nombres << t.descripcion + '/' + t.IP + '/' + QString::number(t.Com);
         nombres.sort();
         QCOMPARE(nombres, QStringList({"Almacén//1", "Entrada principal/192.168.1.10/0", "O'Brien \"norte\"//2"}));
-        DescripcionesIncidencias.fill("x");
-        QCOMPARE(CargarIncidencias(cc), QString());
-        QCOMPARE(QStringList(DescripcionesIncidencias.begin(), DescripcionesIncidencias.begin() + 3),
+        Incidencias incidencias;
+        incidencias.fill("x");
+        QCOMPARE(CargarIncidencias(cc, incidencias), QString());
+        QCOMPARE(QStringList(incidencias.begin(), incidencias.begin() + 3),
                  QStringList({"", "Médico", "Asuntos\r\npropios"}));
         QCOMPARE(consultar(destino, "SELECT count(*) FROM marcajes"), QString("3"));
         QCOMPARE(consultar(destino, "SELECT tarjeta || '|' || coalesce(subcodigo, -1) || '|' || CASE WHEN habilitado "

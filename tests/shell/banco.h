@@ -162,7 +162,7 @@ struct Banco {
         const auto cc = MOD_variables::CadenaConexion();
         QCOMPARE(MOD_ado::InsertarTerminal(cc, QString::number(codigo), nombre, ip, QString::number(tipo), "1"),
                  QString());
-        QCOMPARE(MOD_ado::CargarTerminales(cc), QString());
+        QCOMPARE(MOD_ado::CargarTerminales(cc, form->Terminales), QString());
         form->ActualizarListaTerminales();
     }
     QStringList filas(const QString &sql) const { return consultar(MOD_variables::RutaBaseDatos, sql); }

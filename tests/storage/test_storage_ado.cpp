@@ -86,6 +86,8 @@ class TestStorageAdo : public QObject {
     QString ruta;  // what Directa opens to look at cc's data
     QString fecha; // fechahora as text in Directa's SQL
     int caso = 0;
+    QVector<TerminalRecord> Terminales;
+    Incidencias DescripcionesIncidencias;
 
     static void motores(const QStringList &nombres = {"sqlite", "postgresql", "odbc"})
     {
@@ -126,7 +128,7 @@ private slots:
             QCOMPARE(PrepararBaseDatos(cc), QString());
             QVERIFY(QFile::link(ruta, ruta + ".mdb"));
             cc = {ruta + ".mdb", "cl}ave;1"};
-            if (const QString e = CargarTerminales(cc); !e.isEmpty())
+            if (const QString e = CargarTerminales(cc, Terminales); !e.isEmpty())
                 QSKIP(qPrintable("Falta el controlador ODBC de SQLite (paquetes unixodbc y libsqliteodbc): " + e));
         }
     }
@@ -155,9 +157,9 @@ private slots:
             QCOMPARE(PrepararBaseDatos(cc), QString());
         }
         QCOMPARE(GrabarMarcaje(cc, 1, kMomento, 0, 0, 1, 0), R::Insertado);
-        QCOMPARE(CargarTerminales(cc), QString());
-        QCOMPARE(NumTerminales, qint16(antes == "antigua"));
-        QCOMPARE(CargarIncidencias(cc), QString());
+        QCOMPARE(CargarTerminales(cc, Terminales), QString());
+        QCOMPARE(Terminales.size(), qsizetype(antes == "antigua"));
+        QCOMPARE(CargarIncidencias(cc, DescripcionesIncidencias), QString());
         if (base == Base::SQLite)
             QCOMPARE(Directa(ruta).filas("PRAGMA journal_mode"), QString("wal"));
     }
@@ -168,8 +170,8 @@ private slots:
         const QString raro = "Puerta \"norte\"; DROP TABLE marcajes;--";
         QCOMPARE(InsertarTerminal(cc, "3", "O'Brien", QString(), "0", " 7 "), QString());
         QCOMPARE(InsertarTerminal(cc, "4", raro, "10.0.0.4", "2", "0"), QString());
-        QCOMPARE(CargarTerminales(cc), QString());
-        QCOMPARE(NumTerminales, qint16(2));
+        QCOMPARE(CargarTerminales(cc, Terminales), QString());
+        QCOMPARE(Terminales.size(), 2);
         QCOMPARE(fila(Terminales[0]), QString("3|O'Brien||0|7")); // no IP is stored as text: the row loads
         QCOMPARE(fila(Terminales[1]), "4|" + raro + "|10.0.0.4|2|0");
 
@@ -177,8 +179,8 @@ private slots:
         QCOMPARE(ModificarTerminal(cc, QString::number(id), "9", "Almacén d'Ana", "10.0.0.9", "1", "4"), QString());
         QCOMPARE(BorrarTerminal(cc, QString::number(Terminales[0].ID)), QString());
         QCOMPARE(BorrarTerminal(cc, "999"), QString());
-        QCOMPARE(CargarTerminales(cc), QString());
-        QCOMPARE(NumTerminales, qint16(1));
+        QCOMPARE(CargarTerminales(cc, Terminales), QString());
+        QCOMPARE(Terminales.size(), 1);
         QCOMPARE(Terminales[0].ID, id);
         QCOMPARE(fila(Terminales[0]), QString("9|Almacén d'Ana|10.0.0.9|1|4"));
     }
@@ -247,9 +249,9 @@ private slots:
                 QVERIFY(d.exec("INSERT INTO terminales_1 VALUES (?, ?, 'x', '', 0, ?)", {i, i, QString::number(i)}));
             QVERIFY(d.exec("UPDATE terminales_1 SET " + columna + " = ? WHERE ID = 2", {valor}));
         }
-        QCOMPARE(CargarTerminales(cc), error);
+        QCOMPARE(CargarTerminales(cc, Terminales), error);
         // A row that fails is not counted; the rows before it stay loaded.
-        QCOMPARE(NumTerminales, qint16(error.isEmpty() ? 3 : 1));
+        QCOMPARE(Terminales.size(), error.isEmpty() ? 3 : 1);
         QCOMPARE(Terminales[0].codigo, qint16(1));
         if (error.isEmpty())
             QCOMPARE(columna == "Com" ? Terminales[1].Com : Terminales[1].codigo, qint16(leido));
@@ -510,17 +512,17 @@ private slots:
         for (int c = 100; c >= 0; --c) // inserted backwards: the order comes from codigo
             QCOMPARE(GrabarIncidencia(cc, c, c == 5 ? QVariant() : QVariant(QString("inc %1").arg(c))), R::Insertado);
         QCOMPARE(GrabarIncidencia(cc, 7, QString("otra")), R::Duplicado);
-        QCOMPARE(CargarIncidencias(cc), QString("El subíndice está fuera del intervalo"));
+        QCOMPARE(CargarIncidencias(cc, DescripcionesIncidencias), QString("El subíndice está fuera del intervalo"));
         const auto &d = DescripcionesIncidencias;
         QCOMPARE(QStringList({d[0], d[5], d[7], d[99]}), QStringList({"inc 0", "", "inc 7", "inc 99"}));
 
         Directa directa(ruta);
         QVERIFY(directa.exec("DELETE FROM \"Incidencias\" WHERE codigo >= 3"));
         QVERIFY(directa.exec("UPDATE \"Incidencias\" SET descripcion = ? WHERE codigo = 1", {"Médico"}));
-        QCOMPARE(CargarIncidencias(cc), QString());
+        QCOMPARE(CargarIncidencias(cc, DescripcionesIncidencias), QString());
         QCOMPARE(QStringList({d[1], d[3]}), QStringList({"Médico", "inc 3"})); // beyond the rows: the earlier text stays
         QVERIFY(directa.exec("DROP TABLE \"Incidencias\""));
-        QVERIFY(!CargarIncidencias(cc).isEmpty());
+        QVERIFY(!CargarIncidencias(cc, DescripcionesIncidencias).isEmpty());
         QCOMPARE(DescripcionesIncidencias[1], QString("Médico"));
     }
 
@@ -550,7 +552,7 @@ private slots:
         QString e1, e2;
         QCOMPARE(GrabarMarcaje(otra, 1, kMomento, 0, 0, 1, 0, &e1), R::ErrorBaseDatos);
         QCOMPARE(GrabarIncidencia(otra, 1, QString("x"), &e2), R::ErrorBaseDatos);
-        const QStringList errores{PrepararBaseDatos(otra), CargarTerminales(otra), CargarIncidencias(otra),
+        const QStringList errores{PrepararBaseDatos(otra), CargarTerminales(otra, Terminales), CargarIncidencias(otra, DescripcionesIncidencias),
                                   InsertarTerminal(otra, "1", "a", "", "0", "1"),
                                   ModificarTerminal(otra, "1", "1", "a", "", "0", "1"), BorrarTerminal(otra, "1"),
                                   GrabarMarcajes(otra, QVector<Marcaje>(1)).error, e1, e2};

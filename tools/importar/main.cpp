@@ -71,15 +71,14 @@ void rechazar(Cuenta &c, const QString &tabla, qsizetype fila, const QString &mo
 
 bool copiarTerminales(const CadenaConexion &cc, const QVector<FilaMdb> &filas, Cuenta &c)
 {
-    if (QString e = CargarTerminales(cc); !e.isEmpty()) {
+    QVector<TerminalRecord> terminales;
+    if (QString e = CargarTerminales(cc, terminales); !e.isEmpty()) {
         errores << "No se pueden leer los terminales del destino: " << e << Qt::endl;
         return false;
     }
     QSet<QString> presentes;
-    for (qsizetype i = 0; i < NumTerminales; ++i) {
-        const TerminalRecord &t = Terminales[i];
+    for (const TerminalRecord &t : terminales)
         presentes << claveTerminal(t.codigo, t.descripcion, t.IP, t.Tipo, t.Com);
-    }
     for (qsizetype i = 0; i < filas.size(); ++i) {
         const FilaMdb &f = filas[i];
         const QString codigo = valor(f, "codigo"), tipo = valor(f, "tipo"), com = valor(f, "com");
