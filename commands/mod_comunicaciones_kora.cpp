@@ -17,7 +17,20 @@ quint32 enteroGrande(const QByteArray &b, int desde) // most significant byte fi
            quint32(byteEn(b, desde + 2)) << 8 | quint32(byteEn(b, desde + 3));
 }
 
+quint16 enteroPequeno(const QByteArray &b, int desde) // least significant byte first
+{
+    return quint16(byteEn(b, desde + 1) << 8 | byteEn(b, desde));
+}
+
 quint8 aBcd(int v) { return quint8(16 * (v / 10) + v % 10); }
+
+// Attempts on serial links. A punch order gets one: repeated blindly after a
+// lost answer, a read-next would skip a record.
+constexpr quint8 kIntentos = 3;
+constexpr quint8 kIntentosMarcaje = 1;
+
+// The response buffer of the link.
+QByteArray bufferRespuesta() { return QByteArray(kora::kLongitudMaxima, 0); }
 
 Datos unByte(int valor) { return Datos::entero16(qint16(valor)); }
 
@@ -92,18 +105,20 @@ quint8 EjecutarComando(const Contexto &ctx, const TerminalRecord &terminal, quin
 
 quint8 LeerPunteros(const Contexto &ctx, const TerminalRecord &terminal, QByteArray &respuesta)
 {
-    return EjecutarComando(ctx, terminal, 7, 17, 3, unByte(3), &respuesta);
+    return EjecutarComando(ctx, terminal, kora::Marcajes, kora::longitud(kora::Marcajes), kIntentos,
+                           unByte(kora::Punteros), &respuesta);
 }
 
 quint8 ComandoMarcajes(const Contexto &ctx, const TerminalRecord &terminal, qint16 subfuncion, QByteArray &respuesta)
 {
-    return EjecutarComando(ctx, terminal, 7, 17, 1, unByte(subfuncion), &respuesta);
+    return EjecutarComando(ctx, terminal, kora::Marcajes, kora::longitud(kora::Marcajes), kIntentosMarcaje,
+                           unByte(subfuncion), &respuesta);
 }
 
 int SiguientePosicion(int p) { return p + 1 < kPosicionesAnillo ? p + 1 : 0; }
 int PosicionAnterior(int p) { return p >= 1 ? p - 1 : kPosicionesAnillo - 1; }
-int PunteroEscritura(const QByteArray &r) { return byteEn(r, 4) * 256 + byteEn(r, 3); }
-int PunteroLectura(const QByteArray &r) { return byteEn(r, 6) * 256 + byteEn(r, 5); }
+int PunteroEscritura(const QByteArray &r) { return enteroPequeno(r, kora::punteros::Escritura); }
+int PunteroLectura(const QByteArray &r) { return enteroPequeno(r, kora::punteros::Lectura); }
 
 namespace {
 
@@ -126,12 +141,13 @@ quint8 leerRegistro(const Contexto &ctx, const TerminalRecord &terminal, int pos
         case LeerSiguiente:
         case RepetirAnterior:
             ++intentos;
-            if (ComandoMarcajes(ctx, terminal, estado == LeerSiguiente ? 0 : 1, respuesta) == 0)
+            if (ComandoMarcajes(ctx, terminal, estado == LeerSiguiente ? kora::LeerSiguiente : kora::RepetirAnterior,
+                                respuesta) == 0)
                 return 0;
             estado = Localizar;
             break;
         case Retroceder:
-            ComandoMarcajes(ctx, terminal, 2, respuesta); // confirmed by the pointer report, not by this answer
+            ComandoMarcajes(ctx, terminal, kora::Retroceder, respuesta); // confirmed by the pointer report, not by this answer
             estado = VerificarPaso;
             break;
         case VerificarPaso:
@@ -179,7 +195,7 @@ int distancia(int desde, int hasta) { return (hasta - desde + kPosicionesAnillo)
 // report and ordering a step again up to three times.
 bool SituarPunteroLectura(const Contexto &ctx, const TerminalRecord &t, int objetivo)
 {
-    QByteArray r(31, 0);
+    QByteArray r = bufferRespuesta();
     int anterior = -1, reintentos = 0;
     while (!ctx.cancelado()) {
         if (LeerPunteros(ctx, t, r) != 0)
@@ -191,7 +207,7 @@ bool SituarPunteroLectura(const Contexto &ctx, const TerminalRecord &t, int obje
         if (d > kRetrocesoCursor || reintentos > 3)
             return false;
         anterior = d;
-        ComandoMarcajes(ctx, t, 2, r);
+        ComandoMarcajes(ctx, t, kora::Retroceder, r);
     }
     return false;
 }
@@ -204,18 +220,22 @@ quint8 LeerRegistro(const Contexto &ctx, const TerminalRecord &terminal, int pos
     return leerRegistro(ctx, terminal, posicion, respuesta, localizarPrimero);
 }
 
+QDate ComponerFecha(int anio, int mes, int dia)
+{
+    if (anio >= 0 && anio <= 29)
+        anio += 2000;
+    else if (anio >= 30 && anio <= 99)
+        anio += 1900;
+    return QDate(anio, 1, 1).addMonths(mes - 1).addDays(dia - 1);
+}
+
 QDateTime ComponerFechaHora(const QByteArray &r)
 {
-    int anio = byteEn(r, 5);
-    if (anio <= 29)
-        anio += 2000;
-    else if (anio <= 99)
-        anio += 1900;
-    // Out-of-range fields carry into the next unit (month 13 = January of the next year, day 0 = last
-    // day of the previous month, minute 60 = next hour). UTC keeps the wall-clock time free of DST shifts.
-    const QDate fecha = QDate(anio, 1, 1).addMonths(byteEn(r, 4) - 1).addDays(byteEn(r, 3) - 1);
+    using namespace kora::registro;
+    const QDate fecha = ComponerFecha(byteEn(r, Anio), byteEn(r, Mes), byteEn(r, Dia));
+    // UTC keeps the wall-clock time free of DST shifts; minute 60 is the next hour.
     const QDateTime momento = QDateTime(fecha, QTime(0, 0), QTimeZone::utc())
-                                  .addSecs(qint64(byteEn(r, 2)) * 3600 + byteEn(r, 1) * 60 + byteEn(r, 0));
+                                  .addSecs(qint64(byteEn(r, Hora)) * 3600 + byteEn(r, Minuto) * 60 + byteEn(r, Segundo));
     if (!momento.isValid() || momento.date().year() < 100 || momento.date().year() > 9999)
         return {};
     return momento;
@@ -223,28 +243,29 @@ QDateTime ComponerFechaHora(const QByteArray &r)
 
 ClaseRegistro ClasificarRegistro(const QByteArray &registro)
 {
-    if (byteEn(registro, 0) == 99)
+    using namespace kora;
+    if (byteEn(registro, registro::Segundo) == registro::kMarcaFin)
         return ClaseRegistro::Fin;
-    quint8 suma = 0;
-    for (int i = 0; i < 13; ++i)
-        suma += byteEn(registro, i);
-    if (enteroGrande(registro, 8) == 0 || suma != byteEn(registro, 13))
+    const quint8 sumado = suma(QByteArrayView(registro).first(qMin(registro.size(), qsizetype(registro::Checksum))));
+    if (enteroGrande(registro, registro::Tarjeta) == 0 || sumado != byteEn(registro, registro::Checksum))
         return ClaseRegistro::Invalido;
-    const quint8 marcas = byteEn(registro, 6);
-    if (marcas & 2)
+    const quint8 marcas = byteEn(registro, registro::Banderas);
+    if (marcas & bandera::Continua)
         return ClaseRegistro::Doble; // the ignore flag is honoured on one-slot punches only
-    return (marcas & 4) ? ClaseRegistro::Invalido : ClaseRegistro::Simple;
+    return (marcas & bandera::Ignorar) ? ClaseRegistro::Invalido : ClaseRegistro::Simple;
 }
 
 Marcaje DecodificarMarcaje(const QByteArray &registro, const QByteArray &continuacion)
 {
-    const bool doble = byteEn(registro, 6) & 2;
+    using namespace kora;
+    const quint8 marcas = byteEn(registro, registro::Banderas);
+    const bool doble = marcas & bandera::Continua;
     Marcaje m;
     m.fechaHora = ComponerFechaHora(registro);
-    m.entradaSalida = doble ? byteEn(registro, 6) & 1 : byteEn(registro, 6);
-    m.codigoIncidencia = byteEn(registro, 7);
-    m.tarjeta = enteroGrande(registro, 8);
-    m.subcodigo = doble ? enteroGrande(continuacion, 0) : 0;
+    m.entradaSalida = doble ? marcas & bandera::Salida : marcas;
+    m.codigoIncidencia = byteEn(registro, registro::Incidencia);
+    m.tarjeta = enteroGrande(registro, registro::Tarjeta);
+    m.subcodigo = doble ? enteroGrande(continuacion, registro::Subcodigo) : 0;
     return m;
 }
 
@@ -263,7 +284,7 @@ quint8 LeerMarcajes(const Contexto &ctx, const TerminalRecord &terminal, Destino
         fallo(errorCursor);
         return 0;
     }
-    QByteArray r(31, 0);
+    QByteArray r = bufferRespuesta();
     if (LeerPunteros(ctx, terminal, r) != 0)
         return 3;
     const int escritura = PunteroEscritura(r);
@@ -347,7 +368,7 @@ quint8 LeerMarcajes(const Contexto &ctx, const TerminalRecord &terminal, Destino
         if (leer(p) != 0)
             break;
         ++progreso.posiciones;
-        const QByteArray registro = r.left(14);
+        const QByteArray registro = r.left(kora::registro::Bytes);
         const int inicio = p;
         const ClaseRegistro clase = ClasificarRegistro(registro);
         // An end marker before the write pointer is a never-written slot: passed over.
@@ -365,7 +386,7 @@ quint8 LeerMarcajes(const Contexto &ctx, const TerminalRecord &terminal, Destino
                     break;
                 }
                 ++progreso.posiciones;
-                continuacion = r.left(4);
+                continuacion = r.left(kora::registro::Bytes);
             }
             const Marcaje m = DecodificarMarcaje(registro, continuacion);
             if (m.fechaHora.isValid()) {
@@ -395,18 +416,23 @@ quint8 EscribirFechaHora(const Contexto &ctx, const TerminalRecord &terminal, in
     QList<Datos> valores;
     for (int v : {segundos, minutos, horas, diaSemana, dia, mes, anio})
         valores.append(Datos::entero32(v));
-    return EjecutarComando(ctx, terminal, 2, 9, 3, Datos::arregloVariantes(valores));
+    return EjecutarComando(ctx, terminal, kora::EscribirReloj, kora::longitud(kora::EscribirReloj), kIntentos,
+                           Datos::arregloVariantes(valores));
 }
 
 QByteArray RegistroReloj(const QDateTime &m)
 {
+    using namespace kora::reloj;
     const QTime t = m.time();
     const QDate d = m.date();
-    const int anio = ((d.year() % 100) + 100) % 100;
-    QByteArray r;
-    for (int v : {int(aBcd(t.second())), int(aBcd(t.minute())), int(aBcd(t.hour())), d.dayOfWeek(),
-                  int(aBcd(d.day())), int(aBcd(d.month())), int(aBcd(anio))})
-        r.append(char(v));
+    QByteArray r(Bytes, 0);
+    r[Segundo] = char(aBcd(t.second()));
+    r[Minuto] = char(aBcd(t.minute()));
+    r[Hora] = char(aBcd(t.hour()));
+    r[DiaSemana] = char(d.dayOfWeek());
+    r[Dia] = char(aBcd(d.day()));
+    r[Mes] = char(aBcd(d.month()));
+    r[Anio] = char(aBcd(((d.year() % 100) + 100) % 100));
     return r;
 }
 
@@ -414,14 +440,17 @@ int DesdeBcd(quint8 b) { return 10 * (b / 16) + (b & 15); }
 
 bool EnviarFechaHora(const Contexto &ctx, const TerminalRecord &terminal, const QDateTime &momento)
 {
+    using namespace kora::reloj;
     const QByteArray r = RegistroReloj(momento);
-    return EscribirFechaHora(ctx, terminal, quint8(r[0]), quint8(r[1]), quint8(r[2]), quint8(r[3]), quint8(r[4]),
-                             quint8(r[5]), quint8(r[6])) == 0;
+    const auto campo = [&](int i) { return int(quint8(r[i])); };
+    return EscribirFechaHora(ctx, terminal, campo(Segundo), campo(Minuto), campo(Hora), campo(DiaSemana), campo(Dia),
+                             campo(Mes), campo(Anio)) == 0;
 }
 
 quint8 LeerFechaHora(const Contexto &ctx, const TerminalRecord &terminal, QByteArray &respuesta)
 {
-    return EjecutarComando(ctx, terminal, 1, 9, 3, Datos(), &respuesta);
+    return EjecutarComando(ctx, terminal, kora::LeerReloj, kora::longitud(kora::LeerReloj), kIntentos, Datos(),
+                           &respuesta);
 }
 
 // ---- incidents ----------------------------------------------------------------
@@ -429,20 +458,21 @@ quint8 LeerFechaHora(const Contexto &ctx, const TerminalRecord &terminal, QByteA
 QByteArray CampoIncidencia(const QString &descripcion, bool marca)
 {
     const QByteArray ansi = aAnsi(descripcion);
-    QByteArray campo(16, 0);
-    for (int i = 0; i < 16 && i < ansi.size(); ++i)
+    using namespace kora::incidencia;
+    QByteArray campo(Bytes, 0);
+    for (int i = 0; i < Bytes && i < ansi.size(); ++i)
         campo[i] = ansi[i];
     if (marca)
-        campo[15] = char(quint8(campo[15]) | 0x80);
+        campo[Bytes - 1] = char(quint8(campo[Bytes - 1]) | Marca);
     return campo;
 }
 
 QString TextoIncidencia(const QByteArray &campo)
 {
     QByteArray bytes;
-    for (int i = 0; i < 16 && i < campo.size(); ++i) {
+    for (int i = 0; i < kora::incidencia::Bytes && i < campo.size(); ++i) {
         const quint8 b = quint8(campo[i]);
-        if (b & 0x80)
+        if (b & kora::incidencia::Marca)
             break;
         if (b != 0)
             bytes.append(char(b));
@@ -457,19 +487,22 @@ int EnviarIncidencia(const Contexto &ctx, const TerminalRecord &terminal, int nu
         return 1; // there is no slot for it; nothing is sent
     QByteArray datos(1, char((numero - 1) & 0xFF));
     datos += CampoIncidencia(descripcion, marca);
-    return EjecutarComando(ctx, terminal, 4, 19, 3, Datos::arregloBytes(datos));
+    return EjecutarComando(ctx, terminal, kora::EscribirIncidencia, kora::longitud(kora::EscribirIncidencia), kIntentos,
+                           Datos::arregloBytes(datos));
 }
 
 int LeerIncidencia(const Contexto &ctx, const TerminalRecord &terminal, int numero, QByteArray &respuesta)
 {
-    return EjecutarComando(ctx, terminal, 3, 19, 3, Datos::entero32(numero - 1), &respuesta);
+    return EjecutarComando(ctx, terminal, kora::LeerIncidencia, kora::longitud(kora::LeerIncidencia), kIntentos,
+                           Datos::entero32(numero - 1), &respuesta);
 }
 
 int AsegurarIncidencias(const Contexto &ctx, const TerminalRecord &terminal)
 {
-    QByteArray datos(17, 0);
-    datos[0] = char(0xFF);
-    return EjecutarComando(ctx, terminal, 4, 19, 3, Datos::arregloBytes(datos));
+    QByteArray datos(kora::bytesDatos(kora::EscribirIncidencia), 0);
+    datos[0] = char(kora::incidencia::Asegurar);
+    return EjecutarComando(ctx, terminal, kora::EscribirIncidencia, kora::longitud(kora::EscribirIncidencia), kIntentos,
+                           Datos::arregloBytes(datos));
 }
 
 } // namespace MOD_comunicaciones_kora

@@ -7,6 +7,7 @@
 // on success.
 
 #include "class_rs485.h"
+#include "kora.h"
 #include "terminal.h"
 
 #include <QByteArray>
@@ -17,8 +18,8 @@
 
 namespace MOD_comunicaciones_kora {
 
-constexpr quint16 kPuertoTcp = 10001;
-constexpr int kPosicionesAnillo = 4500;
+using kora::kPuertoTcp;
+constexpr int kPosicionesAnillo = kora::kPosiciones;
 
 // What every command shares: the one serial port, the one TCP socket, the
 // reply timeout in seconds, and the flag that stops waits when the program closes.
@@ -49,13 +50,17 @@ int PunteroLectura(const QByteArray &respuesta);
 quint8 LeerRegistro(const Contexto &ctx, const TerminalRecord &terminal, int posicion, QByteArray &respuesta,
                     quint8 localizarPrimero);
 
-// Date and time of a punch record (bytes 0..5) with calendar carry; invalid
-// when no representable date results.
+// A terminal's date: two-digit years 00..29 are 20xx, 30..99 19xx; a month or
+// day out of range carries into the next unit (month 13 = January of the next
+// year, day 0 = the last day of the month before).
+QDate ComponerFecha(int anio, int mes, int dia);
+// Date and time of a punch record, carried the same way up from the seconds;
+// invalid when no representable date results.
 QDateTime ComponerFechaHora(const QByteArray &registro);
 
 // What a 14-byte ring record holds.
 enum class ClaseRegistro {
-    Fin,      // end marker (99 in byte 0)
+    Fin,      // end marker
     Invalido, // card 0, wrong checksum, or a one-slot punch flagged to be ignored
     Simple,   // one-slot punch
     Doble,    // punch that continues in the next slot

@@ -212,15 +212,6 @@ int AsegurarIncidencias(const Contexto &ctx, const TerminalRecord &terminal, con
     return estado == 0 ? 0 : 1;
 }
 
-QDate ConstruirFecha(int anio, int mes, int dia)
-{
-    if (anio >= 0 && anio <= 29)
-        anio += 2000;
-    else if (anio >= 30 && anio <= 99)
-        anio += 1900;
-    return QDate(anio, 1, 1).addMonths(mes - 1).addDays(dia - 1);
-}
-
 QString TextoHora(const QTime &hora)
 {
     // The long format may carry a time-zone name ('t'); a terminal's clock has none.
@@ -247,7 +238,7 @@ QString TextoReloj(const QString &texto, const QByteArray &respuesta)
     const auto campo = [&](int i) { return DesdeBcd(i < respuesta.size() ? quint8(respuesta[i]) : 0); };
     // Out-of-range values roll over into the next unit, as the date does.
     const QTime hora = QTime(0, 0).addSecs(qint64(campo(2)) * 3600 + campo(1) * 60 + campo(0));
-    const QDate fecha = ConstruirFecha(campo(6), campo(5), campo(4));
+    const QDate fecha = ComponerFecha(campo(6), campo(5), campo(4));
     const int diaSemana = respuesta.size() > 3 ? quint8(respuesta[3]) : 0;
     const QString nombre = diaSemana >= 1 && diaSemana <= 7 ? QString::fromUtf8(dias[diaSemana - 1]) : QStringLiteral("?");
     return QStringLiteral("Terminal: ") + texto + QStringLiteral(" ") + QStringLiteral(" ") + TextoHora(hora) +

@@ -69,9 +69,6 @@ int AsegurarIncidencias(const MOD_comunicaciones_kora::Contexto &ctx, const Term
 // "Terminal: <texto>  <time> <weekday>, <date>" from a clock answer: BCD
 // bytes seconds, minutes, hours, weekday (1 = Monday), day, month, year.
 QString TextoReloj(const QString &texto, const QByteArray &respuesta);
-// A date built as the operator's platform builds it: two-digit years 00-29
-// are 20xx, 30-99 19xx, and months and days out of range roll over.
-QDate ConstruirFecha(int anio, int mes, int dia);
 // The system's time format with seconds, without a time-zone name.
 QString TextoHora(const QTime &hora);
 

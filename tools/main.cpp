@@ -8,6 +8,7 @@
 #include <QFile>
 #include <QRegularExpression>
 #include <QTimer>
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <map>
@@ -156,11 +157,10 @@ int main(int argc, char *argv[])
     std::optional<RegistroReloj> reloj;
     if (p.isSet(QStringLiteral("clock"))) {
         const QByteArray b = QByteArray::fromHex(p.value(QStringLiteral("clock")).toLatin1());
-        if (b.size() != 7)
-            fallar(QStringLiteral("--clock needs seven hex bytes"));
         RegistroReloj r{};
-        for (int i = 0; i < 7; ++i)
-            r[i] = quint8(b[i]);
+        if (b.size() != qsizetype(r.size()))
+            fallar(QStringLiteral("--clock needs seven hex bytes"));
+        std::copy_n(b.begin(), r.size(), r.begin());
         reloj = r;
     }
     const bool dosSlots = p.isSet(QStringLiteral("two-slot"));

@@ -14,22 +14,24 @@
 #include <numeric>
 
 using namespace MOD_comunicaciones_kora;
+using namespace kora;
 
 namespace {
 
-void registro(const QByteArray &r, const QByteArray &cont)
+void unRegistro(const QByteArray &r, const QByteArray &cont)
 {
     // The code gets the record as it came (it may be short); missing bytes count as 0.
-    const QByteArray c = r.leftJustified(14, '\0', true), s = cont.leftJustified(4, '\0', true);
-    const quint32 tarjeta = qFromBigEndian<quint32>(c.constData() + 8);
-    const quint8 marcas = byteEn(c, 6);
-    const bool valido = tarjeta != 0 && quint8(std::accumulate(c.begin(), c.begin() + 13, 0)) == byteEn(c, 13);
+    const QByteArray c = r.leftJustified(registro::Bytes, '\0', true), s = cont.leftJustified(4, '\0', true);
+    const quint32 tarjeta = qFromBigEndian<quint32>(c.constData() + registro::Tarjeta);
+    const quint8 marcas = byteEn(c, registro::Banderas);
+    const bool valido = tarjeta != 0 && quint8(std::accumulate(c.begin(), c.begin() + registro::Checksum, 0))
+                                            == byteEn(c, registro::Checksum);
     const ClaseRegistro clase = ClasificarRegistro(r);
-    if (byteEn(c, 0) == 99)
+    if (byteEn(c, registro::Segundo) == registro::kMarcaFin)
         COMPROBAR(clase == ClaseRegistro::Fin);
     else // the ignore flag does not apply to two-slot punches
-        COMPROBAR(clase == (!valido ? ClaseRegistro::Invalido : (marcas & 2) ? ClaseRegistro::Doble
-                                                                : (marcas & 4) ? ClaseRegistro::Invalido
+        COMPROBAR(clase == (!valido ? ClaseRegistro::Invalido : (marcas & bandera::Continua) ? ClaseRegistro::Doble
+                                                                : (marcas & bandera::Ignorar) ? ClaseRegistro::Invalido
                                                                                : ClaseRegistro::Simple));
 
     // Fields carry forward, so only year 100 stepping back (month or day 0) leaves the valid range.
@@ -37,22 +39,22 @@ void registro(const QByteArray &r, const QByteArray &cont)
     if (fh.isValid())
         COMPROBAR(fh.date().year() >= 100 && fh.date().year() <= 9999);
     else
-        COMPROBAR(byteEn(c, 5) == 100 && (byteEn(c, 4) == 0 || byteEn(c, 3) == 0));
-    const int anio = byteEn(c, 5) + (byteEn(c, 5) <= 29 ? 2000 : byteEn(c, 5) <= 99 ? 1900 : 0);
-    const QDate fecha(anio, byteEn(c, 4), byteEn(c, 3));
-    const QTime hora(byteEn(c, 2), byteEn(c, 1), byteEn(c, 0));
+        COMPROBAR(byteEn(c, registro::Anio) == 100 && (byteEn(c, registro::Mes) == 0 || byteEn(c, registro::Dia) == 0));
+    const int a = byteEn(c, registro::Anio), anio = a + (a <= 29 ? 2000 : a <= 99 ? 1900 : 0);
+    const QDate fecha(anio, byteEn(c, registro::Mes), byteEn(c, registro::Dia));
+    const QTime hora(byteEn(c, registro::Hora), byteEn(c, registro::Minuto), byteEn(c, registro::Segundo));
     if (fecha.isValid() && hora.isValid())
         COMPROBAR(fh.date() == fecha && fh.time() == hora);
 
     const Marcaje m = DecodificarMarcaje(r, cont);
-    COMPROBAR(m.fechaHora == fh && m.tarjeta == tarjeta && m.codigoIncidencia == byteEn(c, 7));
-    if (marcas & 2) // two slots: bit 0 is entry/exit, the next slot starts with the subcode
-        COMPROBAR(m.entradaSalida == (marcas & 1) && m.subcodigo == qFromBigEndian<quint32>(s.constData()));
+    COMPROBAR(m.fechaHora == fh && m.tarjeta == tarjeta && m.codigoIncidencia == byteEn(c, registro::Incidencia));
+    if (marcas & bandera::Continua) // two slots: the next slot starts with the subcode
+        COMPROBAR(m.entradaSalida == (marcas & bandera::Salida) && m.subcodigo == qFromBigEndian<quint32>(s.constData()));
     else
         COMPROBAR(m.entradaSalida == marcas && m.subcodigo == 0);
 }
 
-void incidencia(const QByteArray &campo, const QString &descripcion, bool marca)
+void unaIncidencia(const QByteArray &campo, const QString &descripcion, bool marca)
 {
     // Reading a field stops at the first byte with bit 7 set (the flag) and skips zeros.
     QByteArray visible = campo.left(16);
@@ -71,10 +73,10 @@ void incidencia(const QByteArray &campo, const QString &descripcion, bool marca)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *datos, size_t tamano)
 {
     const QByteArray e(reinterpret_cast<const char *>(datos), qsizetype(tamano));
-    registro(e.mid(0, 14), e.mid(14, 4));
+    unRegistro(e.mid(0, 14), e.mid(14, 4));
     const quint8 modo = byteEn(e, 24);
     const qsizetype largo = modo & 2 ? 20 : 16; // a field may also be longer than 16 bytes
     const QByteArray resto = e.mid(25 + largo);
-    incidencia(e.mid(25, largo), (modo & 4) ? QString::fromUtf8(resto) : desdeAnsi(resto), modo & 1);
+    unaIncidencia(e.mid(25, largo), (modo & 4) ? QString::fromUtf8(resto) : desdeAnsi(resto), modo & 1);
     return 0;
 }

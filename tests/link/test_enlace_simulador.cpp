@@ -126,8 +126,8 @@ private slots:
         Cancelacion cancelacion{false};
         ClassRS485 e;
         e.Direccion = 7;
-        e.codigo = 1;
-        e.Longitud = 9;
+        e.codigo = kora::LeerReloj;
+        e.Longitud = kora::longitud(kora::LeerReloj);
         e.datos = datos;
         e.cancelar = &cancelacion;
         // Codes 1 to 4 wait out the whole timeout: keep it short for them.
@@ -159,7 +159,7 @@ private slots:
         // The payload lands at position 0; RS-485 copies the answer's checksum as well.
         QByteArray esperada = codigo == 0 ? kReloj : QByteArray();
         if (codigo == 0 && via == RS485)
-            esperada += korasim::respuesta(korasim::peticion(7, korasim::LeerReloj), kReloj).right(1);
+            esperada += korasim::respuesta(korasim::peticion(7, kora::LeerReloj), kReloj).right(1);
         esperada.resize(31, 0);
         QCOMPARE(e.Respuesta(), esperada);
     }
@@ -191,18 +191,18 @@ private slots:
         const QString error = enlazar(sim, via, e, puerto, socket);
         QVERIFY2(error.isEmpty(), qPrintable(error));
         e.Direccion = 7;
-        e.codigo = korasim::Marcajes;
-        e.Longitud = 17;
+        e.codigo = kora::Marcajes;
+        e.Longitud = kora::longitud(kora::Marcajes);
         e.Reintentos = 1;
         e.timeout = 1.0f;
-        e.datos = Datos::entero16(korasim::LeerSiguiente);
+        e.datos = Datos::entero16(kora::LeerSiguiente);
         int aceptadas = 0;
         for (int i = 0; i < 4; ++i) {
             const QByteArray pedido = korasim::aBytes(terminal.registro(terminal.punteroLectura()));
             via == RS232 ? e.Send232() : via == RS485 ? e.Send485() : e.SendIP();
             if (e.CodigoRespuesta == 0) {
                 ++aceptadas;
-                QCOMPARE(e.Respuesta().left(korasim::kBytesRegistro), pedido);
+                QCOMPARE(e.Respuesta().left(kora::registro::Bytes), pedido);
             }
         }
         QCOMPARE(aceptadas, 2);

@@ -150,9 +150,9 @@ private slots:
         for (int vuelta = 0; leidos < total && vuelta < 100000; ++vuelta) {
             const QByteArray r = pedir(c, ordenMarcajes(5, LeerSiguiente), 15);
             QCOMPARE(r.size(), 15);
-            if (quint8(r[0]) == kMarcaFin)
+            if (quint8(r[0]) == registro::kMarcaFin)
                 continue;
-            QCOMPARE(sumaBytes(r.left(13)), quint8(r[13]));
+            QCOMPARE(suma(r.left(13)), quint8(r[13]));
             QCOMPARE(quint32(quint8(r[10])) << 8 | quint8(r[11]), ++leidos); // every card once, in order
         }
         productor.join();

@@ -4,58 +4,20 @@
 
 namespace korasim {
 
-quint8 sumaBytes(QByteArrayView bytes, quint8 inicial)
-{
-    unsigned suma = inicial;
-    for (char b : bytes)
-        suma += quint8(b);
-    return quint8(suma);
-}
-
-int bytesDatos(int codigo)
-{
-    switch (codigo) {
-    case LeerReloj: return 0;
-    case EscribirReloj: return 7;
-    case LeerIncidencia: return 1;
-    case EscribirIncidencia: return 17;
-    case Marcajes: return 1;
-    default: return -1;
-    }
-}
-
-int bytesRespuesta(int codigo)
-{
-    switch (codigo) {
-    case LeerReloj: return 7;
-    case EscribirReloj: return 0;
-    case LeerIncidencia: return kBytesIncidencia;
-    case EscribirIncidencia: return 0;
-    case Marcajes: return kBytesRegistro;
-    default: return -1;
-    }
-}
-
-quint8 longitudCampo(int codigo)
-{
-    // request (n + 3) + answer (payload + 1) - 2
-    return quint8(bytesDatos(codigo) + bytesRespuesta(codigo) + 2);
-}
-
 QByteArray peticion(quint8 direccion, quint8 codigo, QByteArrayView datos)
 {
     QByteArray p;
     p.append(char(direccion));
-    p.append(char(quint8(codigo * 32 + longitudCampo(codigo))));
+    p.append(char(cabecera(codigo, longitud(codigo))));
     p.append(datos);
-    p.append(char(sumaBytes(p)));
+    p.append(char(suma(p)));
     return p;
 }
 
 QByteArray respuesta(QByteArrayView peticion, QByteArrayView carga)
 {
     QByteArray r(carga.data(), carga.size());
-    r.append(char(sumaBytes(carga, sumaBytes(peticion))));
+    r.append(char(suma(carga, suma(peticion))));
     return r;
 }
 
@@ -63,15 +25,15 @@ bool respuestaValida(QByteArrayView peticion, QByteArrayView resp)
 {
     if (resp.isEmpty())
         return false;
-    return quint8(resp.back()) == sumaBytes(resp.first(resp.size() - 1), sumaBytes(peticion));
+    return quint8(resp.back()) == suma(resp.first(resp.size() - 1), suma(peticion));
 }
 
 std::optional<Ensamblador::Resultado> Ensamblador::siguiente()
 {
     if (pendiente_.size() < 2)
         return std::nullopt;
-    const quint8 cabecera = quint8(pendiente_[1]);
-    const int n = bytesDatos(cabecera >> 5);
+    const quint8 cab = quint8(pendiente_[1]);
+    const int n = bytesDatos(codigoDe(cab));
     if (n < 0) {
         Resultado r{Tipo::Descartado, {}, pendiente_.left(1)};
         pendiente_.remove(0, 1);
@@ -82,12 +44,12 @@ std::optional<Ensamblador::Resultado> Ensamblador::siguiente()
         return std::nullopt;
     QByteArray bytes = pendiente_.left(total);
     pendiente_.remove(0, total);
-    if (quint8(bytes.back()) != sumaBytes(QByteArrayView(bytes).first(total - 1)))
+    if (quint8(bytes.back()) != suma(QByteArrayView(bytes).first(total - 1)))
         return Resultado{Tipo::ChecksumErroneo, {}, bytes};
     Trama t;
     t.direccion = quint8(bytes[0]);
-    t.codigo = cabecera >> 5;
-    t.longitud = cabecera & 0x1F;
+    t.codigo = codigoDe(cab);
+    t.longitud = longitudDe(cab);
     t.datos = bytes.mid(2, n);
     t.bytes = bytes;
     return Resultado{Tipo::Completa, t, {}};
@@ -124,23 +86,20 @@ QDateTime fechaDeRegistroReloj(const RegistroReloj &r)
 
 void corregirChecksum(Registro &r)
 {
-    unsigned suma = 0;
-    for (int i = 0; i < 13; ++i)
-        suma += r[i];
-    r[13] = quint8(suma);
+    r[registro::Checksum] = suma(QByteArrayView(r.data(), registro::Checksum));
 }
 
 bool checksumRegistroCorrecto(const Registro &r)
 {
     Registro copia = r;
     corregirChecksum(copia);
-    return copia[13] == r[13];
+    return copia[registro::Checksum] == r[registro::Checksum];
 }
 
 Registro conChecksumErroneo(Registro r)
 {
     corregirChecksum(r);
-    r[13] = quint8(r[13] + 1);
+    r[registro::Checksum] = quint8(r[registro::Checksum] + 1);
     return r;
 }
 
@@ -157,15 +116,15 @@ Registro registroMarcaje(const QDateTime &momento, quint32 tarjeta, quint8 bande
     Registro r{};
     const QDate d = momento.date();
     const QTime t = momento.time();
-    r[0] = quint8(t.second());
-    r[1] = quint8(t.minute());
-    r[2] = quint8(t.hour());
-    r[3] = quint8(d.day());
-    r[4] = quint8(d.month());
-    r[5] = quint8(d.year() % 100);
-    r[6] = banderas;
-    r[7] = incidencia;
-    ponerBigEndian(r, 8, tarjeta);
+    r[registro::Segundo] = quint8(t.second());
+    r[registro::Minuto] = quint8(t.minute());
+    r[registro::Hora] = quint8(t.hour());
+    r[registro::Dia] = quint8(d.day());
+    r[registro::Mes] = quint8(d.month());
+    r[registro::Anio] = quint8(d.year() % 100);
+    r[registro::Banderas] = banderas;
+    r[registro::Incidencia] = incidencia;
+    ponerBigEndian(r, registro::Tarjeta, tarjeta);
     corregirChecksum(r);
     return r;
 }
@@ -173,7 +132,7 @@ Registro registroMarcaje(const QDateTime &momento, quint32 tarjeta, quint8 bande
 Registro registroContinuacion(quint32 subcodigo)
 {
     Registro r{};
-    ponerBigEndian(r, 0, subcodigo);
+    ponerBigEndian(r, registro::Subcodigo, subcodigo);
     corregirChecksum(r);
     return r;
 }
@@ -188,7 +147,7 @@ std::array<Registro, 2> registrosMarcajeDoble(const QDateTime &momento, quint32 
 Registro registroFin()
 {
     Registro r{};
-    r[0] = kMarcaFin;
+    r[registro::Segundo] = registro::kMarcaFin;
     return r;
 }
 

@@ -3,6 +3,8 @@
 // record, the clock record. Shared by the simulated terminals and the tests
 // that talk to them.
 
+#include "kora.h"
+
 #include <QByteArray>
 #include <QDateTime>
 #include <array>
@@ -10,41 +12,11 @@
 
 namespace korasim {
 
-constexpr int kPosiciones = 4500;     // punch ring slots
-constexpr int kBytesRegistro = 14;    // bytes per slot
-constexpr quint8 kMarcaFin = 99;      // byte 0 of an empty slot
-constexpr int kIncidencias = 99;      // incident slots 0..98
-constexpr int kBytesIncidencia = 16;
-constexpr quint8 kSlotAsegurar = 255; // incident write to this slot = securing order
+// The simulated terminals speak the program's protocol: kPosiciones, Marcajes, bandera::... are kora's.
+using namespace kora;
 
-// Command codes (bits 7..5 of the header byte).
-enum Comando : quint8 {
-    LeerReloj = 1,
-    EscribirReloj = 2,
-    LeerIncidencia = 3,
-    EscribirIncidencia = 4,
-    Marcajes = 7,
-};
-
-// Sub-functions of command 7.
-enum SubMarcajes : quint8 {
-    LeerSiguiente = 0,
-    RepetirAnterior = 1,
-    Retroceder = 2,
-    Punteros = 3,
-};
-
-using Registro = std::array<quint8, kBytesRegistro>;
-using RegistroReloj = std::array<quint8, 7>;
-
-quint8 sumaBytes(QByteArrayView bytes, quint8 inicial = 0);
-
-// Data bytes a request of this command carries; -1 for a command no terminal knows.
-int bytesDatos(int codigo);
-// Payload bytes of the answer (before its checksum); -1 for an unknown command.
-int bytesRespuesta(int codigo);
-// The length field the host sends: request and answer bytes together, minus 2.
-quint8 longitudCampo(int codigo);
+using Registro = std::array<quint8, registro::Bytes>;
+using RegistroReloj = std::array<quint8, reloj::Bytes>;
 
 // A complete request as the host writes it: address, header, data, checksum.
 QByteArray peticion(quint8 direccion, quint8 codigo, QByteArrayView datos = {});
@@ -89,14 +61,7 @@ RegistroReloj registroReloj(const QDateTime &momento);
 // Invalid (default) when a field is out of range.
 QDateTime fechaDeRegistroReloj(const RegistroReloj &r);
 
-// Punch records. Flags: bit 0 entry/exit, bit 1 continues in the next slot,
-// bit 2 ignore. Byte 13 is the sum of bytes 0..12.
-namespace bandera {
-constexpr quint8 Salida = 0x01;
-constexpr quint8 Continua = 0x02;
-constexpr quint8 Ignorar = 0x04;
-}
-
+// Punch records.
 Registro registroMarcaje(const QDateTime &momento, quint32 tarjeta, quint8 banderas = 0,
                          quint8 incidencia = 0);
 // First slot (with the continue flag set) and continuation slot of a two-slot punch.

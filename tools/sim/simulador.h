@@ -24,8 +24,6 @@ namespace korasim {
 
 enum class Modo { RS232, RS485 };
 
-constexpr quint16 kPuertoTcp = 10001;
-
 struct EntradaLog {
     enum class Sentido { Peticion, Respuesta, Eco, Descartado };
     QDateTime momento;

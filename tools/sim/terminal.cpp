@@ -1,6 +1,7 @@
 #include "terminal.h"
 
 #include <QMutexLocker>
+#include <QtEndian>
 
 namespace korasim {
 
@@ -49,7 +50,7 @@ static bool tocaCada(int cada, quint64 cuenta)
 }
 
 Terminal::Terminal(quint8 codigo)
-    : codigo_(codigo), incidencias_(kIncidencias, QByteArray(kBytesIncidencia, '\0'))
+    : codigo_(codigo), incidencias_(incidencia::Slots, QByteArray(incidencia::Bytes, '\0'))
 {
     configurarAnillo(Relleno::MarcaFin, true);
 }
@@ -182,16 +183,16 @@ int Terminal::relojesRecibidos() const
 QByteArray Terminal::incidencia(int slot) const
 {
     QMutexLocker l(&mutex_);
-    return slot >= 0 && slot < kIncidencias ? incidencias_[slot] : QByteArray();
+    return slot >= 0 && slot < incidencia::Slots ? incidencias_[slot] : QByteArray();
 }
 
 void Terminal::fijarIncidencia(int slot, QByteArrayView texto16)
 {
     QMutexLocker l(&mutex_);
-    if (slot < 0 || slot >= kIncidencias)
+    if (slot < 0 || slot >= incidencia::Slots)
         return;
-    QByteArray t = texto16.first(qMin(texto16.size(), qsizetype(kBytesIncidencia))).toByteArray();
-    t.resize(kBytesIncidencia, '\0');
+    QByteArray t = texto16.first(qMin(texto16.size(), qsizetype(incidencia::Bytes))).toByteArray();
+    t.resize(incidencia::Bytes, '\0');
     incidencias_[slot] = t;
 }
 
@@ -254,13 +255,11 @@ QByteArray Terminal::cargaMarcajes(quint8 sub, QString &nota, bool &perder)
             nota = QStringLiteral("step back ignored");
         else
             lectura_ = posicionAnterior(lectura_);
-        return QByteArray(kBytesRegistro, '\0');
+        return QByteArray(registro::Bytes, '\0');
     case Punteros: {
-        QByteArray r(kBytesRegistro, '\0');
-        r[3] = char(escritura_ & 0xFF);
-        r[4] = char(escritura_ >> 8);
-        r[5] = char(lectura_ & 0xFF);
-        r[6] = char(lectura_ >> 8);
+        QByteArray r(registro::Bytes, '\0');
+        qToLittleEndian(quint16(escritura_), r.data() + punteros::Escritura);
+        qToLittleEndian(quint16(lectura_), r.data() + punteros::Lectura);
         return r;
     }
     default:
@@ -289,7 +288,7 @@ Terminal::Salida Terminal::atender(const Trama &t)
     }
     case EscribirReloj: {
         RegistroReloj r{};
-        for (int i = 0; i < 7; ++i)
+        for (int i = 0; i < reloj::Bytes; ++i)
             r[i] = quint8(t.datos[i]);
         ultimoReloj_ = r;
         ++relojesRecibidos_;
@@ -301,13 +300,13 @@ Terminal::Salida Terminal::atender(const Trama &t)
         break;
     }
     case LeerIncidencia:
-        carga = d0 < kIncidencias ? incidencias_[d0] : QByteArray(kBytesIncidencia, '\0');
+        carga = d0 < incidencia::Slots ? incidencias_[d0] : QByteArray(incidencia::Bytes, '\0');
         break;
     case EscribirIncidencia:
-        if (d0 == kSlotAsegurar) {
+        if (d0 == incidencia::Asegurar) {
             ++asegurar_;
-        } else if (d0 < kIncidencias) {
-            incidencias_[d0] = t.datos.mid(1, kBytesIncidencia);
+        } else if (d0 < incidencia::Slots) {
+            incidencias_[d0] = t.datos.mid(1, incidencia::Bytes);
             ++incidenciasEscritas_;
         } else {
             s.nota = QStringLiteral("slot %1 ignored").arg(d0);
