@@ -40,6 +40,9 @@ ResultadoGrabacion grabarEn(Conexion &con, const Marcaje &m, QString &error, QSq
 
 // The same in a transaction of its own.
 ResultadoGrabacion grabarEnTransaccion(Conexion &con, const Marcaje &m, QString &error);
+// Ends a write transaction after its statements gave r: undone on a fault,
+// committed otherwise (a failed commit is a fault too).
+ResultadoGrabacion terminarEscritura(Conexion &con, ResultadoGrabacion r, QString &error);
 
 // Whether batches go through the session table on this connection; call it
 // outside a transaction. Elsewhere (or without the right to make the table)

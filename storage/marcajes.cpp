@@ -144,7 +144,11 @@ ResultadoGrabacion grabarEnTransaccion(Conexion &con, const Marcaje &m, QString 
     // so no other writer can slip in between.
     if (error = con.empezarEscritura(); !error.isEmpty())
         return ResultadoGrabacion::ErrorBaseDatos;
-    const ResultadoGrabacion r = grabarEn(con, m, error);
+    return terminarEscritura(con, grabarEn(con, m, error), error);
+}
+
+ResultadoGrabacion terminarEscritura(Conexion &con, ResultadoGrabacion r, QString &error)
+{
     if (r == ResultadoGrabacion::ErrorBaseDatos) {
         con.deshacer();
         return r;

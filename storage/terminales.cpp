@@ -223,13 +223,7 @@ ResultadoGrabacion grabarIncidencia(const CadenaConexion &cc, int codigo, const 
                 r = ResultadoGrabacion::Insertado;
         }
     }
-    if (r == ResultadoGrabacion::ErrorBaseDatos) {
-        con.deshacer();
-        return r;
-    }
-    if (error = con.confirmar(); !error.isEmpty())
-        return ResultadoGrabacion::ErrorBaseDatos;
-    return r;
+    return terminarEscritura(con, r, error);
 }
 
 } // namespace
