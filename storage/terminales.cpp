@@ -9,6 +9,7 @@
 #include <QSqlRecord>
 #include <cmath>
 #include <limits>
+#include <optional>
 
 namespace MOD_ado {
 
@@ -130,37 +131,29 @@ QString cargarTerminales(const CadenaConexion &cc, QVector<TerminalRecord> &term
     return q.lastError().isValid() ? textoError(q.lastError()) : QString();
 }
 
-QString insertarTerminal(const CadenaConexion &cc, const QString &codigo, const QString &descripcion,
-                         const QString &ip, const QString &tipo, const QString &Com)
-{
-    ValoresTerminal v;
-    if (QString e = validarTerminal(codigo, tipo, Com, v); !e.isEmpty())
-        return e;
-    Conexion con(cc);
-    if (!con.error().isEmpty())
-        return con.error();
-    QSqlQuery q(con.db());
-    return ejecutar(q, con.sql(QStringLiteral("INSERT INTO terminales_1 (codigo, descripcion, {IP}, {Tipo}, {Com}) "
-                                              "VALUES (?, ?, ?, ?, ?)")),
-                    {v.codigo, noNulo(descripcion), noNulo(ip), v.tipo, QString::number(v.com)});
-}
-
-QString modificarTerminal(const CadenaConexion &cc, const QString &id, const QString &codigo,
-                          const QString &descripcion, const QString &ip, const QString &tipo, const QString &Com)
+// Adds a terminal, or with an id changes that one.
+QString guardarTerminal(const CadenaConexion &cc, const std::optional<QString> &id, const QString &codigo,
+                        const QString &descripcion, const QString &ip, const QString &tipo, const QString &Com)
 {
     ValoresTerminal v;
     qint16 clave = 0;
-    if (QString e = validarEntero16(QStringLiteral("El identificador"), id, clave); !e.isEmpty())
-        return e;
+    if (id)
+        if (QString e = validarEntero16(QStringLiteral("El identificador"), *id, clave); !e.isEmpty())
+            return e;
     if (QString e = validarTerminal(codigo, tipo, Com, v); !e.isEmpty())
         return e;
     Conexion con(cc);
     if (!con.error().isEmpty())
         return con.error();
     QSqlQuery q(con.db());
+    QVariantList valores{v.codigo, noNulo(descripcion), noNulo(ip), v.tipo, QString::number(v.com)};
+    if (!id)
+        return ejecutar(q, con.sql(QStringLiteral("INSERT INTO terminales_1 (codigo, descripcion, {IP}, {Tipo}, "
+                                                  "{Com}) VALUES (?, ?, ?, ?, ?)")),
+                        valores);
     return ejecutar(q, con.sql(QStringLiteral("UPDATE terminales_1 SET codigo = ?, descripcion = ?, {IP} = ?, "
                                               "{Tipo} = ?, {Com} = ? WHERE {ID} = ?")),
-                    {v.codigo, noNulo(descripcion), noNulo(ip), v.tipo, QString::number(v.com), clave});
+                    valores << clave);
 }
 
 QString borrarTerminal(const CadenaConexion &cc, const QString &id)
@@ -236,13 +229,13 @@ QString CargarTerminales(const CadenaConexion &cc, QVector<TerminalRecord> &term
 QString InsertarTerminal(const CadenaConexion &cc, const QString &codigo, const QString &descripcion,
                          const QString &ip, const QString &tipo, const QString &Com)
 {
-    return ocultarClave(cc, insertarTerminal(cc, codigo, descripcion, ip, tipo, Com));
+    return ocultarClave(cc, guardarTerminal(cc, std::nullopt, codigo, descripcion, ip, tipo, Com));
 }
 
 QString ModificarTerminal(const CadenaConexion &cc, const QString &id, const QString &codigo,
                           const QString &descripcion, const QString &ip, const QString &tipo, const QString &Com)
 {
-    return ocultarClave(cc, modificarTerminal(cc, id, codigo, descripcion, ip, tipo, Com));
+    return ocultarClave(cc, guardarTerminal(cc, id, codigo, descripcion, ip, tipo, Com));
 }
 
 QString BorrarTerminal(const CadenaConexion &cc, const QString &id) { return ocultarClave(cc, borrarTerminal(cc, id)); }
