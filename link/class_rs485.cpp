@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <optional>
 
 namespace {
 
@@ -38,14 +39,6 @@ QDeadlineTimer plazo(float segundos)
     return QDeadlineTimer(std::chrono::nanoseconds(qint64(s * 1e9)), Qt::PreciseTimer);
 }
 
-quint8 sumaModulo(const QByteArray &bytes, qsizetype hasta, quint8 inicio)
-{
-    quint8 suma = inicio;
-    for (qsizetype i = 0; i < hasta; ++i)
-        suma = quint8(suma + quint8(bytes[i]));
-    return suma;
-}
-
 } // namespace
 
 QByteArray ClassRS485::Respuesta() const
@@ -58,9 +51,9 @@ QByteArray ClassRS485::construirPeticion(quint8 direccion, quint8 codigo, quint8
     QByteArray p;
     p.reserve(datos.size() + 3);
     p.append(char(direccion));
-    p.append(char(quint8((int(codigo) * 32 + int(longitud)) % 256)));
+    p.append(char(kora::cabecera(codigo, longitud)));
     p.append(datos);
-    p.append(char(sumaModulo(p, p.size(), 0)));
+    p.append(char(kora::suma(p)));
     return p;
 }
 
@@ -80,7 +73,6 @@ bool ClassRS485::copiarRespuesta(const QByteArray &origen, qsizetype desde, qsiz
     return true;
 }
 
-void ClassRS485::Send232() { enviarSerie(false); }
 bool ClassRS485::prepararPeticion(QByteArray &peticion)
 {
     const Datos::Normalizado norm = datos.normalizar();
@@ -97,141 +89,189 @@ bool ClassRS485::prepararPeticion(QByteArray &peticion)
     return true;
 }
 
-void ClassRS485::Send485() { enviarSerie(true); }
 
-void ClassRS485::enviarSerie(bool conEco)
-{
-    QByteArray peticion;
-    if (!prepararPeticion(peticion))
-        return;
-    const qsizetype q = peticion.size();
-    const qsizetype m = qsizetype(Longitud) + 2 - q;
-    // Over RS-485 the converter echoes the request ahead of the answer.
-    const qsizetype esperados = conEco ? qsizetype(Longitud) + 2 : m;
-    const quint8 sumaInicial = conEco ? 0 : sumaModulo(peticion, q, 0);
-
-    auto falloPuerto = [this] {
-        fijar(6, cancelado() ? kCancelada : errorDe(MSComm->descripcionError()));
+// One transport as the exchange loop drives it: what differs between RS-232,
+// RS-485 behind its echoing converter, and TCP.
+class LineaEnlace {
+public:
+    struct Fin { // how the exchange ends
+        quint8 codigo;
+        QString texto;
     };
+    using Paso = std::optional<Fin>; // nothing: go on
 
-    for (int intento = 1; intento <= Reintentos; ++intento) {
-        if (!MSComm) {
-            fijar(6, errorDe(QStringLiteral("no hay ningún puerto serie asignado")));
-            return;
-        }
+    LineaEnlace(int intentos, bool eco, const Cancelacion *c) : intentos(intentos), eco(eco), cancelar(c) {}
+    virtual ~LineaEnlace() = default;
+
+    const int intentos;
+    const bool eco; // the request comes back ahead of the answer
+
+    // Once, before the request is built.
+    virtual Paso abrir() { return {}; }
+    // Before each attempt.
+    virtual Paso preparar() { return {}; }
+    // These return false (or a negative count) on a fault of the line.
+    virtual bool enviar(const QByteArray &peticion) = 0;
+    virtual int esperar(int cuantos, QDeadlineTimer limite) = 0;
+    virtual bool leer(QByteArray &r) = 0;
+    // Why an answer is not accepted; nothing when it is.
+    virtual Paso juzgar(const QByteArray &peticion, const QByteArray &r, int recibidos, qsizetype esperados) const = 0;
+    // An answer given up on may still come.
+    virtual void abandonar(int /*bytes*/, QDeadlineTimer /*hasta*/) {}
+
+    bool cancelado() const { return cancelar && cancelar->load(); }
+    // A fault of the line; when the program is closing, that is why.
+    Fin fallo() const { return {6, cancelado() ? kCancelada : errorDe(descripcion())}; }
+
+protected:
+    virtual QString descripcion() const = 0;
+    const Cancelacion *cancelar;
+};
+
+namespace {
+
+class LineaSerie final : public LineaEnlace {
+public:
+    LineaSerie(PuertoSerie *puerto, bool eco, int intentos, const Cancelacion *c)
+        : LineaEnlace(intentos, eco, c), p_(puerto) {}
+
+    Paso preparar() override
+    {
+        if (!p_)
+            return Fin{6, errorDe(QStringLiteral("no hay ningún puerto serie asignado"))};
         // An answer given up on earlier must not pass for this request's.
-        if (!MSComm->esperarLineaLibre(cancelar)) {
-            falloPuerto();
-            return;
-        }
-        if (cancelado()) {
-            fijar(6, kCancelada);
-            return;
-        }
-        if (!MSComm->descartarEntrada() || !MSComm->escribir(peticion)
-            || !MSComm->esperarSalidaVacia(cancelar)) {
-            falloPuerto();
-            return;
-        }
-        if (cancelado()) {
-            fijar(6, kCancelada);
-            return;
-        }
-
-        // The answer window starts once the request has left the port.
-        const int recibidos = MSComm->esperarEntrada(int(std::clamp<qsizetype>(esperados, -1, 1 << 20)),
-                                                     plazo(timeout), cancelar);
-        if (recibidos < 0) {
-            falloPuerto();
-            return;
-        }
-        if (cancelado()) {
-            fijar(6, kCancelada);
-            return;
-        }
-        QByteArray r;
-        if (!MSComm->leerTodo(r)) {
-            falloPuerto();
-            return;
-        }
-
-        const bool sumaBien = !r.isEmpty() && quint8(r.back()) == sumaModulo(r, r.size() - 1, sumaInicial);
-        if (sumaBien && r.size() == esperados) {
-            const bool cabe = conEco ? copiarRespuesta(r, q, m) : copiarRespuesta(r, 0, m - 1);
-            if (!cabe) {
-                fijar(6, errorDe(kNoCabe));
-                return;
-            }
-            fijar(0, kOk);
-            return;
-        }
-        MSComm->respuestaAbandonada(int(std::clamp<qsizetype>(esperados - r.size(), 0, 1 << 20)),
-                                    plazo(std::min(timeout, kTardanzaMaxima)));
-        if (r.isEmpty())
-            fijar(4, kSinEco);
-        else if (!sumaBien)
-            fijar(3, kChecksum);
-        else if (r.size() == q)
-            fijar(1, kSinRespuesta);
-        else
-            fijar(2, conEco ? kLongitud485 : kLongitud232);
+        if (!p_->esperarLineaLibre(cancelar))
+            return fallo();
+        return {};
     }
+    bool enviar(const QByteArray &p) override
+    {
+        return p_->descartarEntrada() && p_->escribir(p) && p_->esperarSalidaVacia(cancelar);
+    }
+    int esperar(int cuantos, QDeadlineTimer limite) override { return p_->esperarEntrada(cuantos, limite, cancelar); }
+    bool leer(QByteArray &r) override { return p_->leerTodo(r); }
+    Paso juzgar(const QByteArray &peticion, const QByteArray &r, int, qsizetype esperados) const override
+    {
+        // Without the echo the answer's checksum continues the request's sum.
+        const quint8 inicial = eco ? 0 : kora::suma(peticion);
+        const bool sumaBien = !r.isEmpty() && quint8(r.back()) == kora::suma(QByteArrayView(r).chopped(1), inicial);
+        if (sumaBien && r.size() == esperados)
+            return {};
+        if (r.isEmpty())
+            return Fin{4, kSinEco};
+        if (!sumaBien)
+            return Fin{3, kChecksum};
+        if (r.size() == peticion.size())
+            return Fin{1, kSinRespuesta};
+        return Fin{2, eco ? kLongitud485 : kLongitud232};
+    }
+    void abandonar(int bytes, QDeadlineTimer hasta) override { p_->respuestaAbandonada(bytes, hasta); }
+
+protected:
+    QString descripcion() const override { return p_->descripcionError(); }
+
+private:
+    PuertoSerie *p_;
+};
+
+// One attempt over a connection of its own, closed whatever the outcome.
+class LineaTcp final : public LineaEnlace {
+public:
+    LineaTcp(SocketTcp *socket, const QString &ip, qint32 puerto, float timeout, const Cancelacion *c)
+        : LineaEnlace(1, false, c), s_(socket), ip_(ip), puerto_(puerto), timeout_(timeout) {}
+    ~LineaTcp() override { if (s_) s_->cerrar(); }
+
+    Paso abrir() override
+    {
+        if (!s_)
+            return Fin{6, errorDe(QStringLiteral("no hay ningún socket TCP asignado"))};
+        if (!s_->conectado()) {
+            s_->cerrar();
+            if (puerto_ > 0 && puerto_ <= 65535)
+                s_->conectar(ip_, quint16(puerto_), plazo(timeout_), cancelar);
+        }
+        if (cancelado())
+            return Fin{6, kCancelada};
+        if (!s_->conectado())
+            return Fin{5, kSinConexion};
+        return {};
+    }
+    bool enviar(const QByteArray &peticion) override { return s_->enviar(peticion); }
+    int esperar(int cuantos, QDeadlineTimer limite) override { return s_->esperarEntrada(cuantos, limite, cancelar); }
+    bool leer(QByteArray &r) override { r = s_->leerTodo(); return true; }
+    // Only exactly the expected count is accepted; the checksum is not checked.
+    Paso juzgar(const QByteArray &, const QByteArray &, int recibidos, qsizetype esperados) const override
+    {
+        return recibidos == esperados ? Paso() : Fin{4, kSinDatosIP};
+    }
+
+protected:
+    QString descripcion() const override { return s_->descripcionError(); }
+
+private:
+    SocketTcp *s_;
+    QString ip_;
+    qint32 puerto_;
+    float timeout_;
+};
+
+} // namespace
+
+void ClassRS485::Send232()
+{
+    LineaSerie linea(MSComm, false, Reintentos, cancelar);
+    intercambiar(linea);
+}
+
+void ClassRS485::Send485()
+{
+    LineaSerie linea(MSComm, true, Reintentos, cancelar);
+    intercambiar(linea);
 }
 
 void ClassRS485::SendIP()
 {
-    if (!WinsockRef) {
-        fijar(6, errorDe(QStringLiteral("no hay ningún socket TCP asignado")));
-        return;
-    }
-    SocketTcp &socket = *WinsockRef;
-    // One connection per exchange: closed whatever the outcome.
-    struct Cierre {
-        SocketTcp &s;
-        ~Cierre() { s.cerrar(); }
-    } cierre{socket};
+    LineaTcp linea(WinsockRef, RemoteIP, RemotePort, timeout, cancelar);
+    intercambiar(linea);
+}
 
-    if (!socket.conectado()) {
-        socket.cerrar();
-        if (RemotePort > 0 && RemotePort <= 65535)
-            socket.conectar(RemoteIP, quint16(RemotePort), plazo(timeout), cancelar);
-    }
-    if (cancelado()) {
-        fijar(6, kCancelada);
-        return;
-    }
-    if (!socket.conectado()) {
-        fijar(5, kSinConexion);
-        return;
-    }
-
+void ClassRS485::intercambiar(LineaEnlace &linea)
+{
+    const auto terminar = [this](const LineaEnlace::Fin &fin) { fijar(fin.codigo, fin.texto); };
+    if (const auto fin = linea.abrir())
+        return terminar(*fin);
     QByteArray peticion;
     if (!prepararPeticion(peticion))
         return;
-    const qsizetype m = qsizetype(Longitud) + 2 - peticion.size();
+    const qsizetype q = peticion.size();
+    // Echoed, the request comes back ahead of the answer.
+    const qsizetype esperados = qsizetype(Longitud) + 2 - (linea.eco ? 0 : q);
+    const auto acotar = [](qsizetype n, qsizetype minimo) { return int(std::clamp<qsizetype>(n, minimo, 1 << 20)); };
 
-    if (!socket.enviar(peticion)) {
-        fijar(6, errorDe(socket.descripcionError()));
-        return;
+    for (int intento = 1; intento <= linea.intentos; ++intento) {
+        if (const auto fin = linea.preparar())
+            return terminar(*fin);
+        if (cancelado())
+            return fijar(6, kCancelada);
+        if (!linea.enviar(peticion))
+            return terminar(linea.fallo());
+        if (cancelado())
+            return fijar(6, kCancelada);
+        // The answer window starts once the request has left.
+        const int recibidos = linea.esperar(acotar(esperados, -1), plazo(timeout));
+        QByteArray r;
+        if (recibidos < 0 || cancelado() || !linea.leer(r))
+            return terminar(linea.fallo());
+
+        if (const auto rechazo = linea.juzgar(peticion, r, recibidos, esperados)) {
+            linea.abandonar(acotar(esperados - r.size(), 0), plazo(std::min(timeout, kTardanzaMaxima)));
+            terminar(*rechazo);
+            continue;
+        }
+        // After the echo the answer is kept whole, otherwise without its checksum.
+        const qsizetype desde = linea.eco ? q : 0;
+        if (!copiarRespuesta(r, desde, r.size() - desde - (linea.eco ? 0 : 1)))
+            return fijar(6, errorDe(kNoCabe));
+        return fijar(0, kOk);
     }
-    const int recibidos = socket.esperarEntrada(int(std::clamp<qsizetype>(m, -1, 1 << 20)), plazo(timeout), cancelar);
-    if (cancelado()) {
-        fijar(6, kCancelada);
-        return;
-    }
-    if (recibidos < 0) {
-        fijar(6, errorDe(socket.descripcionError()));
-        return;
-    }
-    // Only exactly the expected count is accepted; the checksum is not checked.
-    if (recibidos != m) {
-        fijar(4, kSinDatosIP);
-        return;
-    }
-    const QByteArray r = socket.leerTodo();
-    if (!copiarRespuesta(r, 0, r.size() - 1)) {
-        fijar(6, errorDe(kNoCabe));
-        return;
-    }
-    fijar(0, kOk);
 }

@@ -4,11 +4,14 @@
 // and reports a result code and text. One object serves one command.
 
 #include "datos.h"
+#include "kora.h"
 #include "transportes.h"
 
 #include <QByteArray>
 #include <QString>
 #include <array>
+
+class LineaEnlace;
 
 class ClassRS485 {
 public:
@@ -28,7 +31,7 @@ public:
     // Not part of the exchange: lets the program stop a wait at once when it closes.
     const Cancelacion *cancelar = nullptr;
 
-    // Copy of the 31-byte response buffer.
+    // Copy of the response buffer, room for the longest answer a length field allows.
     QByteArray Respuesta() const;
 
     void Send485();
@@ -39,7 +42,8 @@ public:
     static QByteArray construirPeticion(quint8 direccion, quint8 codigo, quint8 longitud, const QByteArray &datos);
 
 private:
-    void enviarSerie(bool conEco);
+    // The one exchange loop; the transport says what differs.
+    void intercambiar(LineaEnlace &linea);
     // Normalises datos and builds the request; false (code 6 or 7 set) when it cannot be sent.
     bool prepararPeticion(QByteArray &peticion);
     void fijar(quint8 codigoRespuesta, const QString &texto);
@@ -47,5 +51,5 @@ private:
     // Copies answer bytes into the response buffer; false when they do not fit.
     bool copiarRespuesta(const QByteArray &origen, qsizetype desde, qsizetype cuantos);
 
-    std::array<quint8, 31> respuesta_{};
+    std::array<quint8, kora::kLongitudMaxima> respuesta_{};
 };
