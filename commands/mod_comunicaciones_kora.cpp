@@ -17,10 +17,7 @@ quint32 enteroGrande(const QByteArray &b, int desde) // most significant byte fi
            quint32(byteEn(b, desde + 2)) << 8 | quint32(byteEn(b, desde + 3));
 }
 
-quint16 enteroPequeno(const QByteArray &b, int desde) // least significant byte first
-{
-    return quint16(byteEn(b, desde + 1) << 8 | byteEn(b, desde));
-}
+int enteroPequeno(const QByteArray &b, int desde) { return byteEn(b, desde + 1) * 256 + byteEn(b, desde); } // LSB first
 
 quint8 aBcd(int v) { return quint8(16 * (v / 10) + v % 10); }
 
@@ -29,8 +26,12 @@ quint8 aBcd(int v) { return quint8(16 * (v / 10) + v % 10); }
 constexpr quint8 kIntentos = 3;
 constexpr quint8 kIntentosMarcaje = 1;
 
-// The response buffer of the link.
-QByteArray bufferRespuesta() { return QByteArray(kora::kLongitudMaxima, 0); }
+// A command's exchange, with the length field the protocol fixes for it.
+quint8 ejecutar(const Contexto &ctx, const TerminalRecord &t, kora::Comando codigo, const Datos &datos,
+                QByteArray *respuesta = nullptr, quint8 intentos = kIntentos)
+{
+    return EjecutarComando(ctx, t, codigo, kora::longitud(codigo), intentos, datos, respuesta);
+}
 
 Datos unByte(int valor) { return Datos::entero16(qint16(valor)); }
 
@@ -105,14 +106,12 @@ quint8 EjecutarComando(const Contexto &ctx, const TerminalRecord &terminal, quin
 
 quint8 LeerPunteros(const Contexto &ctx, const TerminalRecord &terminal, QByteArray &respuesta)
 {
-    return EjecutarComando(ctx, terminal, kora::Marcajes, kora::longitud(kora::Marcajes), kIntentos,
-                           unByte(kora::Punteros), &respuesta);
+    return ejecutar(ctx, terminal, kora::Marcajes, unByte(kora::Punteros), &respuesta);
 }
 
 quint8 ComandoMarcajes(const Contexto &ctx, const TerminalRecord &terminal, qint16 subfuncion, QByteArray &respuesta)
 {
-    return EjecutarComando(ctx, terminal, kora::Marcajes, kora::longitud(kora::Marcajes), kIntentosMarcaje,
-                           unByte(subfuncion), &respuesta);
+    return ejecutar(ctx, terminal, kora::Marcajes, unByte(subfuncion), &respuesta, kIntentosMarcaje);
 }
 
 int SiguientePosicion(int p) { return p + 1 < kPosicionesAnillo ? p + 1 : 0; }
@@ -195,7 +194,7 @@ int distancia(int desde, int hasta) { return (hasta - desde + kPosicionesAnillo)
 // report and ordering a step again up to three times.
 bool SituarPunteroLectura(const Contexto &ctx, const TerminalRecord &t, int objetivo)
 {
-    QByteArray r = bufferRespuesta();
+    QByteArray r(kora::kLongitudMaxima, 0);
     int anterior = -1, reintentos = 0;
     while (!ctx.cancelado()) {
         if (LeerPunteros(ctx, t, r) != 0)
@@ -222,10 +221,8 @@ quint8 LeerRegistro(const Contexto &ctx, const TerminalRecord &terminal, int pos
 
 QDate ComponerFecha(int anio, int mes, int dia)
 {
-    if (anio >= 0 && anio <= 29)
-        anio += 2000;
-    else if (anio >= 30 && anio <= 99)
-        anio += 1900;
+    if (anio >= 0 && anio <= 99)
+        anio += anio <= 29 ? 2000 : 1900;
     return QDate(anio, 1, 1).addMonths(mes - 1).addDays(dia - 1);
 }
 
@@ -284,7 +281,7 @@ quint8 LeerMarcajes(const Contexto &ctx, const TerminalRecord &terminal, Destino
         fallo(errorCursor);
         return 0;
     }
-    QByteArray r = bufferRespuesta();
+    QByteArray r(kora::kLongitudMaxima, 0);
     if (LeerPunteros(ctx, terminal, r) != 0)
         return 3;
     const int escritura = PunteroEscritura(r);
@@ -416,8 +413,7 @@ quint8 EscribirFechaHora(const Contexto &ctx, const TerminalRecord &terminal, in
     QList<Datos> valores;
     for (int v : {segundos, minutos, horas, diaSemana, dia, mes, anio})
         valores.append(Datos::entero32(v));
-    return EjecutarComando(ctx, terminal, kora::EscribirReloj, kora::longitud(kora::EscribirReloj), kIntentos,
-                           Datos::arregloVariantes(valores));
+    return ejecutar(ctx, terminal, kora::EscribirReloj, Datos::arregloVariantes(valores));
 }
 
 QByteArray RegistroReloj(const QDateTime &m)
@@ -449,8 +445,7 @@ bool EnviarFechaHora(const Contexto &ctx, const TerminalRecord &terminal, const 
 
 quint8 LeerFechaHora(const Contexto &ctx, const TerminalRecord &terminal, QByteArray &respuesta)
 {
-    return EjecutarComando(ctx, terminal, kora::LeerReloj, kora::longitud(kora::LeerReloj), kIntentos, Datos(),
-                           &respuesta);
+    return ejecutar(ctx, terminal, kora::LeerReloj, Datos(), &respuesta);
 }
 
 // ---- incidents ----------------------------------------------------------------
@@ -487,22 +482,19 @@ int EnviarIncidencia(const Contexto &ctx, const TerminalRecord &terminal, int nu
         return 1; // there is no slot for it; nothing is sent
     QByteArray datos(1, char((numero - 1) & 0xFF));
     datos += CampoIncidencia(descripcion, marca);
-    return EjecutarComando(ctx, terminal, kora::EscribirIncidencia, kora::longitud(kora::EscribirIncidencia), kIntentos,
-                           Datos::arregloBytes(datos));
+    return ejecutar(ctx, terminal, kora::EscribirIncidencia, Datos::arregloBytes(datos));
 }
 
 int LeerIncidencia(const Contexto &ctx, const TerminalRecord &terminal, int numero, QByteArray &respuesta)
 {
-    return EjecutarComando(ctx, terminal, kora::LeerIncidencia, kora::longitud(kora::LeerIncidencia), kIntentos,
-                           Datos::entero32(numero - 1), &respuesta);
+    return ejecutar(ctx, terminal, kora::LeerIncidencia, Datos::entero32(numero - 1), &respuesta);
 }
 
 int AsegurarIncidencias(const Contexto &ctx, const TerminalRecord &terminal)
 {
     QByteArray datos(kora::bytesDatos(kora::EscribirIncidencia), 0);
     datos[0] = char(kora::incidencia::Asegurar);
-    return EjecutarComando(ctx, terminal, kora::EscribirIncidencia, kora::longitud(kora::EscribirIncidencia), kIntentos,
-                           Datos::arregloBytes(datos));
+    return ejecutar(ctx, terminal, kora::EscribirIncidencia, Datos::arregloBytes(datos));
 }
 
 } // namespace MOD_comunicaciones_kora
