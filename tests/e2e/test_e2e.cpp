@@ -9,6 +9,8 @@
 
 #include <QCheckBox>
 #include <QDateTimeEdit>
+#include <QDir>
+#include <QElapsedTimer>
 #include <QLabel>
 #include <QLineEdit>
 #include <QLocale>
@@ -400,6 +402,35 @@ private slots:
         QCOMPARE(sinMotivos(b_->log()), esperado);
         QCOMPARE(t.incidenciasEscritas(), alcanzable ? 3 : 0);
         QCOMPARE(t.ordenesAsegurar(), alcanzable ? 1 : 0);
+    }
+
+    // A loader's box left open at start-up (nobody at the desk) must not stop
+    // the polling of the terminals that did load.
+    void cajaDeArranqueNoDetieneLaLectura()
+    {
+        const QString ip = direccionAleatoria(), bd = b_->programa.filePath("datos/zeb.db");
+        simular(7, ip, 1);
+        QVERIFY(QDir().mkpath(b_->programa.filePath("datos")));
+        // Rows written by other software, without the table's checks: the second one cannot be read.
+        consultar(bd, "CREATE TABLE terminales_1 (ID INTEGER PRIMARY KEY, codigo, descripcion, IP, Tipo, Com)");
+        consultar(bd, QStringLiteral("INSERT INTO terminales_1 (codigo, descripcion, IP, Tipo, Com) "
+                                     "VALUES (7, 'Buena', '%1', 2, '1'), ('abc', 'X', '', 2, '1')").arg(ip));
+        b_->ini("comunicaciones", "lectura", "0.05");
+        QElapsedTimer abierta;
+        abierta.start();
+        QString leida;
+        // Closed once the polling run has logged through it (or given up on).
+        alAparecer(
+            [&](QWidget *w) {
+                return qobject_cast<QMessageBox *>(w) && ((b_->form && !b_->log().isEmpty()) || abierta.elapsed() > Espera);
+            },
+            [&](QWidget *w) {
+                leida = b_->form ? b_->log().value(0) : QString();
+                static_cast<QMessageBox *>(w)->done(QMessageBox::Ok);
+            });
+        b_->arrancar();
+        QTRY_VERIFY_WITH_TIMEOUT(!leida.isEmpty(), Espera);
+        QCOMPARE(leida, "F, OK, Buena (marcajes leídos: 1)");
     }
 
     // A punch the database refuses is not lost: it arrives once the database is back.

@@ -6,15 +6,16 @@
 #include "mod_ado.h"
 
 #include <QRegularExpression>
-#include <QSemaphore>
+#include <QProcess>
+#include <QScopeGuard>
 #include <QSqlQuery>
 #include <QSqlRecord>
 #include <QTemporaryDir>
-#include <QThread>
 #include <QTimeZone>
 #include <QUrl>
 #include <QtTest>
 #include <thread>
+#include <unistd.h>
 
 using namespace MOD_ado;
 using R = ResultadoGrabacion;
@@ -111,7 +112,7 @@ private slots:
         const QString tag = QString::fromUtf8(QTest::currentDataTag());
         base = tag.startsWith("postgresql") ? Base::PostgreSQL : tag.startsWith("odbc") ? Base::Odbc : Base::SQLite;
         fecha = "fechahora";
-        ruta = dir.filePath(QStringLiteral("caso%1/datos/zeb.db").arg(++caso));
+        ruta = dir.filePath(QStringLiteral("caso%1/d'atos/zeb.db").arg(++caso)); // a path is used as typed
         cc = {ruta, {}};
         if (base == Base::PostgreSQL) {
             ruta = qEnvironmentVariable("KALVEROSTIN_PG_URL");
@@ -169,11 +170,11 @@ private slots:
     {
         const QString raro = "Puerta \"norte\"; DROP TABLE marcajes;--";
         QCOMPARE(InsertarTerminal(cc, "3", "O'Brien", QString(), "0", " 7 "), QString());
-        QCOMPARE(InsertarTerminal(cc, "4", raro, "10.0.0.4", "2", "0"), QString());
+        QCOMPARE(InsertarTerminal(cc, "4", raro, raro, "2", "0"), QString());
         QCOMPARE(CargarTerminales(cc, Terminales), QString());
         QCOMPARE(Terminales.size(), 2);
         QCOMPARE(fila(Terminales[0]), QString("3|O'Brien||0|7")); // no IP is stored as text: the row loads
-        QCOMPARE(fila(Terminales[1]), "4|" + raro + "|10.0.0.4|2|0");
+        QCOMPARE(fila(Terminales[1]), "4|" + raro + "|" + raro + "|2|0");
 
         const qint16 id = Terminales[1].ID;
         QCOMPARE(ModificarTerminal(cc, QString::number(id), "9", "Almacén d'Ana", "10.0.0.9", "1", "4"), QString());
@@ -484,33 +485,74 @@ private slots:
         QCOMPARE(Directa(ruta).filas("SELECT count(*) FROM marcajes"), QString("120"));
     }
 
-    // Another connection holds the write lock while storing the same punch: the
-    // punch waits for the commit and is then a duplicate, neither a fault nor stored twice.
-    void baseBloqueada()
+    // A path that is a folder, a file that is no database, a read-only file,
+    // a file removed after a batch: a batch goes in whole or not at all,
+    // saying why, nothing foreign is overwritten, and what is stored is in the
+    // file at that path (a removed one comes back with its tables).
+    void baseInutilizable_data()
     {
+        QTest::addColumn<QString>("fallo");
+        for (const char *f : {"carpeta", "ajeno", "solo lectura", "borrada"})
+            QTest::newRow(f) << QString(f);
+    }
+    void baseInutilizable()
+    {
+        QFETCH(QString, fallo);
+        const auto lote = [](int desde) {
+            QVector<AlmacenMarcajes::EnLote> l;
+            for (int i = desde; i < desde + 3; ++i) {
+                Marcaje m;
+                m.numeroTerminal = 3;
+                m.fechaHora = kMomento.addSecs(60 * i);
+                m.tarjeta = i;
+                l.append({m, i + 1});
+            }
+            return l;
+        };
         QCOMPARE(PrepararBaseDatos(cc), QString());
-        QSemaphore tomado;
-        std::jthread otro([&] {
-            Directa d(ruta);
-            d.exec("BEGIN IMMEDIATE");
-            d.exec("INSERT INTO marcajes (fechahora, numero_terminal) VALUES ('2024-03-15 08:05:09', 1)");
-            tomado.release();
-            QThread::msleep(300);
-            d.exec("COMMIT");
+        const QByteArray ajeno = QByteArray("no es una base de datos\n").repeated(50);
+        CadenaConexion rota = cc;
+        if (fallo == "carpeta") {
+            rota.RutaBaseDatos = ruta + ".d";
+            QVERIFY(QDir().mkpath(rota.RutaBaseDatos));
+        } else if (fallo == "ajeno") {
+            rota.RutaBaseDatos = ruta + ".txt";
+            QFile f(rota.RutaBaseDatos);
+            QVERIFY(f.open(QIODevice::WriteOnly) && f.write(ajeno) == ajeno.size());
+        } else if (fallo == "solo lectura") { // immutable even for root
+            if (::geteuid() == 0 ? QProcess::execute("chattr", {"+i", ruta}) != 0
+                                 : !QFile::setPermissions(ruta, QFile::ReadOwner))
+                QSKIP("cannot make a file read-only here");
+        }
+        const auto restaurar = qScopeGuard([&] {
+            if (fallo == "solo lectura" && ::geteuid() == 0)
+                QProcess::execute("chattr", {"-i", ruta});
         });
-        tomado.acquire();
-        const R r = GrabarMarcaje(cc, 1, kMomento, 0, 0, 1, 0);
-        otro.join();
-        QCOMPARE(r, R::Duplicado);
-        QCOMPARE(Directa(ruta).filas("SELECT count(*) FROM marcajes"), QString("1"));
+        AlmacenMarcajes a(rota);
+        if (fallo == "borrada") {
+            QCOMPARE(a.GrabarLote("T3", lote(0)).hechos, 3);
+            for (const char *sufijo : {"", "-wal", "-shm"})
+                QFile::remove(ruta + sufijo);
+        }
+        const auto r = a.GrabarLote("T3", lote(3));
+        const bool guarda = fallo == "borrada";
+        QVERIFY2(guarda ? r.hechos == 3 : r.parada == R::ErrorBaseDatos && r.hechos == 0 && !r.error.isEmpty(),
+                 qPrintable(r.error));
+        if (fallo == "ajeno") {
+            QFile f(rota.RutaBaseDatos);
+            QVERIFY(f.open(QIODevice::ReadOnly) && f.readAll() == ajeno);
+        }
+        QCOMPARE(Directa(ruta).filas("SELECT tarjeta FROM marcajes ORDER BY tarjeta"), QString(guarda ? "3;4;5" : ""));
     }
 
     void incidencias_data() { motores(); }
     void incidencias()
     {
+        const QString hostil = "x'); DELETE FROM terminales_1; --";
         DescripcionesIncidencias.fill(QString());
         for (int c = 100; c >= 0; --c) // inserted backwards: the order comes from codigo
-            QCOMPARE(GrabarIncidencia(cc, c, c == 5 ? QVariant() : QVariant(QString("inc %1").arg(c))), R::Insertado);
+            QCOMPARE(GrabarIncidencia(cc, c, c == 5 ? QVariant() : c == 2 ? QVariant(hostil) : QVariant(QString("inc %1").arg(c))),
+                 R::Insertado);
         QCOMPARE(GrabarIncidencia(cc, 7, QString("otra")), R::Duplicado);
         QCOMPARE(CargarIncidencias(cc, DescripcionesIncidencias), QString("El subíndice está fuera del intervalo"));
         const auto &d = DescripcionesIncidencias;
@@ -520,7 +562,7 @@ private slots:
         QVERIFY(directa.exec("DELETE FROM \"Incidencias\" WHERE codigo >= 3"));
         QVERIFY(directa.exec("UPDATE \"Incidencias\" SET descripcion = ? WHERE codigo = 1", {"Médico"}));
         QCOMPARE(CargarIncidencias(cc, DescripcionesIncidencias), QString());
-        QCOMPARE(QStringList({d[1], d[3]}), QStringList({"Médico", "inc 3"})); // beyond the rows: the earlier text stays
+        QCOMPARE(QStringList({d[1], d[2], d[3]}), QStringList({"Médico", hostil, "inc 3"})); // beyond the rows: the earlier text stays
         QVERIFY(directa.exec("DROP TABLE \"Incidencias\""));
         QVERIFY(!CargarIncidencias(cc, DescripcionesIncidencias).isEmpty());
         QCOMPARE(DescripcionesIncidencias[1], QString("Médico"));
