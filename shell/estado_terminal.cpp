@@ -36,14 +36,13 @@ MOD_ado::EstadoTerminal Siguiente(const MOD_ado::EstadoTerminal &antes, const Re
             e.alertado = true;
             a = Aviso::Fallo;
         }
+    } else if (!r.errorBaseDatos.isEmpty()) {
+        // A database fault says nothing of the terminal: it may not even have
+        // been asked (a database that cannot give the cursor).
+        e.ultimoError = ahora;
+        e.motivo = QStringLiteral("base de datos: ") + r.errorBaseDatos;
     } else {
-        // A database fault says nothing about the terminal, which answered.
-        if (!r.errorBaseDatos.isEmpty()) {
-            e.ultimoError = ahora;
-            e.motivo = QStringLiteral("base de datos: ") + r.errorBaseDatos;
-        } else {
-            e.ultimaLectura = ahora;
-        }
+        e.ultimaLectura = ahora;
         e.fallandoDesde = QDateTime();
         if (e.alertado)
             a = conAlertas ? Aviso::Recuperado : Aviso::Ninguno;
