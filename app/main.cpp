@@ -1,8 +1,8 @@
-#include "form1.h"
-#include "instancia_unica.h"
-#include "mod_variables.h"
-#include "servicio.h"
-#include "traduccion.h"
+#include "shell/nucleo/instancia_unica.h"
+#include "shell/nucleo/mod_variables.h"
+#include "shell/nucleo/servicio.h"
+#include "shell/ventana/form1.h"
+#include "shell/ventana/traduccion.h"
 
 #include <QApplication>
 #include <QMessageBox>

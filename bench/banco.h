@@ -4,7 +4,7 @@
 // Every figure that matters is printed as a ratio against a baseline measured
 // in the same run, because the machine the benchmarks run on is noisy.
 
-#include "sim/simulador.h"
+#include "tools/sim/simulador.h"
 
 #include <QByteArray>
 #include <QCoreApplication>

@@ -5,12 +5,12 @@
 //
 //   bench_carriles [terminals] [silent] [timeout s]     (default 40 5 5)
 
-#include "banco.h"
-#include "ciclo.h"
-#include "trabajador.h"
-#include "mod_ado.h"
-#include "mod_ini.h"
-#include "mod_variables.h"
+#include "bench/banco.h"
+#include "shell/nucleo/ciclo.h"
+#include "shell/nucleo/mod_variables.h"
+#include "shell/nucleo/trabajador.h"
+#include "storage/mod_ado.h"
+#include "storage/mod_ini.h"
 
 #include <QEventLoop>
 #include <QTimer>

@@ -6,10 +6,10 @@
 //
 //   bench_cpu_espera [timeout seconds]     (default 5)
 
-#include "banco.h"
-#include "class_rs485.h"
-#include "puerto_serie_qt.h"
-#include "socket_tcp_qt.h"
+#include "bench/banco.h"
+#include "link/class_rs485.h"
+#include "link/puerto_serie_qt.h"
+#include "link/socket_tcp_qt.h"
 
 #include <thread>
 

@@ -22,12 +22,12 @@
 // pointer): mode 1 then first walks the read pointer back 4498 verified steps
 // (two exchanges each), and every punch is a duplicate.
 
-#include "banco.h"
-#include "class_rs485.h"
-#include "destino_base_datos.h"
-#include "mod_ado.h"
-#include "mod_comunicaciones_kora.h"
-#include "socket_tcp_qt.h"
+#include "bench/banco.h"
+#include "commands/mod_comunicaciones_kora.h"
+#include "link/class_rs485.h"
+#include "link/socket_tcp_qt.h"
+#include "shell/nucleo/destino_base_datos.h"
+#include "storage/mod_ado.h"
 
 #include <QSqlDatabase>
 #include <QSqlError>

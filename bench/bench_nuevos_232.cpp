@@ -8,12 +8,12 @@
 //
 //   bench_nuevos_232 [punches]     (default 500)
 
-#include "banco.h"
-#include "class_rs485.h"
-#include "destino_base_datos.h"
-#include "mod_ado.h"
-#include "mod_comunicaciones_kora.h"
-#include "puerto_serie_qt.h"
+#include "bench/banco.h"
+#include "commands/mod_comunicaciones_kora.h"
+#include "link/class_rs485.h"
+#include "link/puerto_serie_qt.h"
+#include "shell/nucleo/destino_base_datos.h"
+#include "storage/mod_ado.h"
 
 #include <QTimeZone>
 

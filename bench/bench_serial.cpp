@@ -12,10 +12,10 @@
 // line), so a ratio below 1 is possible there; over RS-485 the echo paces the
 // request too.
 
-#include "banco.h"
-#include "class_rs485.h"
-#include "mod_comunicaciones_kora.h"
-#include "puerto_serie_qt.h"
+#include "bench/banco.h"
+#include "commands/mod_comunicaciones_kora.h"
+#include "link/class_rs485.h"
+#include "link/puerto_serie_qt.h"
 
 #include <QSerialPort>
 

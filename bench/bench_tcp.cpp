@@ -5,9 +5,9 @@
 //
 //   bench_tcp [exchanges]     (default 2000, pointer reads: command 7 sub 3)
 
-#include "banco.h"
-#include "class_rs485.h"
-#include "socket_tcp_qt.h"
+#include "bench/banco.h"
+#include "link/class_rs485.h"
+#include "link/socket_tcp_qt.h"
 
 #include <QTcpSocket>
 #include <algorithm>

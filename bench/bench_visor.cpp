@@ -5,8 +5,8 @@
 //
 //   bench_visor [rows]      default 1000000
 
-#include "banco.h"
-#include "modelo_marcajes.h"
+#include "bench/banco.h"
+#include "shell/nucleo/modelo_marcajes.h"
 
 #include <QBuffer>
 #include <QSqlDatabase>

@@ -1,6 +1,6 @@
-#include "mod_comunicaciones_kora.h"
+#include "commands/mod_comunicaciones_kora.h"
 
-#include "texto.h"
+#include "common/texto.h"
 
 #include <QElapsedTimer>
 #include <QTimeZone>

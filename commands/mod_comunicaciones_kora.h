@@ -6,9 +6,9 @@
 // answered correctly, 1 = no usable answer; the output buffer is written only
 // on success.
 
-#include "class_rs485.h"
-#include "kora.h"
-#include "terminal.h"
+#include "common/terminal.h"
+#include "link/class_rs485.h"
+#include "link/kora.h"
 
 #include <QByteArray>
 #include <QDateTime>

@@ -1,4 +1,4 @@
-#include "archivos.h"
+#include "common/archivos.h"
 
 #include <QDir>
 #include <QFileInfo>

@@ -1,4 +1,4 @@
-#include "texto.h"
+#include "common/texto.h"
 
 #include <array>
 #include <cmath>

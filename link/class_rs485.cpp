@@ -1,4 +1,4 @@
-#include "class_rs485.h"
+#include "link/class_rs485.h"
 
 #include <algorithm>
 #include <chrono>

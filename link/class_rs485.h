@@ -3,9 +3,9 @@
 // RS-232, RS-485 (through an echoing converter) or TCP, validates the answer
 // and reports a result code and text. One object serves one command.
 
-#include "datos.h"
-#include "kora.h"
-#include "transportes.h"
+#include "link/datos.h"
+#include "link/kora.h"
+#include "link/transportes.h"
 
 #include <QByteArray>
 #include <QString>

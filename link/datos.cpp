@@ -1,6 +1,6 @@
-#include "datos.h"
+#include "link/datos.h"
 
-#include "texto.h"
+#include "common/texto.h"
 
 #include <QStringList>
 

@@ -1,4 +1,4 @@
-#include "puerto_serie_qt.h"
+#include "link/puerto_serie_qt.h"
 
 #include <algorithm>
 #include <utility>

@@ -2,7 +2,7 @@
 // The serial port of a real machine, through QSerialPort. Created and used on
 // one thread (the communications worker); needs no running event loop.
 
-#include "transportes.h"
+#include "link/transportes.h"
 
 #include <QHash>
 #include <QSerialPort>

@@ -1,4 +1,4 @@
-#include "socket_tcp_qt.h"
+#include "link/socket_tcp_qt.h"
 
 #include <QEventLoop>
 #include <QTimer>

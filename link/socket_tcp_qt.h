@@ -2,7 +2,7 @@
 // TCP client socket through QTcpSocket. Created and used on one thread (a
 // communications lane); needs no running event loop.
 
-#include "transportes.h"
+#include "link/transportes.h"
 
 #include <QTcpSocket>
 

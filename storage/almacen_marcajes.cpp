@@ -1,8 +1,8 @@
-#include "mod_ado.h"
+#include "storage/mod_ado.h"
 
-#include "archivos.h"
-#include "conexion.h"
-#include "interno.h"
+#include "common/archivos.h"
+#include "storage/conexion.h"
+#include "storage/interno.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,6 +1,6 @@
-#include "conexion.h"
+#include "storage/conexion.h"
 
-#include "archivos.h"
+#include "common/archivos.h"
 
 #include <QDir>
 #include <QFileInfo>

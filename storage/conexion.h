@@ -3,7 +3,7 @@
 // how a connection is opened, the schema of a new database, how identifiers
 // are quoted and how a write transaction takes its lock.
 
-#include "mod_ado.h"
+#include "storage/mod_ado.h"
 
 #include <QSqlDatabase>
 #include <QSqlError>

@@ -1,6 +1,6 @@
-#include "estado_terminales.h"
+#include "storage/estado_terminales.h"
 
-#include "conexion.h"
+#include "storage/conexion.h"
 
 #include <QSqlQuery>
 

@@ -2,7 +2,7 @@
 // What the operator sees of each terminal between downloads, kept in the
 // program's own table kalverostin_estado so that it survives a restart.
 
-#include "mod_ado.h"
+#include "storage/mod_ado.h"
 
 #include <QDateTime>
 #include <QHash>

@@ -1,8 +1,8 @@
 #pragma once
 // What the storage sources share and nobody else sees.
 
-#include "conexion.h"
-#include "mod_ado.h"
+#include "storage/conexion.h"
+#include "storage/mod_ado.h"
 
 #include <QSqlError>
 #include <QSqlQuery>

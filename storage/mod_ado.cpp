@@ -1,7 +1,7 @@
-#include "mod_ado.h"
+#include "storage/mod_ado.h"
 
-#include "conexion.h"
-#include "interno.h"
+#include "storage/conexion.h"
+#include "storage/interno.h"
 
 #include <QRegularExpression>
 #include <QSqlQuery>

@@ -4,7 +4,7 @@
 // before returning. Nothing here shows anything: operations that the operator
 // must hear about return the database's own error description (empty = fine).
 
-#include "terminal.h"
+#include "common/terminal.h"
 
 #include <QDateTime>
 #include <QString>

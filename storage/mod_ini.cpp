@@ -1,8 +1,8 @@
-#include "mod_ini.h"
+#include "storage/mod_ini.h"
 
-#include "archivos.h"
+#include "common/archivos.h"
 
-#include "texto.h"
+#include "common/texto.h"
 
 #include <QCoreApplication>
 #include <QDir>

@@ -1,8 +1,8 @@
-#include "mod_ado.h"
+#include "storage/mod_ado.h"
 
-#include "conexion.h"
-#include "interno.h"
-#include "texto.h"
+#include "common/texto.h"
+#include "storage/conexion.h"
+#include "storage/interno.h"
 
 #include <QLocale>
 #include <QSqlQuery>

@@ -1,7 +1,7 @@
 // kora-sim: simulated terminals for trying the communications server without
 // hardware. Runs until SIGINT or SIGTERM.
 
-#include "sim/simulador.h"
+#include "tools/sim/simulador.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>

@@ -3,10 +3,10 @@
 // download hands its punches to an in-memory destination that behaves as the
 // database does (duplicate rule, cursor committed with each punch).
 
-#include "mod_comunicaciones_kora.h"
-#include "puerto_serie_qt.h"
-#include "sim/simulador.h"
-#include "socket_tcp_qt.h"
+#include "commands/mod_comunicaciones_kora.h"
+#include "link/puerto_serie_qt.h"
+#include "link/socket_tcp_qt.h"
+#include "tools/sim/simulador.h"
 
 #include <QRandomGenerator>
 #include <QtTest>

@@ -1,11 +1,11 @@
 // The main window driven through its buttons against simulated terminals:
 // polling, full retrieval, scheduled clock change, manual commands, exit.
 
-#include "banco.h"
-#include "estado_terminal.h"
-#include "texto.h"
-#include "trabajador.h"
-#include "trabajos.h"
+#include "common/texto.h"
+#include "shell/nucleo/estado_terminal.h"
+#include "shell/nucleo/trabajador.h"
+#include "shell/nucleo/trabajos.h"
+#include "tests/shell/banco.h"
 
 #include <QCheckBox>
 #include <QDateTimeEdit>

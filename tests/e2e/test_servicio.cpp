@@ -3,7 +3,7 @@
 // simulated TCP terminals, the single-instance lock between services and
 // windows, and options it refuses.
 
-#include "banco.h"
+#include "tests/shell/banco.h"
 
 #include <QDir>
 #include <QFile>

@@ -4,10 +4,10 @@
 // written (line breaks become spaces, cut to 254, empty reads as the default)
 // and every other line of the file is still there.
 
-#include "comprobar.h"
+#include "tests/fuzz/comprobar.h"
 
-#include "mod_ini.h"
-#include "texto.h"
+#include "common/texto.h"
+#include "storage/mod_ini.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,9 +1,9 @@
 // The numeric value of a text, rounding and the Windows-1252 conversions.
 // The input is read as Windows-1252 text, as UTF-8 text and as raw doubles.
 
-#include "comprobar.h"
+#include "tests/fuzz/comprobar.h"
 
-#include "texto.h"
+#include "common/texto.h"
 
 #include <QRegularExpression>
 #include <cmath>

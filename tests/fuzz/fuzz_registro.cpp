@@ -4,10 +4,10 @@
 // [24] flag and text kind, then a 16-byte text field read back, then the rest
 // as a description.
 
-#include "comprobar.h"
+#include "tests/fuzz/comprobar.h"
 
-#include "mod_comunicaciones_kora.h"
-#include "texto.h"
+#include "commands/mod_comunicaciones_kora.h"
+#include "common/texto.h"
 
 #include <QtEndian>
 #include <algorithm>

@@ -11,10 +11,10 @@
 //             bit 7 a second exchange on the same object
 //         [4] number of data bytes (mod 32), then those bytes, then the answer.
 
-#include "comprobar.h"
+#include "tests/fuzz/comprobar.h"
 
-#include "class_rs485.h"
-#include "texto.h"
+#include "common/texto.h"
+#include "link/class_rs485.h"
 
 #include <map>
 #include <numeric>

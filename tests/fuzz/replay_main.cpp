@@ -1,7 +1,7 @@
 // Replays a fuzz target's corpus in the normal build: every file under the
 // given directories goes through the target once; a broken invariant aborts.
 
-#include "comprobar.h"
+#include "tests/fuzz/comprobar.h"
 
 #include <QDirIterator>
 #include <QFile>

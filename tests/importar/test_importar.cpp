@@ -1,7 +1,7 @@
 // kalverostin-importar run as a user runs it, with mdb-export replaced by
 // mdb-export-falso.sh (placed first in PATH), which prints the CSV files of
 // this folder as mdb-export prints an Access table.
-#include "conexion.h"
+#include "storage/conexion.h"
 
 #include <QProcess>
 #include <QSqlQuery>

@@ -2,10 +2,10 @@
 // terminal simulator: RS-232 and RS-485 (with the converter's echo) on a
 // pseudo-terminal, and TCP on loopback.
 
-#include "class_rs485.h"
-#include "puerto_serie_qt.h"
-#include "sim/simulador.h"
-#include "socket_tcp_qt.h"
+#include "link/class_rs485.h"
+#include "link/puerto_serie_qt.h"
+#include "link/socket_tcp_qt.h"
+#include "tools/sim/simulador.h"
 
 #include <QtTest>
 #include <thread>

@@ -1,7 +1,7 @@
 // The packet rules and the serial attempt loop, on a scripted port. What a
 // real port and terminal can show is tested in test_enlace_simulador.cpp.
 
-#include "class_rs485.h"
+#include "link/class_rs485.h"
 
 #include <QtTest>
 #include <utility>

@@ -3,12 +3,12 @@
 // config.ini, the main window on it, the terminal simulator, message-box
 // answers and the rows stored in the SQLite file.
 
-#include "ciclo.h"
-#include "form1.h"
-#include "mod_ado.h"
-#include "mod_ini.h"
-#include "mod_variables.h"
-#include "sim/simulador.h"
+#include "shell/nucleo/ciclo.h"
+#include "shell/nucleo/mod_variables.h"
+#include "shell/ventana/form1.h"
+#include "storage/mod_ado.h"
+#include "storage/mod_ini.h"
+#include "tools/sim/simulador.h"
 
 #include <QApplication>
 #include <QListWidget>

@@ -3,15 +3,15 @@
 // PostgreSQL too); the worker's stop and the clock line built from a
 // terminal's answer.
 
-#include "autoarranque.h"
-#include "banco.h"
-#include "conexion.h"
-#include "form_marcajes.h"
-#include "modelo_marcajes.h"
-#include "trabajador.h"
-#include "trabajos.h"
-#include "traduccion.h"
-#include "updown.h"
+#include "shell/nucleo/modelo_marcajes.h"
+#include "shell/nucleo/trabajador.h"
+#include "shell/nucleo/trabajos.h"
+#include "shell/ventana/autoarranque.h"
+#include "shell/ventana/form_marcajes.h"
+#include "shell/ventana/traduccion.h"
+#include "shell/ventana/updown.h"
+#include "storage/conexion.h"
+#include "tests/shell/banco.h"
 
 #include <QAction>
 #include <QCheckBox>

@@ -2,8 +2,8 @@
 // backend: an SQLite file, the PostgreSQL server that scripts/pg-test.sh starts
 // and names in KALVEROSTIN_PG_URL, and the Access path (.mdb through QODBC)
 // against SQLite's ODBC driver, the one ODBC driver for a file that Linux has.
-#include "conexion.h"
-#include "mod_ado.h"
+#include "storage/conexion.h"
+#include "storage/mod_ado.h"
 
 #include <QRegularExpression>
 #include <QProcess>

@@ -1,4 +1,4 @@
-#include "mod_ini.h"
+#include "storage/mod_ini.h"
 
 #include <QFile>
 #include <QRandomGenerator>

@@ -2,7 +2,7 @@
 // program itself, a shared RS-485 bus, byte pacing, punches arriving during a
 // download, frames left unanswered and the fault options.
 
-#include "sim/simulador.h"
+#include "tools/sim/simulador.h"
 
 #include <QProcess>
 #include <QRandomGenerator>

@@ -1,4 +1,4 @@
-#include "lectura_mdb.h"
+#include "tools/importar/lectura_mdb.h"
 
 #include <QProcess>
 

@@ -3,8 +3,8 @@
 // database into an SQLite file or a postgresql:// database, skipping the rows
 // the destination already has. Exit status 0 when every row was copied or
 // skipped as already there, 1 otherwise, 2 for a wrong command line.
-#include "lectura_mdb.h"
-#include "mod_ado.h"
+#include "storage/mod_ado.h"
+#include "tools/importar/lectura_mdb.h"
 
 #include <QCoreApplication>
 #include <QDateTime>

@@ -1,4 +1,4 @@
-#include "protocolo.h"
+#include "tools/sim/protocolo.h"
 
 #include <QStringList>
 

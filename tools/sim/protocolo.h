@@ -3,7 +3,7 @@
 // record, the clock record. Shared by the simulated terminals and the tests
 // that talk to them.
 
-#include "kora.h"
+#include "link/kora.h"
 
 #include <QByteArray>
 #include <QDateTime>

@@ -1,5 +1,5 @@
 // Platforms without pseudo-terminals: the simulator offers TCP only.
-#include "pty.h"
+#include "tools/sim/pty.h"
 
 namespace korasim::pty {
 

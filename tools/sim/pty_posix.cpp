@@ -1,5 +1,5 @@
 // POSIX pseudo-terminals (Linux, BSD, macOS).
-#include "pty.h"
+#include "tools/sim/pty.h"
 
 #include <cerrno>
 #include <cstring>

@@ -1,6 +1,6 @@
-#include "simulador.h"
+#include "tools/sim/simulador.h"
 
-#include "pty.h"
+#include "tools/sim/pty.h"
 
 #include <QElapsedTimer>
 #include <QMutex>

@@ -11,7 +11,7 @@
 //
 // Every member may be called from any thread except the simulator's own.
 
-#include "terminal.h"
+#include "tools/sim/terminal.h"
 
 #include <QDateTime>
 #include <QHostAddress>

@@ -1,4 +1,4 @@
-#include "terminal.h"
+#include "tools/sim/terminal.h"
 
 #include <QMutexLocker>
 #include <QtEndian>

@@ -3,7 +3,7 @@
 // slots and injected faults. Every member is thread-safe: tests and the
 // program change a terminal while the simulator thread serves requests.
 
-#include "protocolo.h"
+#include "tools/sim/protocolo.h"
 
 #include <QMutex>
 #include <QString>

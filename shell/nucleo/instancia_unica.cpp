@@ -1,6 +1,6 @@
-#include "instancia_unica.h"
+#include "shell/nucleo/instancia_unica.h"
 
-#include "archivos.h"
+#include "common/archivos.h"
 
 #include <QDir>
 #include <QFile>

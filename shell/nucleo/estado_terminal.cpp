@@ -1,6 +1,6 @@
-#include "estado_terminal.h"
+#include "shell/nucleo/estado_terminal.h"
 
-#include "registro.h"
+#include "shell/nucleo/registro.h"
 
 #include <QProcess>
 #include <QProcessEnvironment>

@@ -1,8 +1,8 @@
-#include "modelo_marcajes.h"
+#include "shell/nucleo/modelo_marcajes.h"
 
-#include "registro.h"
+#include "shell/nucleo/registro.h"
 
-#include "conexion.h"
+#include "storage/conexion.h"
 
 #include <QDateTime>
 #include <QIODevice>

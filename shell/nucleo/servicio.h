@@ -9,7 +9,7 @@
 #include <QTimer>
 #include <QVector>
 
-#include "terminal.h"
+#include "common/terminal.h"
 
 class Ciclo;
 

@@ -1,9 +1,9 @@
 #pragma once
 // The main window: terminal list, polling, clock and incident controls, log.
 
-#include "estado_terminales.h"
-#include "mod_ado.h"
-#include "terminal.h"
+#include "common/terminal.h"
+#include "storage/estado_terminales.h"
+#include "storage/mod_ado.h"
 
 #include <QDateTime>
 #include <QMainWindow>

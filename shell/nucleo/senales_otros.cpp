@@ -1,7 +1,7 @@
 // Platforms without POSIX signals: the C runtime's handler only raises a
 // flag, which a short timer on the event loop looks at.
 
-#include "senales.h"
+#include "shell/nucleo/senales.h"
 
 #include <QTimer>
 

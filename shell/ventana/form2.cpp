@@ -1,8 +1,8 @@
-#include "form2.h"
+#include "shell/ventana/form2.h"
 
-#include "mod_variables.h"
-#include "texto.h"
-#include "updown.h"
+#include "common/texto.h"
+#include "shell/nucleo/mod_variables.h"
+#include "shell/ventana/updown.h"
 
 #include <QComboBox>
 #include <QEvent>

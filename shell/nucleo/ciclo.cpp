@@ -1,11 +1,11 @@
-#include "ciclo.h"
+#include "shell/nucleo/ciclo.h"
 
-#include "conexion.h"
-#include "mod_ado.h"
-#include "mod_ini.h"
-#include "mod_variables.h"
-#include "texto.h"
-#include "trabajador.h"
+#include "common/texto.h"
+#include "shell/nucleo/mod_variables.h"
+#include "shell/nucleo/trabajador.h"
+#include "storage/conexion.h"
+#include "storage/mod_ado.h"
+#include "storage/mod_ini.h"
 
 #include <QDir>
 #include <QFileInfo>

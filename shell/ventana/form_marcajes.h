@@ -4,8 +4,8 @@
 // filtered rows to CSV, for a spreadsheet or for other programs.
 // Its database connection lives on the window's thread as long as the window.
 
-#include "mod_ado.h"
-#include "modelo_marcajes.h"
+#include "shell/nucleo/modelo_marcajes.h"
+#include "storage/mod_ado.h"
 
 #include <QWidget>
 #include <functional>

@@ -2,8 +2,8 @@
 // Program-wide settings, read from config.ini at start-up.
 // Lives for the whole program; touched only from the window's thread.
 
-#include "estado_terminal.h"
-#include "mod_ado.h"
+#include "shell/nucleo/estado_terminal.h"
+#include "storage/mod_ado.h"
 
 #include <QDateTime>
 #include <QString>

@@ -1,14 +1,14 @@
-#include "servicio.h"
+#include "shell/nucleo/servicio.h"
 
-#include "ciclo.h"
-#include "instancia_unica.h"
-#include "mod_ado.h"
-#include "mod_ini.h"
-#include "mod_variables.h"
-#include "registro.h"
-#include "senales.h"
-#include "texto.h"
-#include "trabajador.h"
+#include "common/texto.h"
+#include "shell/nucleo/ciclo.h"
+#include "shell/nucleo/instancia_unica.h"
+#include "shell/nucleo/mod_variables.h"
+#include "shell/nucleo/registro.h"
+#include "shell/nucleo/senales.h"
+#include "shell/nucleo/trabajador.h"
+#include "storage/mod_ado.h"
+#include "storage/mod_ini.h"
 
 #include <QCoreApplication>
 #include <QDateTime>

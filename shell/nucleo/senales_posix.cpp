@@ -1,7 +1,7 @@
 // The only file with POSIX calls: a signal handler may do almost nothing, so
 // it writes one byte into a pipe whose reading end the event loop watches.
 
-#include "senales.h"
+#include "shell/nucleo/senales.h"
 
 #include <QSocketNotifier>
 

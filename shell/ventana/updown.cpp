@@ -1,6 +1,6 @@
-#include "updown.h"
+#include "shell/ventana/updown.h"
 
-#include "texto.h"
+#include "common/texto.h"
 
 #include <QLineEdit>
 #include <QToolButton>

@@ -3,7 +3,7 @@
 // communications lanes, counts the polling period and checks the scheduled
 // clock change. Both callers tick it once a second; neither needs a widget.
 
-#include "trabajos.h"
+#include "shell/nucleo/trabajos.h"
 
 #include <QDateTime>
 #include <QObject>

@@ -1,13 +1,13 @@
 // The main window's controls: built once, named as the rest of the program
 // and the tests know them, and the marks that show each terminal's state.
 
-#include "form1.h"
+#include "shell/ventana/form1.h"
 
-#include "ciclo.h"
-#include "destino_base_datos.h"
-#include "estado_terminal.h"
-#include "mod_ado.h"
-#include "updown.h"
+#include "shell/nucleo/ciclo.h"
+#include "shell/nucleo/destino_base_datos.h"
+#include "shell/nucleo/estado_terminal.h"
+#include "shell/ventana/updown.h"
+#include "storage/mod_ado.h"
 
 #include <QAction>
 #include <QCheckBox>

@@ -1,4 +1,4 @@
-#include "mod_variables.h"
+#include "shell/nucleo/mod_variables.h"
 
 #include <QRegularExpression>
 

@@ -1,8 +1,8 @@
-#include "trabajador.h"
+#include "shell/nucleo/trabajador.h"
 
-#include "mod_ini.h"
-#include "puerto_serie_qt.h"
-#include "socket_tcp_qt.h"
+#include "link/puerto_serie_qt.h"
+#include "link/socket_tcp_qt.h"
+#include "storage/mod_ini.h"
 
 #include <QDeadlineTimer>
 #include <chrono>

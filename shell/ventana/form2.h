@@ -2,7 +2,7 @@
 // The terminal editor: shows a terminal to be changed, or defaults for a new
 // one, and hands back what the operator typed; the caller stores it.
 
-#include "terminal.h"
+#include "common/terminal.h"
 
 #include <QDialog>
 #include <optional>

@@ -1,7 +1,7 @@
-#include "trabajos.h"
+#include "shell/nucleo/trabajos.h"
 
-#include "destino_base_datos.h"
-#include "registro.h"
+#include "shell/nucleo/destino_base_datos.h"
+#include "shell/nucleo/registro.h"
 
 #include <QElapsedTimer>
 #include <QLocale>

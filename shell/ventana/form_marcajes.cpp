@@ -1,6 +1,6 @@
-#include "form_marcajes.h"
+#include "shell/ventana/form_marcajes.h"
 
-#include "mod_variables.h"
+#include "shell/nucleo/mod_variables.h"
 
 #include <QComboBox>
 #include <QDateEdit>

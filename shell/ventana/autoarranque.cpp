@@ -1,7 +1,7 @@
-#include "autoarranque.h"
+#include "shell/ventana/autoarranque.h"
 
-#include "archivos.h"
-#include "mod_ini.h"
+#include "common/archivos.h"
+#include "storage/mod_ini.h"
 
 #include <QDir>
 #include <QFile>

@@ -4,7 +4,7 @@
 // its name, entry/exit as a word, the incident by its description. Rows are
 // fetched as the view scrolls, so a table of millions opens at once.
 
-#include "mod_ado.h"
+#include "storage/mod_ado.h"
 
 #include <QDate>
 #include <QHash>

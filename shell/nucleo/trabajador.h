@@ -5,8 +5,8 @@
 // run in parallel, at most `simultaneos` at once. The window queues jobs and
 // hears back through queued signals, so it never waits on a terminal.
 
-#include "estado_terminales.h"
-#include "mod_comunicaciones_kora.h"
+#include "commands/mod_comunicaciones_kora.h"
+#include "storage/estado_terminales.h"
 
 #include <QHash>
 #include <QObject>

@@ -2,8 +2,8 @@
 // The attendance database as the destination of a download: each punch is
 // stored with the terminal's cursor in one transaction.
 
-#include "mod_ado.h"
-#include "mod_comunicaciones_kora.h"
+#include "commands/mod_comunicaciones_kora.h"
+#include "storage/mod_ado.h"
 
 #include <QStringList>
 

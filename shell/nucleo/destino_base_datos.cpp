@@ -1,6 +1,6 @@
-#include "destino_base_datos.h"
+#include "shell/nucleo/destino_base_datos.h"
 
-#include "registro.h"
+#include "shell/nucleo/registro.h"
 
 #include <QDir>
 

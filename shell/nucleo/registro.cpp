@@ -1,4 +1,4 @@
-#include "registro.h"
+#include "shell/nucleo/registro.h"
 
 #include <QDateTime>
 

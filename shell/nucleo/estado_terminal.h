@@ -3,8 +3,8 @@
 // terminal has failed for a while and again when it answers. Shared by the
 // window and the service; no widgets.
 
-#include "estado_terminales.h"
-#include "terminal.h"
+#include "common/terminal.h"
+#include "storage/estado_terminales.h"
 
 #include <QDateTime>
 #include <QString>

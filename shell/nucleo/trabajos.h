@@ -3,9 +3,9 @@
 // communications lanes, and the texts they log. Each takes copies of what it
 // needs, so the window may reload its tables while a job runs.
 
-#include "estado_terminal.h"
-#include "mod_ado.h"
-#include "mod_comunicaciones_kora.h"
+#include "commands/mod_comunicaciones_kora.h"
+#include "shell/nucleo/estado_terminal.h"
+#include "storage/mod_ado.h"
 
 #include <QDateTime>
 #include <QString>
