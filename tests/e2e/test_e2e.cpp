@@ -131,6 +131,10 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(b_->log().size(), 4, Espera);
         QVERIFY(b_->log().last().startsWith("Terminal: " + sano));
         QVERIFY(b_->form->ciclo()->LecturaEnCurso);
+        b_->form->ciclo()->LecturaMarcajes(true); // the period coming round during a run starts no other
+        esperarLectura();
+        QTest::qWait(500);
+        QCOMPARE(b_->log().size(), 5);
     }
 
     // Each failure's reason in its line, each terminal's state in List2 (kept
