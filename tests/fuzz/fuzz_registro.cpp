@@ -40,11 +40,6 @@ void unRegistro(const QByteArray &r, const QByteArray &cont)
         COMPROBAR(fh.date().year() >= 100 && fh.date().year() <= 9999);
     else
         COMPROBAR(byteEn(c, registro::Anio) == 100 && (byteEn(c, registro::Mes) == 0 || byteEn(c, registro::Dia) == 0));
-    const int a = byteEn(c, registro::Anio), anio = a + (a <= 29 ? 2000 : a <= 99 ? 1900 : 0);
-    const QDate fecha(anio, byteEn(c, registro::Mes), byteEn(c, registro::Dia));
-    const QTime hora(byteEn(c, registro::Hora), byteEn(c, registro::Minuto), byteEn(c, registro::Segundo));
-    if (fecha.isValid() && hora.isValid())
-        COMPROBAR(fh.date() == fecha && fh.time() == hora);
 
     const Marcaje m = DecodificarMarcaje(r, cont);
     COMPROBAR(m.fechaHora == fh && m.tarjeta == tarjeta && m.codigoIncidencia == byteEn(c, registro::Incidencia));

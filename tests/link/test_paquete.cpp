@@ -86,28 +86,6 @@ ClassRS485 leerHora(PuertoSerie *puerto)
 class TestPaquete : public QObject {
     Q_OBJECT
 private slots:
-    void cabecera_data()
-    {
-        QTest::addColumn<int>("direccion");
-        QTest::addColumn<int>("codigo");
-        QTest::addColumn<int>("longitud");
-        QTest::addColumn<QByteArray>("datos");
-        QTest::addColumn<QByteArray>("peticion");
-        QTest::newRow("leer hora terminal 1") << 1 << 1 << 9 << QByteArray() << hex("01292a");
-        QTest::newRow("longitud 40 invade el codigo") << 1 << 1 << 40 << QByteArray() << hex("014849");
-        QTest::newRow("codigo 8 pierde bits") << 1 << 8 << 9 << QByteArray() << hex("01090a");
-        QTest::newRow("checksum da la vuelta") << 255 << 4 << 19 << hex("ff") << hex("ff93ff91");
-    }
-    void cabecera()
-    {
-        QFETCH(int, direccion);
-        QFETCH(int, codigo);
-        QFETCH(int, longitud);
-        QFETCH(QByteArray, datos);
-        QFETCH(QByteArray, peticion);
-        QCOMPARE(ClassRS485::construirPeticion(quint8(direccion), quint8(codigo), quint8(longitud), datos), peticion);
-    }
-
     void datos_data()
     {
         QTest::addColumn<Datos>("datos");
@@ -162,105 +140,55 @@ private slots:
             QVERIFY2(e.TextoRespuesta.startsWith("Error: ") && e.TextoRespuesta.size() > 7, qPrintable(e.TextoRespuesta));
     }
 
-    void validacion_data()
+    // How one exchange ends on the serial line. Rejected answers are given
+    // every attempt (discard, write, wait for echo + answer); a fault stops at once.
+    void intercambio_data()
     {
         QTest::addColumn<bool>("rs485");
-        QTest::addColumn<QByteArray>("llegada");
+        QTest::addColumn<int>("longitud");
+        QTest::addColumn<QByteArray>("llegada"); // after every write
         QTest::addColumn<int>("codigo");
-        QTest::addColumn<QString>("texto");
+        QTest::addColumn<QString>("texto"); // empty: any "Error: " text
+        QTest::addColumn<int>("escritos");
         const QString checksum = "Error: no coincide checksum.";
         const QByteArray corta = respuestaValida(kLeerHora, kHora.left(6)); // one byte short, checksum right
-        QTest::newRow("232 checksum de la respuesta sola") << false << kHora + char(suma(kHora)) << 3 << checksum;
+        QTest::newRow("232 checksum de la respuesta sola") << false << 9 << kHora + char(suma(kHora)) << 3 << checksum << 3;
         // The checksum is looked at before the length.
-        QTest::newRow("232 corta sin checksum") << false << respuestaValida(kLeerHora, kHora).left(7) << 3 << checksum;
-        QTest::newRow("232 corta") << false << corta << 2 << "Error: no coincide longitud";
-        QTest::newRow("485 corta") << true << corta << 2 << "Error: no coincide longitud de ";
+        QTest::newRow("232 corta sin checksum") << false << 9 << respuestaValida(kLeerHora, kHora).left(7) << 3 << checksum << 3;
+        QTest::newRow("232 corta") << false << 9 << corta << 2 << "Error: no coincide longitud" << 3;
+        QTest::newRow("485 corta") << true << 9 << corta << 2 << "Error: no coincide longitud de " << 3;
+        QTest::newRow("232 escritura rechazada") << false << 9 << QByteArray("-") << 6 << QString() << 0;
+        QTest::newRow("485 sin puerto") << true << -1 << QByteArray() << 6 << QString() << 0;
+        // Longitud 60 spills into the command bits: 59 answer bytes, checksum right.
+        const QByteArray grande = respuestaValida(ClassRS485::construirPeticion(1, 1, 60, {}), QByteArray(58, 0x11));
+        QTest::newRow("232 respuesta mayor que el bufer") << false << 60 << grande << 6 << QString() << 1;
+        QTest::newRow("485 respuesta mayor que el bufer") << true << 60 << grande << 6 << QString() << 1;
     }
-    void validacion()
+    void intercambio()
     {
         QFETCH(bool, rs485);
+        QFETCH(int, longitud);
         QFETCH(QByteArray, llegada);
         QFETCH(int, codigo);
         QFETCH(QString, texto);
+        QFETCH(int, escritos);
         PuertoFalso puerto;
         puerto.eco = rs485;
+        puerto.fallarEscritura = llegada == "-";
         puerto.respuestas = {llegada, llegada, llegada};
-        ClassRS485 e = leerHora(&puerto);
+        ClassRS485 e = leerHora(longitud < 0 ? nullptr : &puerto);
+        e.Longitud = quint8(qMax(longitud, 9));
         rs485 ? e.Send485() : e.Send232();
 
         QCOMPARE(int(e.CodigoRespuesta), codigo);
-        QCOMPARE(e.TextoRespuesta, texto);
-        // Every attempt clears the receive buffer, writes again and waits for the
-        // echo and the answer (RS-485) or the answer alone (RS-232).
-        QCOMPARE(puerto.escritos.size(), 3);
-        QCOMPARE(puerto.descartes, 3);
-        QCOMPARE(puerto.ultimaEspera, rs485 ? 11 : 8);
-        QCOMPARE(e.Respuesta(), QByteArray(31, 0));
-    }
-
-    void sinIntentosNoEnviaNada()
-    {
-        PuertoFalso puerto;
-        ClassRS485 e = leerHora(&puerto);
-        e.Reintentos = 0;
-        e.Send485(); // a fresh object keeps code 0 and no text
-        QCOMPARE(e.CodigoRespuesta, quint8(0));
-        QVERIFY(e.TextoRespuesta.isEmpty());
-        e.Reintentos = 1;
-        e.Send232(); // silent port: code 4, which the next call keeps
-        e.Reintentos = 0;
-        e.Send232();
-        QCOMPARE(e.CodigoRespuesta, quint8(4));
-        QCOMPARE(puerto.escritos.size(), 1);
-    }
-
-    void respuestaCortaConservaBytesAnteriores()
-    {
-        PuertoFalso puerto;
-        ClassRS485 e;
-        e.MSComm = &puerto;
-        // One incident (sixteen payload bytes), then the clock (seven).
-        e.codigo = 3;
-        e.Longitud = 19;
-        e.datos = Datos::entero16(0);
-        puerto.respuestas << respuestaValida(ClassRS485::construirPeticion(1, 3, 19, hex("00")), QByteArray(16, '\xAA'));
-        e.Send232();
-        e.codigo = 1;
-        e.Longitud = 9;
-        e.datos = Datos();
-        puerto.respuestas << respuestaValida(kLeerHora, kHora);
-        e.Send232();
-
-        QCOMPARE(e.CodigoRespuesta, quint8(0));
-        QCOMPARE(e.Respuesta(), kHora + QByteArray(9, '\xAA') + QByteArray(15, 0));
-    }
-
-    void falloCortaElIntercambio_data()
-    {
-        QTest::addColumn<bool>("rs485");
-        QTest::addColumn<int>("caso");
-        QTest::newRow("232 escritura rechazada") << false << 0;
-        QTest::newRow("485 sin puerto") << true << 1;
-        QTest::newRow("232 respuesta mayor que el bufer") << false << 2;
-        QTest::newRow("485 respuesta mayor que el bufer") << true << 2;
-    }
-    void falloCortaElIntercambio()
-    {
-        QFETCH(bool, rs485);
-        QFETCH(int, caso);
-        PuertoFalso puerto;
-        puerto.eco = rs485;
-        puerto.fallarEscritura = caso == 0;
-        ClassRS485 e = leerHora(caso == 1 ? nullptr : &puerto);
-        if (caso == 2) {
-            e.Longitud = 60; // spills into the command bits; 59 answer bytes, checksum right
-            puerto.respuestas << respuestaValida(ClassRS485::construirPeticion(1, 1, 60, {}), QByteArray(58, 0x11));
-        }
-        rs485 ? e.Send485() : e.Send232();
-
-        QCOMPARE(e.CodigoRespuesta, quint8(6));
-        QVERIFY2(e.TextoRespuesta.startsWith("Error: ") && e.TextoRespuesta.size() > 7, qPrintable(e.TextoRespuesta));
-        QVERIFY(puerto.descartes <= 1); // no second attempt
+        if (texto.isEmpty())
+            QVERIFY2(e.TextoRespuesta.startsWith("Error: ") && e.TextoRespuesta.size() > 7, qPrintable(e.TextoRespuesta));
+        else
+            QCOMPARE(e.TextoRespuesta, texto);
+        QCOMPARE(puerto.escritos.size(), escritos);
+        QCOMPARE(puerto.descartes, qMax(escritos, longitud < 0 ? 0 : 1));
+        if (codigo != 6)
+            QCOMPARE(puerto.ultimaEspera, rs485 ? 11 : 8);
         QCOMPARE(e.Respuesta(), QByteArray(31, 0));
     }
 };
