@@ -350,42 +350,44 @@ std::pair<int, int> Form1::RangoIncidencias() const
     return {leer(Text2), leer(Text3)};
 }
 
-void Form1::Command3_Click()
+bool Form1::EncolarEnElegido(const TrabajoTerminal &cuerpo, std::function<void()> alTerminar)
 {
     const auto elegido = TerminalElegido();
     if (!elegido)
-        return;
-    const TerminalRecord terminal = *elegido;
-    ciclo_->Encolar(terminal, [terminal](const MOD_comunicaciones_kora::Contexto &ctx, const Trabajos::Salida &salida) {
-        Trabajos::EnviarHora(ctx, terminal, Trabajos::NombreEnLineas(terminal), salida);
+        return false;
+    ciclo_->Encolar(
+        *elegido,
+        [terminal = *elegido, cuerpo](const MOD_comunicaciones_kora::Contexto &ctx, const Trabajos::Salida &salida) {
+            cuerpo(ctx, terminal, salida);
+        },
+        std::move(alTerminar));
+    return true;
+}
+
+void Form1::Command3_Click()
+{
+    EncolarEnElegido([](const auto &ctx, const TerminalRecord &t, const auto &salida) {
+        Trabajos::EnviarHora(ctx, t, Trabajos::NombreEnLineas(t), salida);
     });
 }
 
 void Form1::Command6_Click()
 {
-    const auto elegido = TerminalElegido();
-    if (!elegido)
-        return;
-    const TerminalRecord terminal = *elegido;
-    ciclo_->Encolar(terminal, [terminal](const MOD_comunicaciones_kora::Contexto &ctx, const Trabajos::Salida &salida) {
-        Trabajos::LeerHora(ctx, terminal, Trabajos::NombreEnLineas(terminal), salida);
+    EncolarEnElegido([](const auto &ctx, const TerminalRecord &t, const auto &salida) {
+        Trabajos::LeerHora(ctx, t, Trabajos::NombreEnLineas(t), salida);
     });
 }
 
 void Form1::Command4_Click()
 {
-    const auto elegido = TerminalElegido();
-    if (!elegido)
-        return;
-    Command4->setEnabled(false);
-    const TerminalRecord terminal = *elegido;
     const auto [primera, ultima] = RangoIncidencias();
-    ciclo_->Encolar(
-        terminal,
-        [terminal, primera, ultima](const MOD_comunicaciones_kora::Contexto &ctx, const Trabajos::Salida &salida) {
-            Trabajos::LeerIncidencias(ctx, terminal, primera, ultima, salida);
+    const bool encolado = EncolarEnElegido(
+        [primera, ultima](const auto &ctx, const TerminalRecord &t, const auto &salida) {
+            Trabajos::LeerIncidencias(ctx, t, primera, ultima, salida);
         },
         [this] { Command4->setEnabled(true); });
+    if (encolado)
+        Command4->setEnabled(false);
 }
 
 void Form1::Command5_Click()
@@ -426,12 +428,8 @@ void Form1::Enviar_Incidencias(int terminal, std::function<void(int)> alTerminar
 
 void Form1::Command7_Click()
 {
-    const auto elegido = TerminalElegido();
-    if (!elegido)
-        return;
-    const TerminalRecord terminal = *elegido;
-    ciclo_->Encolar(terminal, [terminal](const MOD_comunicaciones_kora::Contexto &ctx, const Trabajos::Salida &salida) {
-        Trabajos::AsegurarIncidencias(ctx, terminal, salida);
+    EncolarEnElegido([](const auto &ctx, const TerminalRecord &t, const auto &salida) {
+        Trabajos::AsegurarIncidencias(ctx, t, salida);
     });
 }
 

@@ -108,6 +108,11 @@ private:
     void ValidarRangoIncidencia(QLineEdit *caja);
     // Range boxes read as numbers rounded halves to even.
     std::pair<int, int> RangoIncidencias() const;
+    // Queues a job on the selected terminal's lane; with no selection the box
+    // is shown and nothing is queued (false).
+    using TrabajoTerminal = std::function<void(const MOD_comunicaciones_kora::Contexto &, const TerminalRecord &,
+                                               const Trabajos::Salida &)>;
+    bool EncolarEnElegido(const TrabajoTerminal &cuerpo, std::function<void()> alTerminar = {});
     void MostrarProgreso(const QString &texto, int valor, int maximo);
     // Marks and tooltips of List2 and the selected terminal's detail line.
     void PintarEstados();
