@@ -65,6 +65,7 @@ void LeerTerminal(const Contexto &ctx, const TerminalRecord &t, MOD_ado::Almacen
         return;
     }
     const auto soltar = qScopeGuard([&] { almacen.SoltarTerminal(clave); });
+    const MOD_ado::EstadoTerminal antes = almacen.Estado(clave).value_or(MOD_ado::EstadoTerminal{});
     aviso({});
     QElapsedTimer ultimoAviso;
     ultimoAviso.start();
@@ -80,18 +81,15 @@ void LeerTerminal(const Contexto &ctx, const TerminalRecord &t, MOD_ado::Almacen
                                                aviso(p);
                                            }
                                        });
+    Estado::Aviso alerta = Estado::Aviso::Ninguno;
+    const MOD_ado::EstadoTerminal nuevo =
+        Estado::Siguiente(antes, {estado == 0, ctx.motivo, errorBaseDatos, contador, pendientes},
+                          QDateTime::currentDateTime(), alertas, &alerta);
+    // From here to the lines' going out nothing waits: the counts of two
+    // lanes' lines must come in the order of their lines.
     const long hastaAqui = total += contador;
     if (ctx.cancelado())
         return; // closing: the punches stored so far are committed, nothing to report
-
-    Estado::Aviso alerta = Estado::Aviso::Ninguno;
-    const MOD_ado::EstadoTerminal nuevo =
-        Estado::Siguiente(almacen.Estado(clave).value_or(MOD_ado::EstadoTerminal{}),
-                          {estado == 0, ctx.motivo, errorBaseDatos, contador, pendientes},
-                          QDateTime::currentDateTime(), alertas, &alerta);
-    almacen.GuardarEstado(clave, nuevo);
-    if (salida.estado)
-        salida.estado(clave, nuevo);
 
     QStringList lineas;
     for (const QString &a : destino.apartados())
@@ -107,7 +105,7 @@ void LeerTerminal(const Contexto &ctx, const TerminalRecord &t, MOD_ado::Almacen
         linea += QStringLiteral(", OK, ") + t.descripcion + QStringLiteral(" (marcajes leídos: ") +
                  QString::number(hastaAqui) + QStringLiteral(")");
     lineas << linea;
-    if (alerta != Estado::Aviso::Ninguno) {
+    if (alerta != Estado::Aviso::Ninguno) { // rare: starting the command may take a moment
         const QString e = Estado::EjecutarAlerta(alertas, alerta, t, nuevo.motivo);
         if (!e.isEmpty())
             lineas << Ahora() + QStringLiteral(", error al ejecutar la orden de alerta, terminal ") + t.descripcion +
@@ -121,6 +119,9 @@ void LeerTerminal(const Contexto &ctx, const TerminalRecord &t, MOD_ado::Almacen
                           QStringLiteral(" responde de nuevo");
     }
     salida.registrarLineas(lineas, !completa);
+    almacen.GuardarEstado(clave, nuevo);
+    if (salida.estado)
+        salida.estado(clave, nuevo);
 }
 
 void CambioHora(const Contexto &ctx, const QVector<TerminalRecord> &terminales, const QDateTime &horaEnvio,
