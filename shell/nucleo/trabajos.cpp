@@ -6,6 +6,7 @@
 #include <QElapsedTimer>
 #include <QLocale>
 #include <QScopeGuard>
+#include <mutex>
 
 using namespace MOD_comunicaciones_kora;
 
@@ -85,40 +86,47 @@ void LeerTerminal(const Contexto &ctx, const TerminalRecord &t, MOD_ado::Almacen
     const MOD_ado::EstadoTerminal nuevo =
         Estado::Siguiente(antes, {estado == 0, ctx.motivo, errorBaseDatos, contador, pendientes},
                           QDateTime::currentDateTime(), alertas, &alerta);
-    // From here to the lines' going out nothing waits: the counts of two
-    // lanes' lines must come in the order of their lines.
-    const long hastaAqui = total += contador;
-    if (ctx.cancelado())
+    if (ctx.cancelado()) {
+        total += contador;
         return; // closing: the punches stored so far are committed, nothing to report
-
+    }
     QStringList lineas;
     for (const QString &a : destino.apartados())
         lineas << Ahora() + QStringLiteral(", marcaje rechazado por la base de datos, terminal ") + t.descripcion +
                       QStringLiteral(": ") + a;
-    QString linea = Ahora();
-    if (estado != 0)
-        linea += QStringLiteral(", error en comunicaciones, terminal ") + t.descripcion + motivo(ctx);
-    else if (!errorBaseDatos.isEmpty())
-        linea += QStringLiteral(", error en base de datos, terminal ") + t.descripcion + QStringLiteral(": ") +
-                 errorBaseDatos;
-    else
-        linea += QStringLiteral(", OK, ") + t.descripcion + QStringLiteral(" (marcajes leídos: ") +
-                 QString::number(hastaAqui) + QStringLiteral(")");
-    lineas << linea;
-    if (alerta != Estado::Aviso::Ninguno) { // rare: starting the command may take a moment
+    QString lineaAlerta;
+    if (alerta != Estado::Aviso::Ninguno) {
         const QString e = Estado::EjecutarAlerta(alertas, alerta, t, nuevo.motivo);
         if (!e.isEmpty())
-            lineas << Ahora() + QStringLiteral(", error al ejecutar la orden de alerta, terminal ") + t.descripcion +
-                          QStringLiteral(": ") + e;
+            lineaAlerta = Ahora() + QStringLiteral(", error al ejecutar la orden de alerta, terminal ") +
+                          t.descripcion + QStringLiteral(": ") + e;
         else if (alerta == Estado::Aviso::Fallo)
-            lineas << Ahora() + QStringLiteral(", alerta enviada, terminal ") + t.descripcion +
-                          QStringLiteral(" sin respuesta desde el ") +
-                          nuevo.fallandoDesde.toString(kFormatoFechaHora);
+            lineaAlerta = Ahora() + QStringLiteral(", alerta enviada, terminal ") + t.descripcion +
+                          QStringLiteral(" sin respuesta desde el ") + nuevo.fallandoDesde.toString(kFormatoFechaHora);
         else
-            lineas << Ahora() + QStringLiteral(", alerta enviada, terminal ") + t.descripcion +
+            lineaAlerta = Ahora() + QStringLiteral(", alerta enviada, terminal ") + t.descripcion +
                           QStringLiteral(" responde de nuevo");
     }
-    salida.registrarLineas(lineas, !completa);
+    {
+        // The count is taken and its line sent in one step: across lanes, lines
+        // then come in the order of their counts.
+        static std::mutex orden;
+        const std::lock_guard bloqueo(orden);
+        const long hastaAqui = total += contador;
+        QString linea = Ahora();
+        if (estado != 0)
+            linea += QStringLiteral(", error en comunicaciones, terminal ") + t.descripcion + motivo(ctx);
+        else if (!errorBaseDatos.isEmpty())
+            linea += QStringLiteral(", error en base de datos, terminal ") + t.descripcion + QStringLiteral(": ") +
+                     errorBaseDatos;
+        else
+            linea += QStringLiteral(", OK, ") + t.descripcion + QStringLiteral(" (marcajes leídos: ") +
+                     QString::number(hastaAqui) + QStringLiteral(")");
+        lineas << linea;
+        if (!lineaAlerta.isEmpty())
+            lineas << lineaAlerta;
+        salida.registrarLineas(lineas, !completa);
+    }
     almacen.GuardarEstado(clave, nuevo);
     if (salida.estado)
         salida.estado(clave, nuevo);
