@@ -66,7 +66,7 @@ Form1::Form1(QWidget *parent) : QMainWindow(parent)
     connect(w, &Trabajador::progreso, this, &Form1::MostrarProgreso);
     connect(w, &Trabajador::estadoTerminal, this, [this](const QString &clave, const MOD_ado::EstadoTerminal &e) {
         estados_.insert(clave, e);
-        PintarEstados();
+        PintarEstados(clave);
     });
     connect(ciclo_, &Ciclo::lecturaEmpezada, this, [this] { Command1->setEnabled(false); });
     connect(ciclo_, &Ciclo::lecturaTerminada, this, [this] {

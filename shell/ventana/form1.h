@@ -114,8 +114,10 @@ private:
                                                const Trabajos::Salida &)>;
     bool EncolarEnElegido(const TrabajoTerminal &cuerpo, std::function<void()> alTerminar = {});
     void MostrarProgreso(const QString &texto, int valor, int maximo);
-    // Marks and tooltips of List2 and the selected terminal's detail line.
-    void PintarEstados();
+    // Marks and tooltips of List2 (only the lines of terminal `solo` when
+    // given) and the selected terminal's detail line.
+    void PintarEstados(const QString &solo = QString());
+    void PintarDetalle();
     void Terminar();
 
     bool cargando_ = false; // start-up: picker and check changes store nothing

@@ -104,7 +104,7 @@ void Form1::ConstruirVentana()
     EstadoTerminal->setWordWrap(true);
     EstadoTerminal->setTextInteractionFlags(Qt::TextSelectableByMouse);
     izquierda->addWidget(EstadoTerminal);
-    connect(List2, &QListWidget::currentRowChanged, this, [this] { PintarEstados(); });
+    connect(List2, &QListWidget::currentRowChanged, this, [this] { PintarDetalle(); });
     Command8 = boton("Command8", QStringLiteral("Añadir terminal..."));
     Command9 = boton("Command9", QStringLiteral("Modificar terminal..."));
     Command10 = boton("Command10", QStringLiteral("Eliminar terminal..."));
@@ -228,19 +228,27 @@ void Form1::ConstruirVentana()
     Text3->installEventFilter(this);
 }
 
-void Form1::PintarEstados()
+void Form1::PintarEstados(const QString &solo)
 {
     const int n = std::min<qsizetype>(List2->count(), Terminales.size());
     for (int i = 0; i < n; ++i) {
-        const MOD_ado::EstadoTerminal e = estados_.value(ClaveTerminal(Terminales[i]));
+        const QString clave = ClaveTerminal(Terminales[i]);
+        if (!solo.isEmpty() && clave != solo)
+            continue;
+        const MOD_ado::EstadoTerminal e = estados_.value(clave);
         const Estado::Marca m = Estado::MarcaDe(e);
         QListWidgetItem *linea = List2->item(i);
         linea->setIcon(marca(m));
         linea->setData(RolMarca, int(m));
         linea->setToolTip(Estado::TextoEstado(e));
     }
-    const int fila = List2->currentRow();
-    EstadoTerminal->setText(fila >= 0 && fila < n ? List2->item(fila)->toolTip() : QString());
+    PintarDetalle();
+}
+
+void Form1::PintarDetalle()
+{
+    const QListWidgetItem *linea = List2->currentItem();
+    EstadoTerminal->setText(linea ? linea->toolTip() : QString());
 }
 
 void Form1::MostrarProgreso(const QString &texto, int valor, int maximo)
