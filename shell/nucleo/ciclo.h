@@ -13,23 +13,6 @@
 
 class Trabajador;
 
-namespace Arranque {
-
-// Reads the schedule (hora1, hora2, activada) into the program-wide state; a
-// stored text that does not convert reads as the key's default.
-void LeerCambioHora();
-
-// Start-up steps shared by both modes, in the window's order: schedule,
-// database path (the default database created when missing, no other),
-// timeouts, lanes at once, alerts. Returns the stored polling period text
-// (comunicaciones / lectura, default "1"); an error preparing the database
-// goes to error. Lines for the log go to avisos: where the default database
-// and the settings went, when the program's folder is read-only, and which
-// config.ini holds the database password readable by other accounts.
-QString LeerConfiguracion(QString *error, QStringList *avisos = nullptr);
-
-} // namespace Arranque
-
 class Ciclo : public QObject {
     Q_OBJECT
 public:

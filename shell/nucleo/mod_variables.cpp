@@ -1,22 +1,84 @@
 #include "shell/nucleo/mod_variables.h"
 
+#include "common/texto.h"
+#include "storage/conexion.h"
+#include "storage/mod_ini.h"
+
+#include <QDir>
+#include <QFileInfo>
 #include <QRegularExpression>
+#include <QStandardPaths>
+#include <algorithm>
 
 namespace MOD_variables {
 
-QString RutaBaseDatos;
-QString ClaveBaseDatos = QStringLiteral("qwrT958");
-qint16 TimeoutComunicaciones = 5;
-qint16 TimeoutIncidencias = 0;
-int Simultaneos = 16;
-Estado::Alertas Alertas;
-QDateTime HoraCambio;
-QDateTime HoraEnvio;
-bool CambioActivado = false;
+namespace {
+
+Configuracion ajustes;
+
+const QString kCambioHora = QStringLiteral("cambiohora");
+const QString kActivada = QStringLiteral("activada");
+
+void escribir(const QString &seccion, const QString &clave, const QString &texto)
+{
+    MOD_ini::EscribirConfig(seccion, clave, texto);
+}
+
+void leerCambioHora()
+{
+    const QString hoy = HoyMedianoche();
+    const auto fecha = [&](const char *clave) {
+        const QString texto = MOD_ini::LeerConfig(kCambioHora, QLatin1String(clave), hoy);
+        return FechaHoraDesdeTexto(texto).value_or(*FechaHoraDesdeTexto(hoy));
+    };
+    ajustes.HoraCambio = fecha("hora1");
+    ajustes.HoraEnvio = fecha("hora2");
+    ajustes.CambioActivado = BooleanoDesdeTexto(MOD_ini::LeerConfig(kCambioHora, kActivada)).value_or(false);
+}
+
+} // namespace
+
+const Configuracion &Ajustes()
+{
+    return ajustes;
+}
 
 MOD_ado::CadenaConexion CadenaConexion()
 {
-    return {RutaBaseDatos, ClaveBaseDatos};
+    return {ajustes.RutaBaseDatos, ajustes.ClaveBaseDatos};
+}
+
+void GuardarRutaBaseDatos(const QString &ruta)
+{
+    escribir(QStringLiteral("datos"), QStringLiteral("bd"), ruta);
+    ajustes.RutaBaseDatos = ruta;
+}
+
+void GuardarCambioHora(const QDateTime &cambio, const QDateTime &envio, std::optional<bool> activada)
+{
+    escribir(kCambioHora, QStringLiteral("hora1"), TextoFechaHora(cambio));
+    escribir(kCambioHora, QStringLiteral("hora2"), TextoFechaHora(envio));
+    escribir(kCambioHora, kActivada, activada ? TextoBooleano(*activada) : QString());
+    // Read back, so the schedule runs on exactly what a restart would read.
+    leerCambioHora();
+}
+
+void DesarmarCambioHora()
+{
+    ajustes.CambioActivado = false;
+    escribir(kCambioHora, kActivada, TextoBooleano(false));
+}
+
+void GuardarPeriodoLectura(const QString &texto)
+{
+    escribir(QStringLiteral("comunicaciones"), QStringLiteral("lectura"), texto);
+    ajustes.PeriodoLectura = texto;
+}
+
+void GuardarAutoarranque(bool activo)
+{
+    escribir(QStringLiteral("inicio"), QStringLiteral("autoarranque"), activo ? QStringLiteral("1") : QStringLiteral("0"));
+    ajustes.Autoarranque = activo;
 }
 
 QString TextoFechaHora(const QDateTime &valor)
@@ -90,3 +152,89 @@ QString HoyMedianoche()
 }
 
 } // namespace MOD_variables
+
+namespace Arranque {
+
+using namespace MOD_variables;
+
+namespace {
+
+// A config.ini whose database URL holds a password and that other local
+// accounts can read; the administrator decides, so it is only reported.
+QStringList configsConClaveALaVista()
+{
+    QStringList archivos{QDir(MOD_ini::DirectorioPrograma()).filePath(QStringLiteral("config.ini"))};
+    if (!archivos.contains(MOD_ini::RutaConfig()))
+        archivos << MOD_ini::RutaConfig();
+    QStringList lineas;
+    for (const QString &archivo : archivos) {
+        const QFileInfo info(archivo);
+        if (!info.exists() || !(info.permissions() & (QFileDevice::ReadGroup | QFileDevice::ReadOther)))
+            continue;
+        if (MOD_ado::LlevaClave(MOD_ini::LeerIni(archivo, QStringLiteral("datos"), QStringLiteral("bd"))))
+            lineas << QStringLiteral("Aviso: %1 contiene la clave de la base de datos y otros usuarios del sistema "
+                                     "pueden leerlo. Déjelo solo para su propietario (chmod 600) o quite la clave "
+                                     "de la dirección y use un archivo de claves (.pgpass) o un certificado.")
+                          .arg(QDir::toNativeSeparators(archivo));
+    }
+    return lineas;
+}
+
+} // namespace
+
+const Configuracion &LeerConfiguracion(QString *error, QStringList *avisos)
+{
+    leerCambioHora();
+
+    // Beside the program, or in the per-user data folder when the program's
+    // folder cannot be written. Only this database is created when missing.
+    const bool escribible = MOD_ini::CarpetaProgramaEscribible();
+    const QString porDefecto =
+        QDir(escribible ? MOD_ini::DirectorioPrograma()
+                        : QStandardPaths::writableLocation(QStandardPaths::AppDataLocation))
+            .filePath(QStringLiteral("datos/zeb.db"));
+    MOD_ado::fijarBaseCreable(porDefecto);
+    ajustes.RutaBaseDatos = MOD_ini::LeerConfig(QStringLiteral("datos"), QStringLiteral("bd"), porDefecto);
+    if (avisos && !escribible) {
+        QString aviso = QStringLiteral("La carpeta del programa no admite escritura: los cambios de configuración se "
+                                       "guardan en %1")
+                            .arg(QDir::toNativeSeparators(MOD_ini::RutaConfig()));
+        if (ajustes.RutaBaseDatos == porDefecto)
+            aviso += QStringLiteral(" y la base de datos está en %1").arg(QDir::toNativeSeparators(porDefecto));
+        *avisos << aviso;
+    }
+    if (avisos)
+        *avisos << configsConClaveALaVista();
+    const QString e = MOD_ado::PrepararBaseDatos(CadenaConexion());
+    if (error)
+        *error = e;
+
+    const auto leerNumero = [](const QString &seccion, const QString &clave, qint16 porDefecto) -> qint16 {
+        const QString texto = MOD_ini::LeerConfig(seccion, clave, QString::number(porDefecto));
+        const auto valor = textoAEntero16(texto);
+        return valor && EmpiezaPorNumero(texto) ? *valor : porDefecto;
+    };
+    const QString timeout = QStringLiteral("timeout"), comunicaciones = QStringLiteral("comunicaciones");
+    ajustes.TimeoutComunicaciones = leerNumero(comunicaciones, timeout, 5);
+    ajustes.TimeoutIncidencias = leerNumero(QStringLiteral("Incidencias"), timeout, 0);
+    ajustes.Simultaneos = leerNumero(comunicaciones, QStringLiteral("simultaneos"), 16);
+    if (ajustes.Simultaneos < 1)
+        ajustes.Simultaneos = 16;
+    const QString alertas = QStringLiteral("alertas");
+    ajustes.Alertas.minutos = std::max<int>(0, leerNumero(alertas, QStringLiteral("minutos"), 15));
+    ajustes.Alertas.orden = MOD_ini::LeerConfig(alertas, QStringLiteral("orden")).trimmed();
+
+    ajustes.Puertos.clear();
+    for (int n = 1; n <= 16; ++n) {
+        const QString dispositivo = MOD_ini::LeerConfig(QStringLiteral("puertos"), QStringLiteral("com%1").arg(n)).trimmed();
+        if (!dispositivo.isEmpty())
+            ajustes.Puertos.insert(n, dispositivo);
+    }
+    ajustes.PeriodoLectura = MOD_ini::LeerConfig(comunicaciones, QStringLiteral("lectura"), QStringLiteral("1"));
+    // On exactly when its numeric value is 1.
+    ajustes.Autoarranque =
+        valorNumerico(MOD_ini::LeerConfig(QStringLiteral("inicio"), QStringLiteral("autoarranque"), QStringLiteral("1"))) == 1;
+    return ajustes;
+}
+
+} // namespace Arranque

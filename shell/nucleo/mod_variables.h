@@ -1,11 +1,12 @@
 #pragma once
-// Program-wide settings, read from config.ini at start-up.
-// Lives for the whole program; touched only from the window's thread.
+// Program-wide settings: what config.ini holds, read once at start-up and
+// written through one place, and the rules for its texts.
 
 #include "shell/nucleo/estado_terminal.h"
 #include "storage/mod_ado.h"
 
 #include <QDateTime>
+#include <QHash>
 #include <QString>
 #include <optional>
 
@@ -13,20 +14,37 @@ namespace MOD_variables {
 
 inline const QString TituloAplicacion = QStringLiteral("KALVEROSTIN");
 
-extern QString RutaBaseDatos;
-extern QString ClaveBaseDatos; // "qwrT958", never read from config.ini
-extern qint16 TimeoutComunicaciones; // seconds per exchange
-extern qint16 TimeoutIncidencias;    // pause in seconds between two incident sends
-extern int Simultaneos;              // communications lanes running at once
-extern Estado::Alertas Alertas;      // [alertas]
-// The scheduled clock change, read from config.ini at start and whenever the
-// window stores it: the trigger moment, the moment it sends, armed or not.
-extern QDateTime HoraCambio;
-extern QDateTime HoraEnvio;
-extern bool CambioActivado;
+// The settings the program takes from config.ini, typed. One instance for
+// the whole program: filled by Arranque::LeerConfiguracion and changed only
+// through the Guardar functions below, which store the key and set the
+// field together. Touched only from the window's (or service's) thread.
+struct Configuracion {
+    QString RutaBaseDatos;
+    QString ClaveBaseDatos = QStringLiteral("qwrT958"); // never read from config.ini
+    qint16 TimeoutComunicaciones = 5;                   // seconds per exchange
+    qint16 TimeoutIncidencias = 0;                      // pause in seconds between two incident sends
+    int Simultaneos = 16;                               // communications lanes running at once
+    Estado::Alertas Alertas;
+    // The scheduled clock change: the trigger moment, the moment it sends, armed or not.
+    QDateTime HoraCambio;
+    QDateTime HoraEnvio;
+    bool CambioActivado = false;
+    QHash<int, QString> Puertos;                  // [puertos] comN: the device of serial port N
+    QString PeriodoLectura = QStringLiteral("1"); // minutes between polls, as typed
+    bool Autoarranque = true;                      // start with the desktop session
+};
+
+const Configuracion &Ajustes();
 
 // Where every database operation goes, from RutaBaseDatos and ClaveBaseDatos.
 MOD_ado::CadenaConexion CadenaConexion();
+
+void GuardarRutaBaseDatos(const QString &ruta);
+// activada nullopt stores an empty value, which reads back as not armed.
+void GuardarCambioHora(const QDateTime &cambio, const QDateTime &envio, std::optional<bool> activada);
+void DesarmarCambioHora();
+void GuardarPeriodoLectura(const QString &texto);
+void GuardarAutoarranque(bool activo);
 
 // Texts of config.ini. Date-times are "dd/MM/yyyy HH:mm:ss"; booleans "True"/"False".
 QString TextoFechaHora(const QDateTime &valor);
@@ -47,3 +65,17 @@ bool EmpiezaPorNumero(const QString &texto);
 QString HoyMedianoche();
 
 } // namespace MOD_variables
+
+namespace Arranque {
+
+// Start-up steps shared by both modes, in the window's order: schedule (a
+// stored text that does not convert reads as the key's default),
+// database path (the default database created when missing, no other),
+// timeouts, lanes at once, alerts, serial ports, polling period, autostart. An error
+// preparing the database goes to error. Lines for the log go to avisos:
+// where the default database and the settings went, when the program's
+// folder is read-only, and which config.ini holds the database password
+// readable by other accounts.
+const MOD_variables::Configuracion &LeerConfiguracion(QString *error, QStringList *avisos = nullptr);
+
+} // namespace Arranque

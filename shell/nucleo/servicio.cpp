@@ -64,7 +64,7 @@ void Servicio::Arrancar()
 {
     QString error;
     QStringList avisos;
-    lectura_ = Arranque::LeerConfiguracion(&error, &avisos);
+    lectura_ = Arranque::LeerConfiguracion(&error, &avisos).PeriodoLectura;
     for (const QString &aviso : avisos)
         escribirLinea(stdout, aviso, false);
     // A database that cannot be opened says so once.

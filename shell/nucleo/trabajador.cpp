@@ -2,7 +2,6 @@
 
 #include "link/puerto_serie_qt.h"
 #include "link/socket_tcp_qt.h"
-#include "storage/mod_ini.h"
 
 #include <QDeadlineTimer>
 #include <chrono>
@@ -32,18 +31,6 @@ QString Trabajador::Carril(const TerminalRecord &t)
     default: // nothing is ever sent to it
         return QStringLiteral("#%1").arg(t.ID);
     }
-}
-
-QHash<int, QString> Trabajador::LeerMapaPuertos()
-{
-    QHash<int, QString> mapa;
-    for (int n = 1; n <= 16; ++n) {
-        const QString dispositivo =
-            MOD_ini::LeerConfig(QStringLiteral("puertos"), QStringLiteral("com%1").arg(n)).trimmed();
-        if (!dispositivo.isEmpty())
-            mapa.insert(n, dispositivo);
-    }
-    return mapa;
 }
 
 void Trabajador::encolar(const QString &carril, qint16 timeoutComunicaciones, Trabajo trabajo,

@@ -55,9 +55,6 @@ public:
     // Nothing is lost: every punch stored so far is committed.
     void detenerOSalir(int ms);
 
-    // [puertos] comN of the program's settings.
-    static QHash<int, QString> LeerMapaPuertos();
-
 signals:
     // Log lines for List1, in order; with recortarLog the oldest line goes
     // first, for each of them, when the log holds more than 100.

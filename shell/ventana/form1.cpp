@@ -81,29 +81,24 @@ Form1::Form1(QWidget *parent) : QMainWindow(parent)
 
 void Form1::Form_Load()
 {
-    // Autostart: the setting is on exactly when its numeric value is 1.
-    const QString autoarranqueTexto =
-        MOD_ini::LeerConfig(QStringLiteral("inicio"), QStringLiteral("autoarranque"), QStringLiteral("1"));
-    const bool autoarranque = valorNumerico(autoarranqueTexto) == 1;
-    Check2->setChecked(autoarranque);
-    Autoarranque::EscribirEntrada(autoarranque);
-
     // Schedule, database, timeouts and counters as the service reads them; a
     // database that cannot be prepared is reported by the loaders below.
     QStringList avisos;
-    const QString lectura = Arranque::LeerConfiguracion(nullptr, &avisos);
+    const Configuracion &ajustes = Arranque::LeerConfiguracion(nullptr, &avisos);
     for (const QString &aviso : avisos)
         AnadirLog(aviso);
+    Check2->setChecked(ajustes.Autoarranque);
+    Autoarranque::EscribirEntrada(ajustes.Autoarranque);
 
     // Schedule, restored without storing it again.
     cargando_ = true;
-    Fecha1->setDateTime(HoraCambio);
-    Fecha2->setDateTime(HoraEnvio);
-    Check1->setChecked(CambioActivado);
+    Fecha1->setDateTime(ajustes.HoraCambio);
+    Fecha2->setDateTime(ajustes.HoraEnvio);
+    Check1->setChecked(ajustes.CambioActivado);
     cargando_ = false;
 
-    Text4->setText(MOD_ado::RutaParaMostrar(RutaBaseDatos)); // never show a password
-    Text1->setText(lectura);
+    Text4->setText(MOD_ado::RutaParaMostrar(ajustes.RutaBaseDatos)); // never show a password
+    Text1->setText(ajustes.PeriodoLectura);
 
     // The loaders' boxes wait until the timers run: an unattended program
     // must go on polling the terminals that did load while a box is open.
@@ -122,12 +117,7 @@ void Form1::GuardarCambioHora()
 {
     if (cargando_)
         return;
-    const auto activada = DCheckBoolean(Check1->checkState());
-    MOD_ini::EscribirConfig(QStringLiteral("cambiohora"), QStringLiteral("hora1"), TextoFechaHora(Fecha1->dateTime()));
-    MOD_ini::EscribirConfig(QStringLiteral("cambiohora"), QStringLiteral("hora2"), TextoFechaHora(Fecha2->dateTime()));
-    MOD_ini::EscribirConfig(QStringLiteral("cambiohora"), QStringLiteral("activada"),
-                            activada ? TextoBooleano(*activada) : QString());
-    Arranque::LeerCambioHora();
+    MOD_variables::GuardarCambioHora(Fecha1->dateTime(), Fecha2->dateTime(), DCheckBoolean(Check1->checkState()));
 }
 
 void Form1::ActualizarListaTerminales()
@@ -195,8 +185,7 @@ void Form1::Check2_Click()
 {
     const bool activo = Check2->isChecked();
     Autoarranque::EscribirEntrada(activo);
-    MOD_ini::EscribirConfig(QStringLiteral("inicio"), QStringLiteral("autoarranque"),
-                            activo ? QStringLiteral("1") : QStringLiteral("0"));
+    GuardarAutoarranque(activo);
 }
 
 void Form1::Check1_Click()
@@ -219,8 +208,7 @@ void Form1::Command11_Click()
         return;
     }
     Text4->setText(archivo);
-    MOD_ini::EscribirConfig(QStringLiteral("datos"), QStringLiteral("bd"), Text4->text());
-    RutaBaseDatos = Text4->text();
+    GuardarRutaBaseDatos(Text4->text());
 }
 
 void Form1::Command2_Click()
@@ -257,7 +245,7 @@ void Form1::Text3_Validate()
 
 void Form1::Text1_Change()
 {
-    MOD_ini::EscribirConfig(QStringLiteral("comunicaciones"), QStringLiteral("lectura"), Text1->text());
+    GuardarPeriodoLectura(Text1->text());
 }
 
 void Form1::Command8_Click()
@@ -328,7 +316,7 @@ void Form1::Command12_Click()
     const auto cc = CadenaConexion();
     ciclo_->Encolar(
         terminal[0],
-        [terminal, cc, alertas = Alertas](const MOD_comunicaciones_kora::Contexto &ctx, const Trabajos::Salida &salida) {
+        [terminal, cc, alertas = Ajustes().Alertas](const MOD_comunicaciones_kora::Contexto &ctx, const Trabajos::Salida &salida) {
             Trabajos::LeerTerminales(ctx, terminal, cc, 1, salida, nullptr, alertas);
         },
         [this] {
@@ -414,7 +402,7 @@ void Form1::Enviar_Incidencias(int terminal, std::function<void(int)> alTerminar
     const TerminalRecord registro = Terminales[terminal];
     const auto [primera, ultima] = RangoIncidencias();
     const auto descripciones = DescripcionesIncidencias;
-    const int pausa = TimeoutIncidencias;
+    const int pausa = Ajustes().TimeoutIncidencias;
     auto resultado = std::make_shared<int>(1);
     ciclo_->Encolar(
         registro, [=](const MOD_comunicaciones_kora::Contexto &ctx, const Trabajos::Salida &salida) {

@@ -394,7 +394,7 @@ private slots:
         auto &t = alcanzable ? simular(1, ip) : b_->sim->agregarTerminal(1);
         b_->arrancar();
         for (int i = 0; i <= 3; ++i)
-            consultar(RutaBaseDatos, QStringLiteral("INSERT INTO Incidencias VALUES (%1, ' Texto %1 ')").arg(i));
+            consultar(Ajustes().RutaBaseDatos, QStringLiteral("INSERT INTO Incidencias VALUES (%1, ' Texto %1 ')").arg(i));
         b_->anadir(1, "Puerta", ip);
         comandoIncidencias("Command5", "1", "3");
         QStringList esperado;
@@ -446,7 +446,7 @@ private slots:
         b_->anadir(1, "Puerta", ip);
         {
             QSqlDatabase bd = QSqlDatabase::addDatabase("QSQLITE", "cerrojo");
-            bd.setDatabaseName(RutaBaseDatos);
+            bd.setDatabaseName(Ajustes().RutaBaseDatos);
             QVERIFY(bd.open());
             QSqlQuery q(bd);
             QVERIFY(q.exec("BEGIN EXCLUSIVE"));

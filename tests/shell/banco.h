@@ -165,6 +165,6 @@ struct Banco {
         QCOMPARE(MOD_ado::CargarTerminales(cc, form->Terminales), QString());
         form->ActualizarListaTerminales();
     }
-    QStringList filas(const QString &sql) const { return consultar(MOD_variables::RutaBaseDatos, sql); }
+    QStringList filas(const QString &sql) const { return consultar(MOD_variables::Ajustes().RutaBaseDatos, sql); }
     int marcajes() const { return filas(QStringLiteral("SELECT id FROM marcajes")).size(); }
 };

@@ -55,9 +55,9 @@ class TestShell : public QObject {
     QString observado(const QString &que) const
     {
         if (que == "com" || que == "inc" || que == "sim")
-            return QString::number(que == "com" ? TimeoutComunicaciones
-                                   : que == "inc" ? TimeoutIncidencias
-                                                  : Simultaneos);
+            return QString::number(que == "com" ? Ajustes().TimeoutComunicaciones
+                                   : que == "inc" ? Ajustes().TimeoutIncidencias
+                                                  : Ajustes().Simultaneos);
         if (auto *c = b_->form->findChild<QCheckBox *>(que))
             return c->isChecked() ? "1" : "0";
         if (auto *f = b_->form->findChild<QDateTimeEdit *>(que))
@@ -71,7 +71,6 @@ private slots:
 
     void primerArranque()
     {
-        TimeoutComunicaciones = TimeoutIncidencias = 7;
         b_->arrancar();
         QCOMPARE(b_->ini("inicio", "autoarranque"), "1");
         QFile entrada(Autoarranque::RutaEntrada());
@@ -166,14 +165,14 @@ private slots:
     void elegirBaseDatos()
     {
         b_->arrancar();
-        const QString antes = RutaBaseDatos, otra = b_->programa.filePath("otra.mdb");
+        const QString antes = Ajustes().RutaBaseDatos, otra = b_->programa.filePath("otra.mdb");
         b_->form->ElegirArchivoBaseDatos = [] { return QString(); }; // cancelled
         b_->boton("Command11")->click();
-        QCOMPARE(RutaBaseDatos, antes);
+        QCOMPARE(Ajustes().RutaBaseDatos, antes);
         b_->form->ElegirArchivoBaseDatos = [otra] { return otra; };
         b_->boton("Command11")->click();
         QCOMPARE(b_->control<QLineEdit>("Text4")->text(), otra);
-        QCOMPARE(RutaBaseDatos, otra);
+        QCOMPARE(Ajustes().RutaBaseDatos, otra);
         QCOMPARE(b_->ini("datos", "bd"), otra);
 
         // A Windows-1252 config.ini cannot hold this path: refused, nothing changes.
@@ -182,7 +181,7 @@ private slots:
         responderCaja(&aviso, QMessageBox::Ok);
         b_->boton("Command11")->click();
         QVERIFY2(aviso.contains("config.ini no puede guardar"), qPrintable(aviso));
-        QCOMPARE(RutaBaseDatos, otra);
+        QCOMPARE(Ajustes().RutaBaseDatos, otra);
         QCOMPARE(b_->ini("datos", "bd"), otra);
     }
 
@@ -225,14 +224,14 @@ private slots:
         const QByteArray antes = f.readAll();
         b_->arrancar();
         QCOMPARE(b_->control<QLineEdit>("Text1")->text(), "7");
-        QCOMPARE(TimeoutComunicaciones, qint16(9));
+        QCOMPARE(Ajustes().TimeoutComunicaciones, qint16(9));
         b_->control<QLineEdit>("Text1")->setText("3");
         QCOMPARE(MOD_ini::LeerConfig("comunicaciones", "lectura"), "3");
         QCOMPARE(MOD_ini::LeerConfig("comunicaciones", "timeout"), "9");
         f.seek(0);
         QCOMPARE(f.readAll(), antes);
         const QString datos = QStandardPaths::writableLocation(QStandardPaths::AppDataLocation) + "/datos/zeb.db";
-        QCOMPARE(RutaBaseDatos, datos);
+        QCOMPARE(Ajustes().RutaBaseDatos, datos);
         QVERIFY(QFile::exists(datos) && !QFile::exists(b_->programa.filePath("datos")));
         QVERIFY2(b_->log().value(0).endsWith(" y la base de datos está en " + datos), qPrintable(b_->log().value(0)));
     }
