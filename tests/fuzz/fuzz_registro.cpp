@@ -1,4 +1,6 @@
-// Punch records and incident text fields.
+// Punch records and incident text fields: nothing crashes on any record, short
+// ones included, and what the fields say agrees with itself. The exact rules
+// (classes, flags, dates, texts) are the commands tests'.
 //
 // Layout: [0..13] a ring record, [14..17] the slot after it, [18..23] not used,
 // [24] flag and text kind, then a 16-byte text field read back, then the rest
@@ -9,53 +11,26 @@
 #include "commands/mod_comunicaciones_kora.h"
 #include "common/texto.h"
 
-#include <QtEndian>
 #include <algorithm>
-#include <numeric>
 
 using namespace MOD_comunicaciones_kora;
-using namespace kora;
 
 namespace {
 
 void unRegistro(const QByteArray &r, const QByteArray &cont)
 {
-    // The code gets the record as it came (it may be short); missing bytes count as 0.
-    const QByteArray c = r.leftJustified(registro::Bytes, '\0', true), s = cont.leftJustified(4, '\0', true);
-    const quint32 tarjeta = qFromBigEndian<quint32>(c.constData() + registro::Tarjeta);
-    const quint8 marcas = byteEn(c, registro::Banderas);
-    const bool valido = tarjeta != 0 && quint8(std::accumulate(c.begin(), c.begin() + registro::Checksum, 0))
-                                            == byteEn(c, registro::Checksum);
     const ClaseRegistro clase = ClasificarRegistro(r);
-    if (byteEn(c, registro::Segundo) == registro::kMarcaFin)
-        COMPROBAR(clase == ClaseRegistro::Fin);
-    else // the ignore flag does not apply to two-slot punches
-        COMPROBAR(clase == (!valido ? ClaseRegistro::Invalido : (marcas & bandera::Continua) ? ClaseRegistro::Doble
-                                                                : (marcas & bandera::Ignorar) ? ClaseRegistro::Invalido
-                                                                               : ClaseRegistro::Simple));
-
-    // Fields carry forward, so only year 100 stepping back (month or day 0) leaves the valid range.
-    const QDateTime fh = ComponerFechaHora(r);
-    if (fh.isValid())
-        COMPROBAR(fh.date().year() >= 100 && fh.date().year() <= 9999);
-    else
-        COMPROBAR(byteEn(c, registro::Anio) == 100 && (byteEn(c, registro::Mes) == 0 || byteEn(c, registro::Dia) == 0));
-
     const Marcaje m = DecodificarMarcaje(r, cont);
-    COMPROBAR(m.fechaHora == fh && m.tarjeta == tarjeta && m.codigoIncidencia == byteEn(c, registro::Incidencia));
-    if (marcas & bandera::Continua) // two slots: the next slot starts with the subcode
-        COMPROBAR(m.entradaSalida == (marcas & bandera::Salida) && m.subcodigo == qFromBigEndian<quint32>(s.constData()));
-    else
-        COMPROBAR(m.entradaSalida == marcas && m.subcodigo == 0);
+    COMPROBAR(m.fechaHora == ComponerFechaHora(r));
+    if (m.fechaHora.isValid())
+        COMPROBAR(m.fechaHora.date().year() >= 100 && m.fechaHora.date().year() <= 9999);
+    COMPROBAR(clase == ClaseRegistro::Fin || clase == ClaseRegistro::Invalido || m.tarjeta != 0);
+    COMPROBAR(clase != ClaseRegistro::Simple || m.subcodigo == 0);
 }
 
 void unaIncidencia(const QByteArray &campo, const QString &descripcion, bool marca)
 {
-    // Reading a field stops at the first byte with bit 7 set (the flag) and skips zeros.
-    QByteArray visible = campo.left(16);
-    visible.truncate(std::find_if(visible.begin(), visible.end(), [](char x) { return x & 0x80; }) - visible.begin());
-    COMPROBAR(TextoIncidencia(campo) == QString::fromLatin1(visible.replace('\0', QByteArray())));
-
+    COMPROBAR(TextoIncidencia(campo).size() <= 16);
     const QByteArray enviado = CampoIncidencia(descripcion, marca);
     COMPROBAR(enviado.size() == 16 && (!marca || (byteEn(enviado, 15) & 0x80)));
     // A plain ASCII description without zeros comes back whole, up to the flag's byte.

@@ -56,17 +56,10 @@ private:
 
 QByteArray hex(const char *h) { return QByteArray::fromHex(h); }
 
-quint8 suma(const QByteArray &b, quint8 inicio = 0)
-{
-    for (char c : b)
-        inicio = quint8(inicio + quint8(c));
-    return inicio;
-}
-
 // An answer whose checksum continues the running sum of the request.
 QByteArray respuestaValida(const QByteArray &peticion, const QByteArray &carga)
 {
-    return carga + char(suma(carga, suma(peticion)));
+    return carga + char(kora::suma(carga, kora::suma(peticion)));
 }
 
 const QByteArray kLeerHora = hex("01292a"); // terminal 1, codigo 1, Longitud 9, no data
@@ -152,7 +145,7 @@ private slots:
         QTest::addColumn<int>("escritos");
         const QString checksum = "Error: no coincide checksum.";
         const QByteArray corta = respuestaValida(kLeerHora, kHora.left(6)); // one byte short, checksum right
-        QTest::newRow("232 checksum de la respuesta sola") << false << 9 << kHora + char(suma(kHora)) << 3 << checksum << 3;
+        QTest::newRow("232 checksum de la respuesta sola") << false << 9 << kHora + char(kora::suma(kHora)) << 3 << checksum << 3;
         // The checksum is looked at before the length.
         QTest::newRow("232 corta sin checksum") << false << 9 << respuestaValida(kLeerHora, kHora).left(7) << 3 << checksum << 3;
         QTest::newRow("232 corta") << false << 9 << corta << 2 << "Error: no coincide longitud" << 3;
