@@ -80,19 +80,10 @@ private slots:
             QVERIFY(QUrl(destino).password().isEmpty() || !texto.contains(QUrl(destino).password()));
         }
 
-        const CadenaConexion cc{destino, {}};
-        QVector<TerminalRecord> terminales;
-        QCOMPARE(CargarTerminales(cc, terminales), QString());
-        QStringList nombres;
-        for (const TerminalRecord &t : terminales)
-            nombres << t.descripcion + '/' + t.IP + '/' + QString::number(t.Com);
-        nombres.sort();
-        QCOMPARE(nombres, QStringList({"Almacén//1", "Entrada principal/192.168.1.10/0", "O'Brien \"norte\"//2"}));
-        Incidencias incidencias;
-        incidencias.fill("x");
-        QCOMPARE(CargarIncidencias(cc, incidencias), QString());
-        QCOMPARE(QStringList(incidencias.begin(), incidencias.begin() + 3),
-                 QStringList({"", "Médico", "Asuntos\r\npropios"}));
+        QCOMPARE(consultar(destino, "SELECT descripcion || '/' || \"IP\" || '/' || \"Com\" FROM terminales_1 ORDER BY 1"),
+                 QString("Almacén//1;Entrada principal/192.168.1.10/0;O'Brien \"norte\"//2"));
+        QCOMPARE(consultar(destino, "SELECT coalesce(descripcion, 'NULL') FROM \"Incidencias\" ORDER BY codigo"),
+                 QString("NULL;Médico;Asuntos\r\npropios"));
         QCOMPARE(consultar(destino, "SELECT numero_terminal || '|' || tarjeta || '|' || coalesce(subcodigo, -1) || '|' || "
                                     "CASE WHEN habilitado THEN 'si' ELSE 'no' END FROM marcajes ORDER BY numero_terminal"),
                  QString("1|123456|0|si;3|123456|0|si;5|4294967295|-1|no"));
