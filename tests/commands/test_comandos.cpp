@@ -127,18 +127,11 @@ struct Escrito {
 class TestComandos : public QObject {
     Q_OBJECT
 private slots:
-    void tramasDeCadaComando_data() { transportes_data(); }
+    // The frames do not depend on the transport (the link tests see to that): TCP only.
     void tramasDeCadaComando()
     {
-        QFETCH(bool, rs485);
         Banco b;
-        const TerminalRecord t5 = b.alta(5, rs485);
-        TerminalRecord t1 = t5;
-        t1.codigo = 1; // on the same bus over RS-485
-        if (rs485)
-            b.sim.agregarTerminal(1);
-        else
-            t1 = b.alta(1);
+        const TerminalRecord t5 = b.alta(5), t1 = b.alta(1);
         QByteArray r(31, 0);
         QCOMPARE(LeerPunteros(b.ctx, t5, r), quint8(0));
         for (int sub = 0; sub <= 2; ++sub)
@@ -183,7 +176,6 @@ private slots:
         QTest::addColumn<int>("fallo");
         QTest::addColumn<QString>("subs");
         QTest::addColumn<int>("resultado");
-        QTest::newRow("en la posicion, sin localizar") << 10 << 10 << 0 << 0 << "0" << 0;
         QTest::newRow("en la posicion") << 10 << 10 << 1 << 0 << "30" << 0;
         QTest::newRow("una mas alla") << 11 << 10 << 1 << 0 << "31" << 0;
         QTest::newRow("tres mas alla") << 13 << 10 << 1 << 0 << "323231" << 0;
@@ -217,13 +209,6 @@ private slots:
             QCOMPARE(r.left(14), korasim::aBytes(registro));
             QCOMPARE(term.punteroLectura(), (posicion + 1) % kPosicionesAnillo);
         }
-    }
-
-    void transportes_data()
-    {
-        QTest::addColumn<bool>("rs485");
-        QTest::newRow("tcp") << false;
-        QTest::newRow("rs485") << true;
     }
 
     // The download over every behaviour a terminal may show: read-next under the
@@ -267,55 +252,58 @@ private slots:
         auto &term = b.t(6);
         term.configurarAnillo(ceros ? korasim::Relleno::Ceros : korasim::Relleno::MarcaFin);
         term.fijarAlFinal(retiene ? korasim::AlFinal::Retiene : korasim::AlFinal::Avanza);
-        const bool sinRetroceso = fallo == "nostepback";
-        term.modificarFallos([&](korasim::Fallos &f) { f.ignorarRetroceso = sinRetroceso; });
+        const korasim::Fallos sinFallo{.ignorarRetroceso = fallo == "nostepback"};
+        term.fijarFallos(sinFallo);
 
         QList<Escrito> escritos;
+        QSet<QString> claves;
         qint64 secuencia = 0;
-        int n = 0;
+        const auto anotar = [&](const QString &c, int huecos) {
+            escritos << Escrito{c, secuencia};
+            claves.insert(c);
+            secuencia += huecos;
+        };
         if (envuelto) { // gone round once, everything read
             std::vector<korasim::Registro> viejos;
             for (int i = 0; i < kPosicionesAnillo; ++i) {
                 const QDateTime m = kMomento.addDays(-30).addSecs(60 * i);
                 viejos.push_back(korasim::registroMarcaje(m, 1));
-                escritos << Escrito{clave(m, 1, 0, 0), secuencia++};
+                anotar(clave(m, 1, 0, 0), 1);
             }
             term.agregarRegistros(viejos);
             term.fijarPunteros(term.punteroEscritura(), term.punteroEscritura());
         }
         const qint64 primeroNuevo = secuencia;
+        int n = 0;
         const auto escribir = [&](int cuantos) { // every third punch takes two slots
             for (int i = 0; i < cuantos; ++i, ++n) {
                 const QDateTime m = kMomento.addSecs(60 * n);
-                const int es = n & 1;
-                if (n % 3 == 1) {
-                    term.agregarMarcajeDoble(m, 1000 + n, 5000 + n, quint8(es));
-                    escritos << Escrito{clave(m, quint32(1000 + n), quint32(5000 + n), es), secuencia};
-                    secuencia += 2;
-                } else {
-                    term.agregarMarcaje(m, 1000 + n, quint8(es));
-                    escritos << Escrito{clave(m, quint32(1000 + n), 0, es), secuencia++};
-                }
+                const bool doble = n % 3 == 1;
+                if (doble)
+                    term.agregarMarcajeDoble(m, 1000 + n, 5000 + n, quint8(n & 1));
+                else
+                    term.agregarMarcaje(m, 1000 + n, quint8(n & 1));
+                anotar(clave(m, quint32(1000 + n), doble ? quint32(5000 + n) : 0, n & 1), doble ? 2 : 1);
             }
-        };
-        const auto guardado = [&](const Escrito &e) {
-            return std::count_if(b.destino.filas.cbegin(), b.destino.filas.cend(),
-                                 [&](const Marcaje &m) { return clave(m) == e.clave; });
         };
         // Still whole in the ring: not overwritten, nor under the end marker.
         const auto enAnillo = [&](const Escrito &e) { return e.secuencia > secuencia - kPosicionesAnillo; };
+        const auto cuentas = [&] {
+            QHash<QString, int> c;
+            for (const Marcaje &m : std::as_const(b.destino.filas))
+                ++c[clave(m)];
+            return c;
+        };
         const auto comprobar = [&](const QString &fase) {
             const int w = term.punteroEscritura(), r = term.punteroLectura();
             const qint64 detras =
                 r == SiguientePosicion(w) ? secuencia : secuencia - (w - r + kPosicionesAnillo) % kPosicionesAnillo;
+            const auto c = cuentas();
             for (const Escrito &e : std::as_const(escritos))
                 if (e.secuencia >= primeroNuevo && e.secuencia < detras && enAnillo(e))
-                    QVERIFY2(guardado(e) == 1, qPrintable(fase + ": not stored, behind the read pointer: " + e.clave));
-            QSet<QString> todos;
-            for (const Escrito &e : std::as_const(escritos))
-                todos.insert(e.clave);
-            for (const Marcaje &m : std::as_const(b.destino.filas))
-                QVERIFY2(todos.contains(clave(m)), qPrintable(fase + ": foreign row " + clave(m)));
+                    QVERIFY2(c.value(e.clave) == 1, qPrintable(fase + ": not stored, behind the read pointer: " + e.clave));
+            for (auto it = c.cbegin(); it != c.cend(); ++it)
+                QVERIFY2(claves.contains(it.key()), qPrintable(fase + ": foreign row " + it.key()));
         };
         const auto inactivo = [&](const QString &fase) {
             const qsizetype filas = b.destino.filas.size();
@@ -324,37 +312,24 @@ private slots:
             QVERIFY2(b.peticiones().size() <= 4, qPrintable(fase + ": " + b.subfunciones()));
             QCOMPARE(b.destino.filas.size(), filas);
         };
-        const auto armar = [&] {
-            b.destino.fallar = fallo == "bd";
-            b.destino.morir = fallo == "muerte";
-            term.modificarFallos([&](korasim::Fallos &f) {
-                f.perderLecturaCada = fallo == "loseread" ? 2 : 0;
-                f.descartarCada = fallo == "drop" ? 3 : 0;
-            });
-        };
-        const auto desarmar = [&] {
-            b.destino.fallar = b.destino.morir = false;
-            b.cancelar.store(false);
-            term.modificarFallos([&](korasim::Fallos &f) { f = {}; f.ignorarRetroceso = sinRetroceso; });
-        };
 
         escribir(4);
         if (modo == 1)
             term.fijarPunteros(term.punteroEscritura(), term.punteroEscritura() + 5); // nearly all unread
-        armar();
+        b.destino.fallar = fallo == "bd";
+        b.destino.morir = fallo == "muerte";
+        term.modificarFallos([&](korasim::Fallos &f) {
+            f.perderLecturaCada = fallo == "loseread" ? 2 : 0;
+            f.descartarCada = fallo == "drop" ? 3 : 0;
+        });
         b.descargar(t, quint8(modo));
         if (fallo != "muerte")
             comprobar("con fallo");
-        desarmar();
+        b.destino.fallar = b.destino.morir = false;
+        b.cancelar.store(false);
+        term.fijarFallos(sinFallo);
         QVERIFY(b.descargar(t, quint8(modo)) >= 0);
         comprobar("tras el fallo");
-        if (modo == 1) {
-            QSet<QString> filas;
-            for (const Marcaje &m : std::as_const(b.destino.filas))
-                filas.insert(clave(m));
-            for (const Escrito &e : std::as_const(escritos))
-                QVERIFY2(!enAnillo(e) || filas.contains(e.clave), qPrintable("not retrieved " + e.clave));
-        }
         inactivo("inactivo");
         for (int k : {1, 2, 3}) {
             escribir(k);
@@ -362,9 +337,11 @@ private slots:
             comprobar(QStringLiteral("%1 nuevos").arg(k));
         }
         inactivo("inactivo al final");
+        // Every new punch stored once; in mode 1 also every older one the ring still held.
+        const auto c = cuentas();
         for (const Escrito &e : std::as_const(escritos))
-            if (e.secuencia >= primeroNuevo)
-                QVERIFY2(guardado(e) == 1, qPrintable("missing " + e.clave));
+            if (e.secuencia >= primeroNuevo || (modo == 1 && enAnillo(e)))
+                QVERIFY2(c.value(e.clave) == 1, qPrintable("missing " + e.clave));
     }
 
     void registrosDeTodaClase()
@@ -381,18 +358,15 @@ private slots:
             korasim::registroMarcaje(en(2024, 1, 5), 0),                 // card 0
             korasim::registroMarcaje(en(2024, 1, 6), 0xFFFFFFFF, 0, 12), // biggest card
             korasim::conChecksumErroneo(korasim::registroMarcaje(en(2024, 1, 7), 7)),
-            korasim::registroMarcaje(en(1999, 1, 8), 8),
-            korasim::registroMarcaje(en(1930, 1, 9), 9),
             korasim::registroMarcaje(en(2024, 1, 6), 99999), // same second as card 0xFFFFFFFF: duplicate
         });
-        QCOMPARE(b.descargar(t), 6L);
+        QCOMPARE(b.descargar(t), 4L);
         QStringList filas;
         for (const Marcaje &m : std::as_const(b.destino.filas))
             filas << QStringLiteral("%1 %2 %3 %4 %5").arg(m.fechaHora.toString("yyyy-MM-dd HH:mm:ss")).arg(m.codigoIncidencia)
                          .arg(m.entradaSalida).arg(m.tarjeta).arg(m.subcodigo);
         QCOMPARE(filas, QStringList({"2024-01-02 10:00:00 0 0 2 77", "2024-01-03 10:00:00 0 1 3 4294967295",
-                                     "2024-01-04 10:00:00 0 9 4 0", "2024-01-06 10:00:00 12 0 4294967295 0",
-                                     "1999-01-08 10:00:00 0 0 8 0", "1930-01-09 10:00:00 0 0 9 0"}));
+                                     "2024-01-04 10:00:00 0 9 4 0", "2024-01-06 10:00:00 12 0 4294967295 0"}));
     }
 
     // A ring without any end marker is read once round and no further; the walk

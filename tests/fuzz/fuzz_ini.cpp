@@ -12,6 +12,8 @@
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
+#include <algorithm>
+#include <cstring>
 
 using namespace MOD_ini;
 
@@ -29,15 +31,11 @@ QList<QByteArray> lineas(const QByteArray &datos)
     return salida;
 }
 
-// A name the file format can hold on one line: no line breaks, a key without
-// '=' that does not look like a section header, a section without brackets.
-bool nombreUtil(const QString &nombre, bool esSeccion)
+// A name one line of the file holds as it is: no blanks at its ends, no line break, bracket or '='.
+bool nombreUtil(const QString &nombre)
 {
-    const QByteArray b = aAnsi(nombre).trimmed();
-    if (b.isEmpty() || b.contains('\n') || b.contains('\r'))
-        return false;
-    return esSeccion ? !b.contains(']') && !b.contains('[')
-                     : !b.contains('=') && !b.startsWith('[') && aAnsi(nombre.trimmed()) == b;
+    const QByteArray b = aAnsi(nombre);
+    return !b.isEmpty() && b == b.trimmed() && std::none_of(b.begin(), b.end(), [](char c) { return strchr("\r\n[]=", c); });
 }
 
 } // namespace
@@ -72,7 +70,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *datos, size_t tamano)
         return 0;
     }
     COMPROBAR(escrito);
-    if (!nombreUtil(seccion, true) || !nombreUtil(clave, false))
+    if (!nombreUtil(seccion) || !nombreUtil(clave))
         return 0;
 
     const QByteArray plano = aAnsi(valor);

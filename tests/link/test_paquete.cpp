@@ -23,31 +23,19 @@ public:
     void cerrar() override {}
     bool abrir(int) override { return true; }
     bool estaAbierto() const override { return true; }
-    bool descartarEntrada() override
-    {
-        entrada_.clear();
-        ++descartes;
-        return true;
-    }
+    bool descartarEntrada() override { return entrada_.clear(), ++descartes, true; }
     bool escribir(const QByteArray &bytes) override
     {
-        if (fallarEscritura)
-            return false;
-        escritos << bytes;
-        entrada_ += (eco ? bytes : QByteArray()) + (respuestas.isEmpty() ? QByteArray() : respuestas.takeFirst());
-        return true;
+        if (!fallarEscritura)
+            escritos << bytes, entrada_ += (eco ? bytes : QByteArray()) + respuestas.value(escritos.size() - 1);
+        return !fallarEscritura;
     }
     bool esperarSalidaVacia(const Cancelacion *) override { return true; }
     int esperarEntrada(int cuantos, QDeadlineTimer, const Cancelacion *) override
     {
-        ultimaEspera = cuantos;
-        return int(entrada_.size());
+        return ultimaEspera = cuantos, int(entrada_.size());
     }
-    bool leerTodo(QByteArray &salida) override
-    {
-        salida = std::exchange(entrada_, {});
-        return true;
-    }
+    bool leerTodo(QByteArray &salida) override { return salida = std::exchange(entrada_, {}), true; }
     QString descripcionError() const override { return QStringLiteral("fallo simulado del puerto"); }
 
 private:
