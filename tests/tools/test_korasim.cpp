@@ -132,6 +132,8 @@ private slots:
         QVERIFY(conectar(sim, c));
         Terminal &t = *sim.terminal(5);
         t.fijarAlFinal(AlFinal::Retiene); // read-next at the end marker waits for the next punch
+        QCOMPARE(quint8(pedir(c, ordenMarcajes(5, LeerSiguiente), 15)[0]), registro::kMarcaFin);
+        QCOMPARE(t.punteroLectura(), 0);
         constexpr quint32 total = 2000;
         std::jthread productor([&t] { // joined also when a check fails and returns early
             for (quint32 i = 1; i <= total; ++i)
