@@ -7,8 +7,8 @@
 #   # fallo: what the fault does
 #   # prueba: the ctest names that must fail (a -R regular expression)
 #   # objetivo: the build targets those tests need (optional; default all)
-# A fault is "cazado" when the build fails or the tests fail, "NO CAZADO"
-# when they pass. The scratch copy and its build are kept in
+# A fault is "cazado" when the tests fail and "NO CAZADO" when they pass; a
+# diff that no longer applies or builds counts as not caught. The scratch copy and its build are kept in
 # ${KALVEROSTIN_FALLOS:-/tmp/kalverostin-fallos} so later runs build less.
 # Exit status: 0 when every fault was caught, 1 otherwise.
 set -uo pipefail
@@ -41,13 +41,17 @@ for f in "${fallos[@]}"; do
         continue
     fi
     if ! cmake --build "$src/build" -j"$(nproc)" ${objetivos:+--target $objetivos} >"$dir/$nombre.log" 2>&1; then
-        resultado="cazado (no compila)"
+        resultado="no compila: el fallo no llega a probarse (ver $dir/$nombre.log)"
+        sin_cazar=1
     elif (cd "$src/build" && QT_QPA_PLATFORM=offscreen "$raiz/scripts/pg-test.sh" \
-              ctest -R "$prueba" --timeout 600 >>"$dir/$nombre.log" 2>&1); then
+              ctest -R "$prueba" --output-on-failure --timeout 600 >>"$dir/$nombre.log" 2>&1); then
         resultado="NO CAZADO"
         sin_cazar=1
     else
-        resultado="cazado ($(grep -Eo '[0-9]+ tests failed' "$dir/$nombre.log" | tail -n 1))"
+        # The first check that failed says which rule caught it.
+        caza=$(grep -m 1 -oE '^FAIL! +: [^ ]+' "$dir/$nombre.log" | sed 's/^FAIL! *: //')
+        [ -n "$caza" ] || caza=$(grep -m 1 -oE '[^ ]+ \.+\**Failed' "$dir/$nombre.log" | cut -d ' ' -f 1)
+        resultado="cazado por ${caza:-?}"
     fi
     (cd "$src" && patch -p1 -s -R <"$f" >/dev/null)
     echo "$nombre: $resultado — $(cabecera fallo "$f")"

@@ -127,7 +127,8 @@ void Ciclo::LecturaMarcajes(bool desdeTemporizador)
     EncolarRonda(
         terminales_(),
         [cc, total, alertas = Ajustes().Alertas](const MOD_comunicaciones_kora::Contexto &ctx,
-                                       const QVector<TerminalRecord> &terminales, const Trabajos::Salida &salida) {
+                                                 const QVector<TerminalRecord> &terminales,
+                                                 const Trabajos::Salida &salida) {
             Trabajos::LeerTerminales(ctx, terminales, cc, 0, salida, total.get(), alertas);
         },
         [this, desdeTemporizador] {

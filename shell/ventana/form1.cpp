@@ -316,7 +316,8 @@ void Form1::Command12_Click()
     const auto cc = CadenaConexion();
     ciclo_->Encolar(
         terminal[0],
-        [terminal, cc, alertas = Ajustes().Alertas](const MOD_comunicaciones_kora::Contexto &ctx, const Trabajos::Salida &salida) {
+        [terminal, cc, alertas = Ajustes().Alertas](const MOD_comunicaciones_kora::Contexto &ctx,
+                                                    const Trabajos::Salida &salida) {
             Trabajos::LeerTerminales(ctx, terminal, cc, 1, salida, nullptr, alertas);
         },
         [this] {

@@ -236,39 +236,71 @@ private slots:
         QVERIFY2(b_->log().value(0).endsWith(" y la base de datos está en " + datos), qPrintable(b_->log().value(0)));
     }
 
-    // A trigger in the hour the zone skips fires at the first minute after
-    // it. Rows run where their gap exists (CTest runs this program under
-    // Europe/Madrid and America/Santiago too).
-    void cambioEnHuecoHorario_data()
+    // One tick before the trigger leaves the schedule armed; the trigger
+    // minute (seconds ignored) sends once, however many ticks it gets, and a
+    // trigger already passed disarms it unsent. A trigger in the hour the zone
+    // skips fires at the first minute after it: those rows run where their gap
+    // exists (CTest runs this program under Europe/Madrid and America/Santiago too).
+    void cambioProgramado_data()
     {
         QTest::addColumn<QString>("hora1");
-        QTest::addColumn<QDateTime>("antes"); // the last tick before the gap
-        QTest::addColumn<QDateTime>("tras");  // the first minute after it
+        QTest::addColumn<QDateTime>("antes");
+        QTest::addColumn<QDateTime>("tick");
+        QTest::addColumn<bool>("envia");
+        QTest::addColumn<bool>("hueco");
+        const QDate dia(2026, 3, 31);
+        const QDateTime antes(dia, QTime(1, 59, 59));
+        QTest::newRow("trigger minute") << "31/03/2026 02:00:45" << antes << QDateTime(dia, QTime(2, 0, 59)) << true
+                                        << false;
+        QTest::newRow("trigger passed") << "31/03/2026 02:00:45" << antes << QDateTime(dia, QTime(2, 1)) << false
+                                        << false;
         QTest::newRow("Europe/Madrid") << "29/03/2026 02:15:00" << QDateTime(QDate(2026, 3, 29), QTime(1, 59, 59))
-                                       << QDateTime(QDate(2026, 3, 29), QTime(3, 0));
+                                       << QDateTime(QDate(2026, 3, 29), QTime(3, 0)) << true << true;
         for (const char *hora1 : {"06/09/2026 00:00:00", "06/09/2026"})
             QTest::addRow("America/Santiago %s", hora1) << hora1 << QDateTime(QDate(2026, 9, 5), QTime(23, 59, 59))
-                                                       << QDateTime(QDate(2026, 9, 6), QTime(1, 0));
+                                                       << QDateTime(QDate(2026, 9, 6), QTime(1, 0)) << true << true;
     }
-    void cambioEnHuecoHorario()
+    void cambioProgramado()
     {
         QFETCH(QString, hora1);
         QFETCH(QDateTime, antes);
-        QFETCH(QDateTime, tras);
-        if (antes.addSecs(1) != tras)
+        QFETCH(QDateTime, tick);
+        QFETCH(bool, envia);
+        QFETCH(bool, hueco);
+        if (hueco && antes.addSecs(1) != tick)
             QSKIP("no gap in this time zone");
+        const QString ip = direccionAleatoria();
+        auto &vivo = simularTcp(*b_->sim, 1, ip);
         b_->ini("cambiohora", "hora1", hora1);
-        b_->ini("cambiohora", "activada", "True");
         b_->arrancar();
-        b_->anadir(1, "Sin IP", "");
+        b_->anadir(1, "Vivo", ip);
+        b_->anadir(2, "Muerto", direccionAleatoria());
+        const QDateTime envio(QDate(2026, 3, 31), QTime(3, 0));
+        b_->control<QDateTimeEdit>("Fecha2")->setDateTime(envio);
+        b_->control<QCheckBox>("Check1")->setChecked(true);
+        QCOMPARE(b_->ini("cambiohora", "activada"), "True");
         QDateTime ahora = antes;
         b_->form->Ahora = [&] { return ahora; };
         b_->form->Timer2_Timer();
         QVERIFY(b_->control<QCheckBox>("Check1")->isChecked());
-        ahora = tras;
+        ahora = tick;
         b_->form->Timer2_Timer();
-        QTRY_COMPARE(sinMotivos(b_->log()), QStringList{"ERROR al enviar fecha/hora, F, Sin IP"});
+        b_->form->Timer2_Timer();
         QVERIFY(!b_->control<QCheckBox>("Check1")->isChecked());
+        QCOMPARE(b_->ini("cambiohora", "activada"), "False");
+        QTest::qWait(200); // time for a wrong pass to show
+        const auto ordenado = [this] { // one lane per terminal: lines in any order
+            QStringList l = sinMotivos(b_->log());
+            l.sort();
+            return l;
+        };
+        QTRY_COMPARE_WITH_TIMEOUT(ordenado(), envia ? QStringList({"ERROR al enviar fecha/hora, F, Muerto",
+                                                                   "OK, fecha/hora enviada, F, Vivo"})
+                                                    : QStringList(),
+                                  Espera);
+        QCOMPARE(vivo.relojesRecibidos(), int(envia));
+        if (envia)
+            QCOMPARE(korasim::fechaDeRegistroReloj(*vivo.ultimoRelojRecibido()), envio);
     }
 
     // Qt's own buttons and dialogs speak Spanish.
