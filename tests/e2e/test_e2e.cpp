@@ -17,6 +17,9 @@
 
 using namespace MOD_variables;
 
+// The polling period as typed, the minutes and seconds counted, and whether the tick starts a run.
+struct Tick { QString periodo; int minutos, segundos; bool corre; };
+
 const QString ErrorComunicaciones =
     QStringLiteral("Error en comunicaciones, no se puede establecer comunicación con el terminal ");
 
@@ -256,30 +259,24 @@ private slots:
     // counted, seconds included, reaches or passes P.
     void temporizador_data()
     {
-        QTest::addColumn<QString>("periodo");
-        QTest::addColumn<int>("minutos");
-        QTest::addColumn<int>("segundos");
-        QTest::addColumn<bool>("corre");
-        QTest::newRow("reaches P") << "2" << 1 << 59 << true;
-        QTest::newRow("half a minute") << "0.5" << 0 << 29 << true;
-        QTest::newRow("not half a minute yet") << "0.5" << 0 << 28 << false;
-        QTest::newRow("P lowered below the count") << "3" << 7 << 0 << true;
-        QTest::newRow("not yet") << "3" << 1 << 59 << false;
-        QTest::newRow("P zero") << "0" << 40 << 59 << false;
+        QTest::addColumn<Tick>("f");
+        QTest::newRow("reaches P") << Tick{"2", 1, 59, true};
+        QTest::newRow("half a minute") << Tick{"0.5", 0, 29, true};
+        QTest::newRow("not half a minute yet") << Tick{"0.5", 0, 28, false};
+        QTest::newRow("P lowered below the count") << Tick{"3", 7, 0, true};
+        QTest::newRow("not yet") << Tick{"3", 1, 59, false};
+        QTest::newRow("P zero") << Tick{"0", 40, 59, false};
     }
     void temporizador()
     {
-        QFETCH(QString, periodo);
-        QFETCH(int, minutos);
-        QFETCH(bool, corre);
+        QFETCH(Tick, f);
         b_->arrancar();
-        b_->control<QLineEdit>("Text1")->setText(periodo);
-        b_->form->ciclo()->MinutosLectura = qint16(minutos);
-        QFETCH(int, segundos);
-        b_->form->ciclo()->SegundosLectura = qint16(segundos);
+        b_->control<QLineEdit>("Text1")->setText(f.periodo);
+        b_->form->ciclo()->MinutosLectura = qint16(f.minutos);
+        b_->form->ciclo()->SegundosLectura = qint16(f.segundos);
         b_->form->Timer1_Timer();
-        QCOMPARE(b_->form->ciclo()->LecturaEnCurso, corre);
-        if (corre) {
+        QCOMPARE(b_->form->ciclo()->LecturaEnCurso, f.corre);
+        if (f.corre) {
             QCOMPARE(b_->form->ciclo()->MinutosLectura + b_->form->ciclo()->SegundosLectura, 0);
             esperarLectura();
         }

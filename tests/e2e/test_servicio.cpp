@@ -18,6 +18,9 @@ const QByteArray Aviso = QStringLiteral("¡ATENCIÓN!, este programa ya se está
                              .toUtf8();
 
 MOD_ado::CadenaConexion bd(const QString &programa) { return {programa + "/datos/zeb.db", "qwrT958"}; }
+// An option, the exit status, and what standard output and standard error must contain (empty: nothing).
+struct Opcion { QString opcion; int estado; QString enSalida, enError; };
+
 int marcajes(const QString &programa) { return consultar(bd(programa).RutaBaseDatos, "SELECT id FROM marcajes").size(); }
 
 } // namespace
@@ -110,22 +113,18 @@ private slots:
     // gets the usage on standard error and status 2.
     void opciones_data()
     {
-        QTest::addColumn<QString>("opcion");
-        QTest::addColumn<int>("estado");
-        QTest::addColumn<QString>("enSalida");
-        QTest::addColumn<QString>("enError");
-        QTest::newRow("ayuda") << "--help" << 0 << "--servicio" << "";
-        QTest::newRow("version") << "--version" << 0 << "kalverostin 1." << "";
-        QTest::newRow("desconocida") << "--ventana" << 2 << "" << "--servicio";
+        QTest::addColumn<Opcion>("f");
+        QTest::newRow("ayuda") << Opcion{"--help", 0, "--servicio", ""};
+        QTest::newRow("version") << Opcion{"--version", 0, "kalverostin 1.", ""};
+        QTest::newRow("desconocida") << Opcion{"--ventana", 2, "", "--servicio"};
     }
     void opciones()
     {
-        QFETCH(QString, opcion);
-        QFETCH(QString, enSalida);
-        QFETCH(QString, enError);
+        QFETCH(Opcion, f);
+        const auto &[opcion, estado, enSalida, enError] = f;
         QProcess *p = arrancar(instalar("p"), {opcion});
         QVERIFY(p->waitForFinished(Espera));
-        QTEST(p->exitCode(), "estado");
+        QCOMPARE(p->exitCode(), estado);
         const QString salida = QString::fromUtf8(p->readAllStandardOutput());
         const QString error = QString::fromUtf8(p->readAllStandardError());
         QVERIFY2(enSalida.isEmpty() ? salida.isEmpty() : salida.contains(enSalida), qPrintable(salida));

@@ -31,6 +31,15 @@ namespace {
 
 bool esEditor(QWidget *w) { return w->objectName() == QLatin1String("Form2"); }
 
+// A setting as stored, the control that shows it, what it shows and what is stored afterwards.
+struct Leido { QString seccion, clave, texto, control, esperado, guardado; };
+// The trigger as stored, a tick before it, the tick that ends it, and whether
+// it sends; hueco: the row needs its zone's daylight-saving gap.
+struct Cambio { QString hora1; QDateTime antes, tick; bool envia, hueco = false; };
+// The viewer's filter (terminal line, 0 = all; first and last day) and the
+// positions of the punches it lists, newest first.
+struct Filtro { bool pg; int terminal; QDate desde, hasta; QList<int> esperado; };
+
 // Types into a box and leaves it for another, so its check runs on focus-out.
 void escribirYSalir(QLineEdit *caja, const QString &texto, QWidget *siguiente)
 {
@@ -98,11 +107,10 @@ private slots:
 
     void configuracionLeida_data()
     {
-        for (const char *c : {"seccion", "clave", "texto", "control", "esperado", "guardado"})
-            QTest::addColumn<QString>(c);
+        QTest::addColumn<Leido>("f");
         const auto fila = [](const char *s, const char *k, const QString &texto, const char *c, const QString &esperado,
                              const QString &guardado) {
-            QTest::addRow("%s %s=%s", s, k, qPrintable(texto)) << s << k << texto << c << esperado << guardado;
+            QTest::addRow("%s %s=%s", s, k, qPrintable(texto)) << Leido{s, k, texto, c, esperado, guardado};
         };
         for (const char *t : {"0", "2", "x"})
             fila("inicio", "autoarranque", t, "Check2", "0", t);
@@ -128,38 +136,32 @@ private slots:
     }
     void configuracionLeida()
     {
-        QFETCH(QString, seccion);
-        QFETCH(QString, clave);
-        QFETCH(QString, texto);
-        QFETCH(QString, control);
-        b_->ini(qPrintable(seccion), qPrintable(clave), texto);
+        QFETCH(Leido, f);
+        b_->ini(qPrintable(f.seccion), qPrintable(f.clave), f.texto);
         Autoarranque::EscribirEntrada(true); // start-up must remove it when off
         b_->arrancar();
-        QTEST(observado(control), "esperado");
-        QTEST(b_->ini(qPrintable(seccion), qPrintable(clave)), "guardado");
+        QCOMPARE(observado(f.control), f.esperado);
+        QCOMPARE(b_->ini(qPrintable(f.seccion), qPrintable(f.clave)), f.guardado);
         QCOMPARE(QFile::exists(Autoarranque::RutaEntrada()), b_->control<QCheckBox>("Check2")->isChecked());
     }
 
     void rangoIncidencias_data()
     {
-        QTest::addColumn<QString>("caja");
-        QTest::addColumn<QString>("escrito");
-        QTest::addColumn<QString>("queda");
+        QTest::addColumn<QStringList>("f"); // box, typed, left
         const char *const casos[][3] = {{"Text2", "150", "99"}, {"Text2", "0", "1"},   {"Text2", "7,9", "7"},
                                         {"Text2", "7.6", "8"},  {"Text2", "2.5", "2"}, {"Text2", "abc", "1"},
                                         {"Text3", "150", "99"}, {"Text3", "-5", "1"}};
         for (const auto &c : casos)
-            QTest::addRow("%s %s", c[0], c[1]) << c[0] << c[1] << c[2];
+            QTest::addRow("%s %s", c[0], c[1]) << QStringList{c[0], c[1], c[2]};
     }
     void rangoIncidencias()
     {
-        QFETCH(QString, caja);
-        QFETCH(QString, escrito);
+        QFETCH(QStringList, f);
         b_->arrancar();
         activar(b_->form.get());
-        auto *c = b_->control<QLineEdit>(qPrintable(caja));
-        escribirYSalir(c, escrito, b_->control<QLineEdit>("Text1"));
-        QTEST(c->text(), "queda");
+        auto *c = b_->control<QLineEdit>(qPrintable(f[0]));
+        escribirYSalir(c, f[1], b_->control<QLineEdit>("Text1"));
+        QCOMPARE(c->text(), f[2]);
     }
 
     void elegirBaseDatos()
@@ -243,30 +245,21 @@ private slots:
     // exists (CTest runs this program under Europe/Madrid and America/Santiago too).
     void cambioProgramado_data()
     {
-        QTest::addColumn<QString>("hora1");
-        QTest::addColumn<QDateTime>("antes");
-        QTest::addColumn<QDateTime>("tick");
-        QTest::addColumn<bool>("envia");
-        QTest::addColumn<bool>("hueco");
+        QTest::addColumn<Cambio>("f");
         const QDate dia(2026, 3, 31);
         const QDateTime antes(dia, QTime(1, 59, 59));
-        QTest::newRow("trigger minute") << "31/03/2026 02:00:45" << antes << QDateTime(dia, QTime(2, 0, 59)) << true
-                                        << false;
-        QTest::newRow("trigger passed") << "31/03/2026 02:00:45" << antes << QDateTime(dia, QTime(2, 1)) << false
-                                        << false;
-        QTest::newRow("Europe/Madrid") << "29/03/2026 02:15:00" << QDateTime(QDate(2026, 3, 29), QTime(1, 59, 59))
-                                       << QDateTime(QDate(2026, 3, 29), QTime(3, 0)) << true << true;
+        QTest::newRow("trigger minute") << Cambio{"31/03/2026 02:00:45", antes, QDateTime(dia, QTime(2, 0, 59)), true};
+        QTest::newRow("trigger passed") << Cambio{"31/03/2026 02:00:45", antes, QDateTime(dia, QTime(2, 1)), false};
+        QTest::newRow("Europe/Madrid") << Cambio{"29/03/2026 02:15:00", QDateTime(QDate(2026, 3, 29), QTime(1, 59, 59)),
+                                                 QDateTime(QDate(2026, 3, 29), QTime(3, 0)), true, true};
         for (const char *hora1 : {"06/09/2026 00:00:00", "06/09/2026"})
-            QTest::addRow("America/Santiago %s", hora1) << hora1 << QDateTime(QDate(2026, 9, 5), QTime(23, 59, 59))
-                                                       << QDateTime(QDate(2026, 9, 6), QTime(1, 0)) << true << true;
+            QTest::addRow("America/Santiago %s", hora1) << Cambio{hora1, QDateTime(QDate(2026, 9, 5), QTime(23, 59, 59)),
+                                                                  QDateTime(QDate(2026, 9, 6), QTime(1, 0)), true, true};
     }
     void cambioProgramado()
     {
-        QFETCH(QString, hora1);
-        QFETCH(QDateTime, antes);
-        QFETCH(QDateTime, tick);
-        QFETCH(bool, envia);
-        QFETCH(bool, hueco);
+        QFETCH(Cambio, f);
+        const auto &[hora1, antes, tick, envia, hueco] = f;
         if (hueco && antes.addSecs(1) != tick)
             QSKIP("no gap in this time zone");
         const QString ip = direccionAleatoria();
@@ -425,31 +418,23 @@ private slots:
 
     void visor_data()
     {
-        QTest::addColumn<bool>("pg");
-        QTest::addColumn<int>("terminal"); // line of the filter: 0 = all
-        QTest::addColumn<QDate>("desde");
-        QTest::addColumn<QDate>("hasta");
-        QTest::addColumn<QList<int>>("esperado"); // positions in visorMarcajes(), newest first
+        QTest::addColumn<Filtro>("f");
         const QDate d(2026, 3, 10);
         QList<int> lote(300);
         std::iota(lote.rbegin(), lote.rend(), 6);
         for (bool pg : {false, true}) {
             const char *base = pg ? "postgresql" : "sqlite";
-            QTest::addRow("%s: all, both days whole", base) << pg << 0 << d << d.addDays(1) << QList<int>{3, 2, 5, 1};
-            QTest::addRow("%s: one terminal", base) << pg << 1 << d.addDays(-1) << d.addDays(1) << QList<int>{3, 1, 0};
-            QTest::addRow("%s: other terminal, one day", base) << pg << 2 << d.addDays(2) << d.addDays(2)
-                                                                << QList<int>{4};
-            QTest::addRow("%s: range backwards", base) << pg << 0 << d.addDays(1) << d << QList<int>{};
-            QTest::addRow("%s: more than one fetch", base) << pg << 0 << d.addDays(-30) << d.addDays(-30) << lote;
+            QTest::addRow("%s: all, both days whole", base) << Filtro{pg, 0, d, d.addDays(1), {3, 2, 5, 1}};
+            QTest::addRow("%s: one terminal", base) << Filtro{pg, 1, d.addDays(-1), d.addDays(1), {3, 1, 0}};
+            QTest::addRow("%s: other terminal, one day", base) << Filtro{pg, 2, d.addDays(2), d.addDays(2), {4}};
+            QTest::addRow("%s: range backwards", base) << Filtro{pg, 0, d.addDays(1), d, {}};
+            QTest::addRow("%s: more than one fetch", base) << Filtro{pg, 0, d.addDays(-30), d.addDays(-30), lote};
         }
     }
     void visor()
     {
-        QFETCH(bool, pg);
-        QFETCH(int, terminal);
-        QFETCH(QDate, desde);
-        QFETCH(QDate, hasta);
-        QFETCH(QList<int>, esperado);
+        QFETCH(Filtro, f);
+        const auto &[pg, terminal, desde, hasta, esperado] = f;
         if (pg) {
             const QString url = qEnvironmentVariable("KALVEROSTIN_PG_URL");
             if (url.isEmpty())
