@@ -126,6 +126,9 @@ struct Escrito {
 
 class TestComandos : public QObject {
     Q_OBJECT
+    // Rows of the tables below; moc takes no type among the slots.
+    struct Lectura { int lectura, posicion, localizar, fallo; QString subs; int resultado; };
+    struct Descarga { bool retiene, ceros, envuelto; int modo; QString fallo; };
 private slots:
     // The frames do not depend on the transport (the link tests see to that): TCP only.
     void tramasDeCadaComando()
@@ -170,44 +173,35 @@ private slots:
 
     void leerRegistro_data()
     {
-        QTest::addColumn<int>("lectura");
-        QTest::addColumn<int>("posicion");
-        QTest::addColumn<int>("localizar");
-        QTest::addColumn<int>("fallo");
-        QTest::addColumn<QString>("subs");
-        QTest::addColumn<int>("resultado");
-        QTest::newRow("en la posicion") << 10 << 10 << 1 << 0 << "30" << 0;
-        QTest::newRow("una mas alla") << 11 << 10 << 1 << 0 << "31" << 0;
-        QTest::newRow("tres mas alla") << 13 << 10 << 1 << 0 << "323231" << 0;
-        QTest::newRow("vuelta del anillo") << 0 << 4499 << 1 << 0 << "31" << 0;
-        QTest::newRow("respuesta perdida: repetir anterior") << 10 << 10 << 0 << 1 << "031" << 0;
+        QTest::addColumn<Lectura>("f");
+        QTest::newRow("en la posicion") << Lectura{10, 10, 1, 0, "30", 0};
+        QTest::newRow("una mas alla") << Lectura{11, 10, 1, 0, "31", 0};
+        QTest::newRow("tres mas alla") << Lectura{13, 10, 1, 0, "323231", 0};
+        QTest::newRow("vuelta del anillo") << Lectura{0, 4499, 1, 0, "31", 0};
+        QTest::newRow("respuesta perdida: repetir anterior") << Lectura{10, 10, 0, 1, "031", 0};
         // One order and three retries, then failure.
-        QTest::newRow("retroceso nunca confirmado") << 15 << 10 << 1 << 2 << "3" "23" "23" "23" "23" << 3;
+        QTest::newRow("retroceso nunca confirmado") << Lectura{15, 10, 1, 2, "3" "23" "23" "23" "23", 3};
     }
     void leerRegistro()
     {
-        QFETCH(int, lectura);
-        QFETCH(int, posicion);
-        QFETCH(int, localizar);
-        QFETCH(int, fallo);
-        QFETCH(int, resultado);
+        QFETCH(Lectura, f);
         Banco b;
         const TerminalRecord t = b.alta(5);
         auto &term = b.t(5);
         term.configurarAnillo(korasim::Relleno::Ceros, false);
         const auto registro = korasim::registroMarcaje(kMomento, 4242);
-        term.escribirRegistro(posicion, registro);
-        term.fijarPunteros(20, lectura);
-        term.modificarFallos([&](korasim::Fallos &f) {
-            f.perderLecturaCada = fallo == 1; // 1: every read-next answer is lost after the pointer moved
-            f.ignorarRetroceso = fallo == 2;  // 2: steps back are answered but never made
+        term.escribirRegistro(f.posicion, registro);
+        term.fijarPunteros(20, f.lectura);
+        term.modificarFallos([&](korasim::Fallos &fallos) {
+            fallos.perderLecturaCada = f.fallo == 1; // 1: every read-next answer is lost after the pointer moved
+            fallos.ignorarRetroceso = f.fallo == 2;  // 2: steps back are answered but never made
         });
         QByteArray r(31, 0);
-        QCOMPARE(LeerRegistro(b.ctx, t, posicion, r, quint8(localizar)), quint8(resultado));
-        QTEST(b.subfunciones(), "subs");
-        if (resultado == 0) {
+        QCOMPARE(LeerRegistro(b.ctx, t, f.posicion, r, quint8(f.localizar)), quint8(f.resultado));
+        QCOMPARE(b.subfunciones(), f.subs);
+        if (f.resultado == 0) {
             QCOMPARE(r.left(14), korasim::aBytes(registro));
-            QCOMPARE(term.punteroLectura(), (posicion + 1) % kPosicionesAnillo);
+            QCOMPARE(term.punteroLectura(), (f.posicion + 1) % kPosicionesAnillo);
         }
     }
 
@@ -219,11 +213,7 @@ private slots:
     // poll costs at most 4 exchanges; in the end every punch is stored once.
     void invariantesDeLaDescarga_data()
     {
-        QTest::addColumn<bool>("retiene");
-        QTest::addColumn<bool>("ceros");
-        QTest::addColumn<bool>("envuelto");
-        QTest::addColumn<int>("modo");
-        QTest::addColumn<QString>("fallo");
+        QTest::addColumn<Descarga>("f");
         for (bool retiene : {false, true})
             for (bool ceros : {false, true})
                 for (bool envuelto : {false, true})
@@ -237,22 +227,18 @@ private slots:
                                 continue;
                             QTest::addRow("%s %s %s modo%d %s", retiene ? "retiene" : "avanza",
                                           ceros ? "ceros" : "marcas", envuelto ? "envuelto" : "joven", modo, fallo)
-                                << retiene << ceros << envuelto << modo << QString::fromLatin1(fallo);
+                                << Descarga{retiene, ceros, envuelto, modo, QString::fromLatin1(fallo)};
                         }
     }
     void invariantesDeLaDescarga()
     {
-        QFETCH(bool, retiene);
-        QFETCH(bool, ceros);
-        QFETCH(bool, envuelto);
-        QFETCH(int, modo);
-        QFETCH(QString, fallo);
+        QFETCH(Descarga, f);
         Banco b;
         const TerminalRecord t = b.alta(6);
         auto &term = b.t(6);
-        term.configurarAnillo(ceros ? korasim::Relleno::Ceros : korasim::Relleno::MarcaFin);
-        term.fijarAlFinal(retiene ? korasim::AlFinal::Retiene : korasim::AlFinal::Avanza);
-        const korasim::Fallos sinFallo{.ignorarRetroceso = fallo == "nostepback"};
+        term.configurarAnillo(f.ceros ? korasim::Relleno::Ceros : korasim::Relleno::MarcaFin);
+        term.fijarAlFinal(f.retiene ? korasim::AlFinal::Retiene : korasim::AlFinal::Avanza);
+        const korasim::Fallos sinFallo{.ignorarRetroceso = f.fallo == "nostepback"};
         term.fijarFallos(sinFallo);
 
         QList<Escrito> escritos;
@@ -263,7 +249,7 @@ private slots:
             claves.insert(c);
             secuencia += huecos;
         };
-        if (envuelto) { // gone round once, everything read
+        if (f.envuelto) { // gone round once, everything read
             std::vector<korasim::Registro> viejos;
             for (int i = 0; i < kPosicionesAnillo; ++i) {
                 const QDateTime m = kMomento.addDays(-30).addSecs(60 * i);
@@ -314,21 +300,21 @@ private slots:
         };
 
         escribir(4);
-        if (modo == 1)
+        if (f.modo == 1)
             term.fijarPunteros(term.punteroEscritura(), term.punteroEscritura() + 5); // nearly all unread
-        b.destino.fallar = fallo == "bd";
-        b.destino.morir = fallo == "muerte";
-        term.modificarFallos([&](korasim::Fallos &f) {
-            f.perderLecturaCada = fallo == "loseread" ? 2 : 0;
-            f.descartarCada = fallo == "drop" ? 3 : 0;
+        b.destino.fallar = f.fallo == "bd";
+        b.destino.morir = f.fallo == "muerte";
+        term.modificarFallos([&](korasim::Fallos &fallos) {
+            fallos.perderLecturaCada = f.fallo == "loseread" ? 2 : 0;
+            fallos.descartarCada = f.fallo == "drop" ? 3 : 0;
         });
-        b.descargar(t, quint8(modo));
-        if (fallo != "muerte")
+        b.descargar(t, quint8(f.modo));
+        if (f.fallo != "muerte")
             comprobar("con fallo");
         b.destino.fallar = b.destino.morir = false;
         b.cancelar.store(false);
         term.fijarFallos(sinFallo);
-        QVERIFY(b.descargar(t, quint8(modo)) >= 0);
+        QVERIFY(b.descargar(t, quint8(f.modo)) >= 0);
         comprobar("tras el fallo");
         inactivo("inactivo");
         for (int k : {1, 2, 3}) {
@@ -340,7 +326,7 @@ private slots:
         // Every new punch stored once; in mode 1 also every older one the ring still held.
         const auto c = cuentas();
         for (const Escrito &e : std::as_const(escritos))
-            if (e.secuencia >= primeroNuevo || (modo == 1 && enAnillo(e)))
+            if (e.secuencia >= primeroNuevo || (f.modo == 1 && enAnillo(e)))
                 QVERIFY2(c.value(e.clave) == 1, qPrintable("missing " + e.clave));
     }
 

@@ -49,6 +49,8 @@ QString enlazar(korasim::Simulador &sim, int via, ClassRS485 &e, PuertoSerieQt &
 
 class TestEnlaceSimulador : public QObject {
     Q_OBJECT
+    // Rows of the tables below; moc takes no type among the slots.
+    struct Intercambio { int via; QString fallo; int codigo; QString texto; int intentos; };
 private slots:
     void puertoNoAbierto()
     {
@@ -68,72 +70,65 @@ private slots:
 
     void intercambio_data()
     {
-        QTest::addColumn<int>("via");
-        QTest::addColumn<QString>("fallo");
-        QTest::addColumn<int>("codigo");
-        QTest::addColumn<QString>("texto");
-        QTest::addColumn<int>("intentos");
-        QTest::newRow("232 responde") << +RS232 << "none" << 0 << kOk << 1;
-        QTest::newRow("485 responde") << +RS485 << "none" << 0 << kOk << 1;
-        QTest::newRow("tcp responde") << +TCP << "none" << 0 << kOk << 1;
-        QTest::newRow("232 respuesta tardia") << +RS232 << "delay=150" << 0 << kOk << 1;
-        QTest::newRow("tcp respuesta tardia") << +TCP << "delay=150" << 0 << kOk << 1;
-        QTest::newRow("232 silencioso") << +RS232 << "silent" << 4
-                                        << "Error: timeout, no se recibe el eco (revise las conexiones y la "
-                                           "configuración del conversor RS232/RS485)." << 3;
+        QTest::addColumn<Intercambio>("f");
+        QTest::newRow("232 responde") << Intercambio{RS232, "none", 0, kOk, 1};
+        QTest::newRow("485 responde") << Intercambio{RS485, "none", 0, kOk, 1};
+        QTest::newRow("tcp responde") << Intercambio{TCP, "none", 0, kOk, 1};
+        QTest::newRow("232 respuesta tardia") << Intercambio{RS232, "delay=150", 0, kOk, 1};
+        QTest::newRow("tcp respuesta tardia") << Intercambio{TCP, "delay=150", 0, kOk, 1};
+        QTest::newRow("232 silencioso")
+            << Intercambio{RS232, "silent", 4, "Error: timeout, no se recibe el eco (revise las conexiones y la "
+                                               "configuración del conversor RS232/RS485).", 3};
         QTest::newRow("485 silencioso: solo el eco")
-            << +RS485 << "silent" << 1 << "Error: timeout, se ha sobrepasado el tiempo máximo para recibir la respuesta." << 3;
-        QTest::newRow("tcp byte de mas") << +TCP << "extra" << 4 << kSinDatos << 1;
+            << Intercambio{RS485, "silent", 1, "Error: timeout, se ha sobrepasado el tiempo máximo para recibir la respuesta.", 3};
+        QTest::newRow("tcp byte de mas") << Intercambio{TCP, "extra", 4, kSinDatos, 1};
         // Nothing listening: the connection is tried before `datos` (a date: code 7) is looked at.
-        QTest::newRow("tcp nadie escucha") << +TcpSinServidor << "none" << 5
-                                           << "Error: no se puede conectar con el equipo remoto." << 0;
-        QTest::newRow("232 cancelada") << +RS232 << "silent" << 6 << kCancelada << 1;
-        QTest::newRow("tcp cancelada") << +TCP << "silent" << 6 << kCancelada << 1;
+        QTest::newRow("tcp nadie escucha")
+            << Intercambio{TcpSinServidor, "none", 5, "Error: no se puede conectar con el equipo remoto.", 0};
+        QTest::newRow("232 cancelada") << Intercambio{RS232, "silent", 6, kCancelada, 1};
+        QTest::newRow("tcp cancelada") << Intercambio{TCP, "silent", 6, kCancelada, 1};
     }
     void intercambio()
     {
-        QFETCH(int, via);
-        QFETCH(QString, fallo);
-        QFETCH(int, codigo);
-        QFETCH(QString, texto);
+        QFETCH(Intercambio, f);
         korasim::Simulador sim;
         auto &terminal = sim.agregarTerminal(7);
         terminal.fijarRespuestaReloj(korasim::RegistroReloj{0x12, 0x34, 0x56, 0x03, 0x15, 0x06, 0x24});
-        korasim::Fallos f;
-        QVERIFY(korasim::aplicarFallo(f, fallo));
-        terminal.fijarFallos(f);
+        korasim::Fallos fallos;
+        QVERIFY(korasim::aplicarFallo(fallos, f.fallo));
+        terminal.fijarFallos(fallos);
 
-        const bool cancelar = texto == kCancelada;
+        const bool cancelar = f.texto == kCancelada;
         Cancelacion cancelacion{false};
         ClassRS485 e;
         e.Direccion = 7;
         e.codigo = kora::LeerReloj;
         e.Longitud = kora::longitud(kora::LeerReloj);
-        e.datos = via == TcpSinServidor ? Datos::fecha({}) : Datos();
+        e.datos = f.via == TcpSinServidor ? Datos::fecha({}) : Datos();
         e.cancelar = &cancelacion;
         // Codes 1 to 4 wait out the whole timeout: keep it short for them.
-        e.timeout = cancelar ? 1e5f : (codigo >= 1 && codigo <= 4) ? 0.3f : 5.0f;
+        e.timeout = cancelar ? 1e5f : (f.codigo >= 1 && f.codigo <= 4) ? 0.3f : 5.0f;
 
         PuertoSerieQt puerto;
         SocketTcpQt socket;
-        const QString error = enlazar(sim, via, e, puerto, socket);
+        const QString error = enlazar(sim, f.via, e, puerto, socket);
         QVERIFY2(error.isEmpty(), qPrintable(error));
-        if (via == TcpSinServidor)
+        if (f.via == TcpSinServidor)
             sim.detener(); // frees the port again
-        if (via >= TCP)
+        if (f.via >= TCP)
             e.Reintentos = 0; // TCP makes its one attempt all the same
         {
             std::jthread cierre([&] { QThread::msleep(cancelar ? 200 : 0); cancelacion = cancelar; });
-            via == RS232 ? e.Send232() : via == RS485 ? e.Send485() : e.SendIP();
+            f.via == RS232 ? e.Send232() : f.via == RS485 ? e.Send485() : e.SendIP();
         }
-        QCOMPARE(int(e.CodigoRespuesta), codigo);
-        QCOMPARE(e.TextoRespuesta, texto);
-        QTEST(peticiones(sim), "intentos");
+        QCOMPARE(int(e.CodigoRespuesta), f.codigo);
+        QCOMPARE(e.TextoRespuesta, f.texto);
+        QCOMPARE(peticiones(sim), f.intentos);
         QVERIFY(!socket.conectado()); // one connection per exchange, closed whatever the outcome
         // The payload lands at position 0; RS-485 copies the answer's checksum as well.
-        const QByteArray esperada = codigo != 0       ? QByteArray()
-                                    : via == RS485 ? korasim::respuesta(korasim::peticion(7, kora::LeerReloj), kReloj)
-                                                   : kReloj;
+        const QByteArray esperada = f.codigo != 0    ? QByteArray()
+                                    : f.via == RS485 ? korasim::respuesta(korasim::peticion(7, kora::LeerReloj), kReloj)
+                                                     : kReloj;
         QCOMPARE(e.Respuesta(), esperada.leftJustified(31, '\0'));
     }
 

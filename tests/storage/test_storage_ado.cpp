@@ -122,6 +122,8 @@ class TestStorageAdo : public QObject {
         return (r << e).join(u';');
     }
 
+    // Rows of the tables below; moc takes no type among the slots.
+    struct Carga { QString columna; QVariant valor; QString fila; }; // fila: the middle row loaded, or the error
 private slots:
     // A row whose tag begins with a backend's name runs on a new, empty
     // database of that backend; any other on a new SQLite path.
@@ -211,28 +213,24 @@ private slots:
     // row that does not convert stops the load; the rows before it stay.
     void carga_data()
     {
-        QTest::addColumn<QString>("columna");
-        QTest::addColumn<QVariant>("valor");
-        QTest::addColumn<QString>("fila"); // the middle row loaded, or the error
-        QTest::newRow("com COM3") << "Com" << QVariant("COM3") << "2|2|x||0|0";
-        QTest::newRow("codigo 3.5") << "codigo" << QVariant(3.5) << "2|4|x||0|2";
-        QTest::newRow("codigo texto 12") << "codigo" << QVariant("12") << "2|12|x||0|2";
-        QTest::newRow("codigo texto abc") << "codigo" << QVariant("abc") << "No coinciden los tipos";
-        QTest::newRow("codigo 40000") << "codigo" << QVariant(40000) << "Desbordamiento";
-        QTest::newRow("com 99999") << "Com" << QVariant("99999") << "Desbordamiento";
+        QTest::addColumn<Carga>("f");
+        QTest::newRow("com COM3") << Carga{"Com", QVariant("COM3"), "2|2|x||0|0"};
+        QTest::newRow("codigo 3.5") << Carga{"codigo", QVariant(3.5), "2|4|x||0|2"};
+        QTest::newRow("codigo texto 12") << Carga{"codigo", QVariant("12"), "2|12|x||0|2"};
+        QTest::newRow("codigo texto abc") << Carga{"codigo", QVariant("abc"), "No coinciden los tipos"};
+        QTest::newRow("codigo 40000") << Carga{"codigo", QVariant(40000), "Desbordamiento"};
+        QTest::newRow("com 99999") << Carga{"Com", QVariant("99999"), "Desbordamiento"};
         for (const char *c : {"ID", "codigo", "IP", "descripcion", "Tipo", "Com"})
-            QTest::addRow("%s nulo", c) << c << kNulo << "Uso no válido de Null";
+            QTest::addRow("%s nulo", c) << Carga{c, kNulo, "Uso no válido de Null"};
     }
     void carga()
     {
-        QFETCH(QString, columna);
-        QFETCH(QVariant, valor);
-        QFETCH(QString, fila);
+        QFETCH(Carga, f);
         crearTablaAntigua();
         for (int i : {1, 2, 3})
             QCOMPARE(sql(ruta, "INSERT INTO terminales_1 VALUES (?, ?, 'x', '', 0, ?)", {i, i, QString::number(i)}), QString());
-        QCOMPARE(sql(ruta, "UPDATE terminales_1 SET " + columna + " = ? WHERE ID = 2", {valor}), QString());
-        QCOMPARE(cargar(), "1|1|x||0|1;" + fila + (fila.contains('|') ? ";3|3|x||0|3;" : ""));
+        QCOMPARE(sql(ruta, "UPDATE terminales_1 SET " + f.columna + " = ? WHERE ID = 2", {f.valor}), QString());
+        QCOMPARE(cargar(), "1|1|x||0|1;" + f.fila + (f.fila.contains('|') ? ";3|3|x||0|3;" : ""));
     }
 
     // One punch per terminal and second, every column as given.

@@ -26,6 +26,9 @@ class TestStorageIni : public QObject {
         return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
     }
 
+    // Rows of the tables below; moc takes no type among the slots.
+    struct Escritura { QString antes, seccion, clave, despues; };
+    struct Codificacion { QByteArray antes; QString bd, escrito; QByteArray despues; bool cabeLodz; };
 private slots:
     void init() { ruta = dir.filePath(QStringLiteral("config_%1.ini").arg(++caso)); }
 
@@ -71,15 +74,14 @@ private slots:
     // section (or a new section at the end); everything else stays as it was.
     void escrituraConserva_data()
     {
-        for (const char *c : {"antes", "seccion", "clave", "despues"})
-            QTest::addColumn<QString>(c);
+        QTest::addColumn<Escritura>("f");
         const QString base = "; ajustes\n[Inicio]\nAutoArranque=1\nbasura sin igual\n\n[comunicaciones]\n"
                              "timeout=5\n  desconocida = x\n\n; fin\n";
         QTest::newRow("reemplazo en su sitio")
-            << base << "inicio" << "autoarranque" << QString(base).replace("AutoArranque=1", "autoarranque=NUEVO");
+            << Escritura{base, "inicio", "autoarranque", QString(base).replace("AutoArranque=1", "autoarranque=NUEVO")};
         QTest::newRow("clave nueva tras la ultima de su seccion")
-            << base << "COMUNICACIONES" << "lectura" << QString(base).replace("x\n\n", "x\nlectura=NUEVO\n\n");
-        QTest::newRow("seccion nueva al final") << base << "cambiohora" << "hora1" << base + "[cambiohora]\nhora1=NUEVO\n";
+            << Escritura{base, "COMUNICACIONES", "lectura", QString(base).replace("x\n\n", "x\nlectura=NUEVO\n\n")};
+        QTest::newRow("seccion nueva al final") << Escritura{base, "cambiohora", "hora1", base + "[cambiohora]\nhora1=NUEVO\n"};
         const char *const casos[][5] = {
             {"seccion vacia", "[a]\n[b]\nx=1\n", "a", "k", "[a]\nk=NUEVO\n[b]\nx=1\n"},
             {"sin salto final", "[a]\r\nx=1", "a", "k", "[a]\r\nx=1\r\nk=NUEVO"},
@@ -88,49 +90,39 @@ private slots:
             {"primera aparicion", "[a]\nx=1\nx=2\n[A]\nx=3\n", "a", "X", "[a]\nX=NUEVO\nx=2\n[A]\nx=3\n"},
             {"cabecera sin cierre", "[roto\nx=1\n", "ROTO", "x", "[roto\nx=NUEVO\n"}};
         for (const auto &c : casos)
-            QTest::newRow(c[0]) << c[1] << c[2] << c[3] << c[4];
+            QTest::newRow(c[0]) << Escritura{c[1], c[2], c[3], c[4]};
     }
     void escrituraConserva()
     {
-        QFETCH(QString, antes);
-        QFETCH(QString, seccion);
-        QFETCH(QString, clave);
-        QFETCH(QString, despues);
-        escribir(antes.toLatin1());
-        QVERIFY(EscribirIni(ruta, seccion, clave, "NUEVO"));
-        QCOMPARE(bytes(), despues.toLatin1());
-        QCOMPARE(LeerIni(ruta, seccion, clave), QString("NUEVO"));
+        QFETCH(Escritura, f);
+        escribir(f.antes.toLatin1());
+        QVERIFY(EscribirIni(ruta, f.seccion, f.clave, "NUEVO"));
+        QCOMPARE(bytes(), f.despues.toLatin1());
+        QCOMPARE(LeerIni(ruta, f.seccion, f.clave), QString("NUEVO"));
     }
 
     // Windows-1252 unless the file is valid UTF-8 with a non-ASCII byte (a UTF-8
     // editor's); a write keeps the encoding and reads back as written.
     void codificacion_data()
     {
-        QTest::addColumn<QByteArray>("antes");
-        QTest::addColumn<QString>("bd");
-        QTest::addColumn<QString>("escrito");
-        QTest::addColumn<QByteArray>("despues");
-        QTest::addColumn<bool>("cabeLodz"); // whether a path with "Łódź" can be stored
-        QTest::newRow("windows-1252") << QByteArray("[datos]\nbd=A\xF1o\n") << "Año" << "ñ"
-                                      << QByteArray("[datos]\nbd=A\xF1o\nx=\xF1\n") << false;
-        QTest::newRow("utf-8") << QByteArray("[datos]\nbd=Año\n") << "Año" << "Łódź"
-                               << QByteArray("[datos]\nbd=Año\nx=Łódź\n") << true;
-        QTest::newRow("utf-8 with BOM") << QByteArray("\xEF\xBB\xBF[datos]\r\nbd=Año\r\n") << "Año" << "ñ"
-                                        << QByteArray("\xEF\xBB\xBF[datos]\r\nbd=Año\r\nx=ñ\r\n") << true;
+        QTest::addColumn<Codificacion>("f"); // cabeLodz: whether a path with "Łódź" can be stored
+        QTest::newRow("windows-1252") << Codificacion{"[datos]\nbd=A\xF1o\n", "Año", "ñ", "[datos]\nbd=A\xF1o\nx=\xF1\n", false};
+        QTest::newRow("utf-8") << Codificacion{"[datos]\nbd=Año\n", "Año", "Łódź", "[datos]\nbd=Año\nx=Łódź\n", true};
+        QTest::newRow("utf-8 with BOM")
+            << Codificacion{"\xEF\xBB\xBF[datos]\r\nbd=Año\r\n", "Año", "ñ", "\xEF\xBB\xBF[datos]\r\nbd=Año\r\nx=ñ\r\n", true};
         // Its Windows-1252 bytes would read back as "ñ".
-        QTest::newRow("ascii, value that looks like utf-8") << QByteArray("[datos]\nbd=Ano\n") << "Ano" << "Ã±"
-                                                            << QByteArray("[datos]\nbd=Ano\nx=Ã±\n") << false;
+        QTest::newRow("ascii, value that looks like utf-8")
+            << Codificacion{"[datos]\nbd=Ano\n", "Ano", "Ã±", "[datos]\nbd=Ano\nx=Ã±\n", false};
     }
     void codificacion()
     {
-        QFETCH(QByteArray, antes);
-        QFETCH(QString, escrito);
-        escribir(antes);
-        QTEST(LeerIni(ruta, "DATOS", "bd"), "bd");
-        QTEST(PuedeGuardar(ruta, "C:\\Łódź\\zeb.db"), "cabeLodz");
-        QVERIFY(EscribirIni(ruta, "datos", "x", escrito));
-        QTEST(bytes(), "despues");
-        QCOMPARE(LeerIni(ruta, "datos", "x"), escrito);
+        QFETCH(Codificacion, f);
+        escribir(f.antes);
+        QCOMPARE(LeerIni(ruta, "DATOS", "bd"), f.bd);
+        QCOMPARE(PuedeGuardar(ruta, "C:\\Łódź\\zeb.db"), f.cabeLodz);
+        QVERIFY(EscribirIni(ruta, "datos", "x", f.escrito));
+        QCOMPARE(bytes(), f.despues);
+        QCOMPARE(LeerIni(ruta, "datos", "x"), f.escrito);
     }
 
     // Garbage first, then a readable section: what can be read is read, and
