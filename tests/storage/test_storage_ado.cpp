@@ -3,6 +3,7 @@
 // (KALVEROSTIN_PG_URL), and the Access path (.mdb through QODBC) against
 // SQLite's ODBC driver, the one ODBC driver for a file that Linux has.
 #include "storage/conexion.h"
+#include "storage/interno.h"
 #include "storage/mod_ado.h"
 
 #include <QProcess>
@@ -518,6 +519,19 @@ private slots:
             {"postgresql://ana@db/x?sslmode=require&password=s3", "postgresql://ana@db/x?sslmode=require&password=***"}};
         for (const auto &[destino, mostrada] : casos)
             QCOMPARE(RutaParaMostrar(destino), QString(mostrada));
+    }
+
+    // A driver's error may quote the password, alone, percent-decoded or in the
+    // address; the Access password is the one given apart.
+    void claveEnErrores()
+    {
+        const char *const casos[][4] = { // database, its password, the error, as shown
+            {"postgresql://ana:p%40s@db/x", "", "sin postgresql://ana:p%40s@db/x: p@s, p%40s", "sin postgresql://ana:***@db/x: ***, ***"},
+            {"postgresql://ana@db/x?password=s3", "", "sin postgresql://ana@db/x?password=s3", "sin postgresql://ana@db/x?password=***"},
+            {"/d/zeb.mdb", "cl}ave;1", "PWD=cl}ave;1; no", "PWD=***; no"},
+            {"/d/zeb.db", "s3", "s3 no", "s3 no"}};
+        for (const auto &[destino, clave, error, mostrado] : casos)
+            QCOMPARE(ocultarClave({destino, clave}, error), QString(mostrado));
     }
 
     // The URL's parameters reach libpq, against the server's TLS-only user
