@@ -49,7 +49,7 @@ for f in "${fallos[@]}"; do
         sin_cazar=1
     else
         # The first check that failed says which rule caught it.
-        caza=$(grep -m 1 -oE '^FAIL! +: [^ ]+' "$dir/$nombre.log" | sed 's/^FAIL! *: //')
+        caza=$(grep -m 1 -oE '^FAIL! +: [^( ]+(\([^)]*\))?' "$dir/$nombre.log" | sed 's/^FAIL! *: //')
         [ -n "$caza" ] || caza=$(grep -m 1 -oE '[^ ]+ \.+\**Failed' "$dir/$nombre.log" | cut -d ' ' -f 1)
         resultado="cazado por ${caza:-?}"
     fi
