@@ -8,8 +8,9 @@
 #   # prueba: the ctest names that must fail (a -R regular expression)
 #   # objetivo: the build targets those tests need (optional; default all)
 # A fault is "cazado" when the tests fail and "NO CAZADO" when they pass; a
-# diff that no longer applies or builds counts as not caught. The scratch copy and its build are kept in
-# ${KALVEROSTIN_FALLOS:-/tmp/kalverostin-fallos} so later runs build less.
+# diff that no longer applies or builds counts as not caught. The scratch
+# copy and its build are kept in ${KALVEROSTIN_FALLOS:-/tmp/kalverostin-fallos}
+# so later runs build less.
 # Exit status: 0 when every fault was caught, 1 otherwise.
 set -uo pipefail
 raiz=$(cd "$(dirname "$0")/.." && pwd)

@@ -19,11 +19,6 @@ Configuracion ajustes;
 const QString kCambioHora = QStringLiteral("cambiohora");
 const QString kActivada = QStringLiteral("activada");
 
-void escribir(const QString &seccion, const QString &clave, const QString &texto)
-{
-    MOD_ini::EscribirConfig(seccion, clave, texto);
-}
-
 void leerCambioHora()
 {
     const QString hoy = HoyMedianoche();
@@ -50,15 +45,15 @@ MOD_ado::CadenaConexion CadenaConexion()
 
 void GuardarRutaBaseDatos(const QString &ruta)
 {
-    escribir(QStringLiteral("datos"), QStringLiteral("bd"), ruta);
+    MOD_ini::EscribirConfig(QStringLiteral("datos"), QStringLiteral("bd"), ruta);
     ajustes.RutaBaseDatos = ruta;
 }
 
 void GuardarCambioHora(const QDateTime &cambio, const QDateTime &envio, std::optional<bool> activada)
 {
-    escribir(kCambioHora, QStringLiteral("hora1"), TextoFechaHora(cambio));
-    escribir(kCambioHora, QStringLiteral("hora2"), TextoFechaHora(envio));
-    escribir(kCambioHora, kActivada, activada ? TextoBooleano(*activada) : QString());
+    MOD_ini::EscribirConfig(kCambioHora, QStringLiteral("hora1"), TextoFechaHora(cambio));
+    MOD_ini::EscribirConfig(kCambioHora, QStringLiteral("hora2"), TextoFechaHora(envio));
+    MOD_ini::EscribirConfig(kCambioHora, kActivada, activada ? TextoBooleano(*activada) : QString());
     // Read back, so the schedule runs on exactly what a restart would read.
     leerCambioHora();
 }
@@ -66,18 +61,19 @@ void GuardarCambioHora(const QDateTime &cambio, const QDateTime &envio, std::opt
 void DesarmarCambioHora()
 {
     ajustes.CambioActivado = false;
-    escribir(kCambioHora, kActivada, TextoBooleano(false));
+    MOD_ini::EscribirConfig(kCambioHora, kActivada, TextoBooleano(false));
 }
 
 void GuardarPeriodoLectura(const QString &texto)
 {
-    escribir(QStringLiteral("comunicaciones"), QStringLiteral("lectura"), texto);
+    MOD_ini::EscribirConfig(QStringLiteral("comunicaciones"), QStringLiteral("lectura"), texto);
     ajustes.PeriodoLectura = texto;
 }
 
 void GuardarAutoarranque(bool activo)
 {
-    escribir(QStringLiteral("inicio"), QStringLiteral("autoarranque"), activo ? QStringLiteral("1") : QStringLiteral("0"));
+    MOD_ini::EscribirConfig(QStringLiteral("inicio"), QStringLiteral("autoarranque"),
+                            activo ? QStringLiteral("1") : QStringLiteral("0"));
     ajustes.Autoarranque = activo;
 }
 
