@@ -115,6 +115,19 @@ int main(int argc, char *argv[])
          QStringLiteral("Set the faults of terminal <code> (or 'all') to <list> <s> seconds after READY, "
                         "e.g. 120@4:silent then 420@4:none. Repeatable."),
          QStringLiteral("s@code:fault[,fault]")},
+        {QStringLiteral("overflow"),
+         QStringLiteral("What a write does to a full ring (4499 unread): keep (writes over unread slots, "
+                        "the default), push (pushes the read pointer ahead, losing the oldest unread punch) "
+                        "or refuse (the punch is not stored)."),
+         QStringLiteral("keep|push|refuse"), QStringLiteral("keep")},
+        {QStringLiteral("reset-at"),
+         QStringLiteral("Reset the memory of terminal <code> (or 'all') <s> seconds after READY: every slot "
+                        "as never written, both pointers to 0. Repeatable."),
+         QStringLiteral("s@code")},
+        {QStringLiteral("read-by-other"),
+         QStringLiteral("<s> seconds after READY, another program reads <n> slots from terminal <code> "
+                        "(or 'all'): its read pointer moves as for <n> read-next orders. Repeatable."),
+         QStringLiteral("s@code:n")},
         {{QStringLiteral("v"), QStringLiteral("verbose")}, QStringLiteral("Print the wire log on stderr.")},
     });
     p.process(app);
@@ -163,6 +176,14 @@ int main(int argc, char *argv[])
         std::copy_n(b.begin(), r.size(), r.begin());
         reloj = r;
     }
+    const QString textoDesborde = p.value(QStringLiteral("overflow"));
+    Desborde desborde = Desborde::Sobrescribe;
+    if (textoDesborde == u"push")
+        desborde = Desborde::Empuja;
+    else if (textoDesborde == u"refuse")
+        desborde = Desborde::Rechaza;
+    else if (textoDesborde != u"keep")
+        fallar(QStringLiteral("--overflow expects keep, push or refuse"));
     const bool dosSlots = p.isSet(QStringLiteral("two-slot"));
     const int marcajes = leerEntero(p, QStringLiteral("punches"), 0);
     if (marcajes * (dosSlots ? 2 : 1) >= kPosiciones)
@@ -183,17 +204,30 @@ int main(int argc, char *argv[])
         sim.agregarTerminal(quint8(e.codigo));
     for (int c : enBus)
         sim.agregarTerminal(quint8(c));
+    // "code" or "all" -> the simulated terminals it names.
+    const auto destinos = [&sim](const QString &quien, const QString &opcion) {
+        const QList<int> res = quien == u"all" ? sim.codigos() : QList<int>{leerCodigo(quien)};
+        for (int c : res)
+            if (!sim.terminal(c))
+                fallar(QStringLiteral("--%1 for terminal %2, which is not simulated").arg(opcion).arg(c));
+        return res;
+    };
+    // "s@rest" -> s and rest.
+    const auto leerMomento = [](const QString &texto, const QString &opcion, const QString &forma) {
+        const qsizetype arroba = texto.indexOf(u'@');
+        bool ok = false;
+        const int s = texto.left(arroba).toInt(&ok);
+        if (arroba < 0 || !ok || s < 0)
+            fallar(QStringLiteral("--%1 expects %2: %3").arg(opcion, forma, texto));
+        return std::pair{s, texto.mid(arroba + 1)};
+    };
     // "code:fault[,fault]" -> the faults it gives each terminal named, starting from `base`.
-    const auto leerFallos = [&sim](const QString &f, const std::map<int, Fallos> &base) {
+    const auto leerFallos = [&destinos](const QString &f, const std::map<int, Fallos> &base) {
         std::map<int, Fallos> res;
         const qsizetype dosPuntos = f.indexOf(u':');
         if (dosPuntos < 0)
             fallar(QStringLiteral("--fault expects code:fault[,fault]: %1").arg(f));
-        const QString quien = f.left(dosPuntos);
-        QList<int> destino = quien == u"all" ? sim.codigos() : QList<int>{leerCodigo(quien)};
-        for (int c : destino) {
-            if (!sim.terminal(c))
-                fallar(QStringLiteral("--fault for terminal %1, which is not simulated").arg(c));
+        for (int c : destinos(f.left(dosPuntos), QStringLiteral("fault"))) {
             const auto b = base.find(c);
             Fallos nuevo = b == base.end() ? Fallos{} : b->second;
             for (const QString &uno : f.mid(dosPuntos + 1).split(u','))
@@ -209,12 +243,26 @@ int main(int argc, char *argv[])
     struct CambioFallos { int segundos; std::map<int, Fallos> fallos; };
     QList<CambioFallos> cambios;
     for (const QString &f : p.values(QStringLiteral("fault-at"))) {
-        const qsizetype arroba = f.indexOf(u'@');
+        const auto [s, resto] = leerMomento(f, QStringLiteral("fault-at"), QStringLiteral("s@code:fault[,fault]"));
+        cambios.append({s, leerFallos(resto, {})});
+    }
+    // Things done to the rings while the program runs: a memory reset, or
+    // another program reading (lectores > 0 slots).
+    struct Suceso { int segundos; QList<int> codigos; int lectores; };
+    QList<Suceso> sucesos;
+    for (const QString &f : p.values(QStringLiteral("reset-at"))) {
+        const auto [s, quien] = leerMomento(f, QStringLiteral("reset-at"), QStringLiteral("s@code"));
+        sucesos.append({s, destinos(quien, QStringLiteral("reset-at")), 0});
+    }
+    for (const QString &f : p.values(QStringLiteral("read-by-other"))) {
+        const QString forma = QStringLiteral("s@code:n");
+        const auto [s, resto] = leerMomento(f, QStringLiteral("read-by-other"), forma);
+        const qsizetype dosPuntos = resto.indexOf(u':');
         bool ok = false;
-        const int s = f.left(arroba).toInt(&ok);
-        if (arroba < 0 || !ok || s < 0)
-            fallar(QStringLiteral("--fault-at expects s@code:fault[,fault]: %1").arg(f));
-        cambios.append({s, leerFallos(f.mid(arroba + 1), {})});
+        const int n = resto.mid(dosPuntos + 1).toInt(&ok);
+        if (dosPuntos < 0 || !ok || n < 1)
+            fallar(QStringLiteral("--read-by-other expects %1 with n at least 1: %2").arg(forma, f));
+        sucesos.append({s, destinos(resto.left(dosPuntos), QStringLiteral("read-by-other")), n});
     }
 
     // Every punch put into a ring, for checking a run against the database.
@@ -224,12 +272,14 @@ int main(int argc, char *argv[])
         if (!archivoPunches.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text))
             fallar(QStringLiteral("cannot open %1: %2").arg(archivoPunches.fileName(), archivoPunches.errorString()));
     }
-    std::map<int, qint64> generados;
+    std::map<int, qint64> generados, rechazados;
     const auto agregar = [&](Terminal &t, const QDateTime &momento, quint32 tarj, quint32 sub, quint8 banderas) {
-        if (dosSlots)
-            t.agregarMarcajeDoble(momento, tarj, sub, banderas);
-        else
-            t.agregarMarcaje(momento, tarj, banderas);
+        const int slot = dosSlots ? t.agregarMarcajeDoble(momento, tarj, sub, banderas)
+                                  : t.agregarMarcaje(momento, tarj, banderas);
+        if (slot < 0) {
+            ++rechazados[t.codigo()];
+            return;
+        }
         ++generados[t.codigo()];
         if (archivoPunches.isOpen()) {
             archivoPunches.write(QStringLiteral("%1;%2;%3;%4;%5\n")
@@ -257,6 +307,7 @@ int main(int argc, char *argv[])
             t.agregarRegistros(viejos);
             t.fijarPunteros(t.punteroEscritura(), t.punteroEscritura());
         }
+        t.fijarDesborde(desborde); // after the old punches, which are no overflow
         t.fijarRespuestaReloj(reloj);
         t.fijarFallos(fallos[c]);
         for (int i = 0; i < marcajes; ++i) {
@@ -321,6 +372,15 @@ int main(int argc, char *argv[])
             for (const auto &[c, nuevo] : f)
                 sim.terminal(c)->fijarFallos(nuevo);
         });
+    for (const Suceso &suceso : sucesos)
+        QTimer::singleShot(suceso.segundos * 1000, &app, [&sim, suceso] {
+            for (int c : suceso.codigos) {
+                if (suceso.lectores > 0)
+                    sim.terminal(c)->leerComoOtroPrograma(suceso.lectores);
+                else
+                    sim.terminal(c)->reiniciarMemoria();
+            }
+        });
 
     std::signal(SIGINT, alRecibirSenal);
     std::signal(SIGTERM, alRecibirSenal);
@@ -338,6 +398,8 @@ int main(int argc, char *argv[])
     for (int c : sim.codigos()) {
         const Terminal &t = *sim.terminal(c);
         salida(QStringLiteral("GENERATED %1 %2").arg(c).arg(generados[c]));
+        if (rechazados[c] > 0)
+            salida(QStringLiteral("REFUSED %1 %2").arg(c).arg(rechazados[c]));
         salida(QStringLiteral("UNREAD %1 %2").arg(c).arg(
             (t.punteroEscritura() - t.punteroLectura() + kPosiciones) % kPosiciones));
     }

@@ -10,6 +10,7 @@
 #include <QSerialPort>
 #include <QTcpSocket>
 #include <QTest>
+#include <QtEndian>
 #include <thread>
 
 using namespace korasim;
@@ -149,6 +150,67 @@ private slots:
             QCOMPARE(quint32(quint8(r[10])) << 8 | quint8(r[11]), ++leidos); // every card once, in order
         }
         QCOMPARE(leidos, total);
+    }
+
+    // A full ring between two downloads: 4600 punches written from read == write.
+    void anilloLleno_data()
+    {
+        QTest::addColumn<Desborde>("desborde");
+        QTest::addColumn<int>("lectura");
+        QTest::addColumn<int>("primera"); // card of the oldest punch kept
+        QTest::addColumn<int>("rechazados");
+        QTest::newRow("sobrescribe") << Desborde::Sobrescribe << 100 << 102 << 0;
+        QTest::newRow("empuja") << Desborde::Empuja << 201 << 102 << 0;
+        QTest::newRow("rechaza") << Desborde::Rechaza << 100 << 1 << 101;
+    }
+    void anilloLleno()
+    {
+        QFETCH(Desborde, desborde);
+        QFETCH(int, lectura);
+        QFETCH(int, primera);
+        QFETCH(int, rechazados);
+        Terminal t(5);
+        t.fijarDesborde(desborde);
+        t.fijarPunteros(100, 100);
+        int devueltos = 0;
+        for (quint32 tarjeta = 1; tarjeta <= 4600; ++tarjeta)
+            devueltos += t.agregarMarcaje(QDateTime(QDate(2026, 3, 1), QTime(8, 0)), tarjeta) < 0;
+        QCOMPARE(devueltos, rechazados);
+        QCOMPARE(t.rechazados(), rechazados);
+        QCOMPARE(t.punteroLectura(), lectura);
+        // 4499 punches in order from just past the write pointer, the end marker under it.
+        const int w = t.punteroEscritura();
+        QCOMPARE(t.registro(w), registroFin());
+        for (int i = 1; i < kPosiciones; ++i) {
+            const Registro r = t.registro(w + i);
+            QCOMPARE(qFromBigEndian<quint32>(r.data() + registro::Tarjeta), quint32(primera + i - 1));
+        }
+    }
+
+    // What a technician and another program do to the ring, and a two-slot punch refused whole.
+    void fueraDeLaDescarga()
+    {
+        Terminal t(5);
+        t.configurarAnillo(Relleno::Ceros);
+        for (quint32 tarjeta = 1; tarjeta <= 3; ++tarjeta)
+            t.agregarMarcaje(QDateTime(QDate(2026, 3, 1), QTime(8, 0)), tarjeta);
+        t.fijarAlFinal(AlFinal::Retiene);
+        t.leerComoOtroPrograma(5);
+        QCOMPARE(t.punteroLectura(), 3);
+        t.fijarAlFinal(AlFinal::Avanza);
+        t.leerComoOtroPrograma(1);
+        QCOMPARE(t.punteroLectura(), 4);
+
+        t.reiniciarMemoria();
+        QCOMPARE(t.punteroEscritura() + t.punteroLectura(), 0);
+        QCOMPARE(t.registro(0), registroFin());
+        QCOMPARE(t.registro(1), registroCeros());
+
+        t.fijarDesborde(Desborde::Rechaza);
+        t.fijarPunteros(0, 2); // room for one slot
+        QCOMPARE(t.agregarMarcajeDoble(QDateTime(QDate(2026, 3, 1), QTime(8, 0)), 7, 8), -1);
+        QCOMPARE(t.punteroEscritura(), 0);
+        QCOMPARE(t.rechazados(), 2);
     }
 
     void programa()

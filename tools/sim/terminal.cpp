@@ -60,7 +60,18 @@ void Terminal::configurarAnillo(Relleno relleno, bool marcaEnEscritura)
     QMutexLocker l(&mutex_);
     relleno_ = relleno;
     marcaEnEscritura_ = marcaEnEscritura;
-    anillo_.assign(kPosiciones, relleno == Relleno::MarcaFin ? registroFin() : registroCeros());
+    vaciarLocked();
+}
+
+void Terminal::reiniciarMemoria()
+{
+    QMutexLocker l(&mutex_);
+    vaciarLocked();
+}
+
+void Terminal::vaciarLocked()
+{
+    anillo_.assign(kPosiciones, relleno_ == Relleno::MarcaFin ? registroFin() : registroCeros());
     escritura_ = lectura_ = 0;
     ponerMarcaLocked();
 }
@@ -77,22 +88,57 @@ AlFinal Terminal::alFinal() const
     return alFinal_;
 }
 
+void Terminal::fijarDesborde(Desborde comportamiento)
+{
+    QMutexLocker l(&mutex_);
+    desborde_ = comportamiento;
+}
+
+Desborde Terminal::desborde() const
+{
+    QMutexLocker l(&mutex_);
+    return desborde_;
+}
+
+int Terminal::rechazados() const
+{
+    QMutexLocker l(&mutex_);
+    return rechazados_;
+}
+
 void Terminal::ponerMarcaLocked()
 {
     if (marcaEnEscritura_)
         anillo_[escritura_] = registroFin();
 }
 
-int Terminal::agregarRegistros(const std::vector<Registro> &rs)
+int Terminal::agregarLocked(std::span<const Registro> rs, bool entero)
 {
-    QMutexLocker l(&mutex_);
+    size_t caben = rs.size();
+    if (desborde_ == Desborde::Rechaza) {
+        // The write pointer never reaches the read pointer.
+        const auto libres = size_t((lectura_ - escritura_ - 1 + kPosiciones) % kPosiciones);
+        caben = entero && rs.size() > libres ? 0 : qMin(rs.size(), libres);
+        rechazados_ += int(rs.size() - caben);
+    }
+    if (caben == 0)
+        return -1;
     const int primero = escritura_;
-    for (const Registro &r : rs) {
+    for (const Registro &r : rs.first(caben)) {
         anillo_[escritura_] = r;
         escritura_ = siguientePosicion(escritura_);
+        // The ring was full: the oldest unread slot now takes the end marker.
+        if (desborde_ == Desborde::Empuja && lectura_ == escritura_)
+            lectura_ = siguientePosicion(lectura_);
     }
     ponerMarcaLocked();
     return primero;
+}
+
+int Terminal::agregarRegistros(const std::vector<Registro> &rs)
+{
+    QMutexLocker l(&mutex_);
+    return agregarLocked(rs, false);
 }
 
 int Terminal::agregarRegistro(const Registro &r)
@@ -109,7 +155,8 @@ int Terminal::agregarMarcajeDoble(const QDateTime &momento, quint32 tarjeta, qui
                                   quint8 banderas, quint8 incidencia)
 {
     const auto rs = registrosMarcajeDoble(momento, tarjeta, subcodigo, banderas, incidencia);
-    return agregarRegistros({rs[0], rs[1]});
+    QMutexLocker l(&mutex_);
+    return agregarLocked(rs, true);
 }
 
 static int enAnillo(int p)
@@ -234,13 +281,25 @@ bool Terminal::sinEco() const
     return fallos_.sinEco;
 }
 
+void Terminal::avanzarLecturaLocked()
+{
+    if (lectura_ != escritura_ || alFinal_ == AlFinal::Avanza)
+        lectura_ = siguientePosicion(lectura_);
+}
+
+void Terminal::leerComoOtroPrograma(int n)
+{
+    QMutexLocker l(&mutex_);
+    for (int i = 0; i < n; ++i)
+        avanzarLecturaLocked();
+}
+
 QByteArray Terminal::cargaMarcajes(quint8 sub, QString &nota, bool &perder)
 {
     switch (sub) {
     case LeerSiguiente: {
         const QByteArray r = aBytes(anillo_[lectura_]);
-        if (lectura_ != escritura_ || alFinal_ == AlFinal::Avanza)
-            lectura_ = siguientePosicion(lectura_);
+        avanzarLecturaLocked();
         ++lecturas_;
         if (tocaCada(fallos_.perderLecturaCada, lecturas_)) {
             perder = true;

@@ -9,6 +9,7 @@
 #include <QString>
 #include <functional>
 #include <optional>
+#include <span>
 #include <vector>
 
 namespace korasim {
@@ -42,6 +43,11 @@ enum class Relleno { MarcaFin, Ceros };
 // punch written is the next one read.
 enum class AlFinal { Avanza, Retiene };
 
+// What a write does to a full ring (4499 unread, the read pointer one past the
+// write pointer): go on over unread slots leaving the read pointer, push the
+// read pointer ahead (the oldest unread punch is lost), or refuse the punch.
+enum class Desborde { Sobrescribe, Empuja, Rechaza };
+
 class Terminal {
 public:
     explicit Terminal(quint8 codigo);
@@ -54,8 +60,17 @@ public:
     void configurarAnillo(Relleno relleno, bool marcaEnEscritura = true);
     void fijarAlFinal(AlFinal comportamiento);
     AlFinal alFinal() const;
+    void fijarDesborde(Desborde comportamiento);
+    Desborde desborde() const;
+    int rechazados() const;  // slots refused by a full ring so far
 
-    // Write at the write pointer and advance it. Return the first slot used.
+    // A technician's reset: every slot as never written, both pointers to 0.
+    void reiniciarMemoria();
+    // Moves the read pointer as n read-next orders from another program would.
+    void leerComoOtroPrograma(int n);
+
+    // Write at the write pointer and advance it. Return the first slot used, or
+    // -1 when a full ring refused everything; a two-slot punch is refused whole.
     int agregarMarcaje(const QDateTime &momento, quint32 tarjeta, quint8 banderas = 0,
                        quint8 incidencia = 0);
     int agregarMarcajeDoble(const QDateTime &momento, quint32 tarjeta, quint32 subcodigo,
@@ -100,6 +115,9 @@ public:
 private:
     QByteArray cargaMarcajes(quint8 sub, QString &nota, bool &perder);
     void ponerMarcaLocked();
+    void vaciarLocked();
+    void avanzarLecturaLocked();
+    int agregarLocked(std::span<const Registro> rs, bool entero);
 
     const quint8 codigo_;
     mutable QMutex mutex_;
@@ -107,6 +125,8 @@ private:
     Relleno relleno_ = Relleno::MarcaFin;
     bool marcaEnEscritura_ = true;
     AlFinal alFinal_ = AlFinal::Avanza;
+    Desborde desborde_ = Desborde::Sobrescribe;
+    int rechazados_ = 0;
     int escritura_ = 0;
     int lectura_ = 0;
 
