@@ -250,7 +250,7 @@ void Form1::Text1_Change()
 
 void Form1::Command8_Click()
 {
-    Form2 editor(std::nullopt, this);
+    Form2 editor(std::nullopt, Terminales, this);
     if (editor.exec() != QDialog::Accepted)
         return;
     const Form2::Valores v = editor.valores();
@@ -264,7 +264,7 @@ void Form1::Command9_Click()
     const auto terminal = TerminalElegido();
     if (!terminal)
         return;
-    Form2 editor(terminal, this);
+    Form2 editor(terminal, Terminales, this);
     if (editor.exec() != QDialog::Accepted)
         return;
     const Form2::Valores v = editor.valores();

@@ -35,8 +35,13 @@ QWidget *fila(std::initializer_list<QWidget *> controles)
 
 } // namespace
 
-Form2::Form2(const std::optional<TerminalRecord> &terminal, QWidget *parent) : QDialog(parent)
+Form2::Form2(const std::optional<TerminalRecord> &terminal, const QVector<TerminalRecord> &terminales,
+             QWidget *parent)
+    : QDialog(parent)
 {
+    for (const TerminalRecord &t : terminales)
+        if (!terminal || t.ID != terminal->ID)
+            otros_.append(t);
     setObjectName(QStringLiteral("Form2"));
     setWindowTitle(QStringLiteral("Terminal"));
     setModal(true);
@@ -162,8 +167,34 @@ void Form2::Command1_Click()
     // The boxes are checked when left; a box still holding the focus is checked here.
     Text1_Validate();
     Text4_Validate();
-
+    if (!CodigoAceptado())
+        return;
     accept();
+}
+
+// Punches are stored under the code alone, so rows sharing it mix theirs:
+// the operator is warned but may go on (e.g. while renumbering).
+bool Form2::CodigoAceptado()
+{
+    const int codigo = Text1->text().toInt();
+    QStringList nombres;
+    for (const TerminalRecord &t : std::as_const(otros_))
+        if (t.codigo == codigo)
+            nombres << t.descripcion;
+    if (nombres.isEmpty())
+        return true;
+    const bool uno = nombres.size() == 1;
+    const QString texto =
+        QStringLiteral("El código %1 ya %2 %3. Los marcajes de %4 se guardarán con el mismo número de terminal. "
+                       "¿Guardar de todos modos?")
+            .arg(QString::number(codigo),
+                 uno ? QStringLiteral("lo usa el terminal") : QStringLiteral("lo usan los terminales"),
+                 nombres.join(QStringLiteral(", ")), uno ? QStringLiteral("ambos") : QStringLiteral("todos"));
+    if (QMessageBox::warning(this, MOD_variables::TituloAplicacion, texto, QMessageBox::Yes | QMessageBox::No,
+                             QMessageBox::No) == QMessageBox::Yes)
+        return true;
+    Text1->setFocus();
+    return false;
 }
 
 Form2::Valores Form2::valores() const

@@ -5,6 +5,7 @@
 #include "common/terminal.h"
 
 #include <QDialog>
+#include <QVector>
 #include <optional>
 
 class QComboBox;
@@ -20,7 +21,9 @@ public:
         QString codigo, descripcion, IP, tipo, Com;
     };
 
-    explicit Form2(const std::optional<TerminalRecord> &terminal, QWidget *parent = nullptr);
+    // terminales: the stored rows, for the warning about a code already in use.
+    Form2(const std::optional<TerminalRecord> &terminal, const QVector<TerminalRecord> &terminales,
+          QWidget *parent = nullptr);
     // After "Grabar" (the dialog accepted).
     Valores valores() const;
 
@@ -37,6 +40,9 @@ protected:
 private:
     void Form_Load(const std::optional<TerminalRecord> &terminal);
     void PintarFondo(QLineEdit *caja, bool editable);
+    bool CodigoAceptado();
+
+    QVector<TerminalRecord> otros_; // every row but the one being changed
 
     QLineEdit *Text1 = nullptr;
     QLineEdit *Text2 = nullptr;

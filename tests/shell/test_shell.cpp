@@ -328,6 +328,27 @@ private slots:
     void editor()
     {
         b_->arrancar();
+        b_->anadir(3, "Puerta", direccionAleatoria()); // ETHERNET; the new rows below are on a serial line
+        b_->anadir(5, "Patio", direccionAleatoria());
+        const QString sql = "SELECT codigo, descripcion FROM terminales_1 ORDER BY ID";
+
+        // A row keeps its own code unwarned; a wrong box is recorded and closed, not waited on.
+        QString aviso;
+        b_->terminales()->setCurrentRow(0);
+        alAparecer(esEditor, [&](QWidget *e) {
+            QTimer::singleShot(100, e, [&] {
+                if (auto *caja = qobject_cast<QMessageBox *>(QApplication::activeModalWidget())) {
+                    aviso = caja->text();
+                    caja->reject();
+                }
+            });
+            b_->boton("Command1", e)->click();
+        });
+        b_->boton("Command9")->click();
+        QCOMPARE(aviso, QString());
+
+        const QString repetido = "El código 3 ya lo usa el terminal Puerta. Los marcajes de ambos se guardarán con el "
+                                 "mismo número de terminal. ¿Guardar de todos modos?";
         bool visto = false;
         alAparecer(esEditor, [&](QWidget *e) {
             visto = true;
@@ -360,17 +381,36 @@ private slots:
             QCOMPARE(ip->text(), QString());
 
             // No name: the box, and the editor stays open on the name.
-            QString aviso;
             responderCaja(&aviso, QMessageBox::Ok);
             b_->boton("Command1", e)->click();
             QCOMPARE(aviso, "El terminal debe tener un nombre");
             QVERIFY(e->isVisible());
             QCOMPARE(e->focusWidget(), nombre);
+
+            // Another row's code, as converted on saving: warned, and No goes back to the editor.
+            nombre->setText("Almacén");
+            codigo->setText("3.2");
+            responderCaja(&aviso, QMessageBox::No);
+            b_->boton("Command1", e)->click();
+            QCOMPARE(aviso, repetido);
+            QVERIFY(e->isVisible());
             b_->boton("Command2", e)->click();
         });
         b_->boton("Command8")->click();
         QVERIFY(visto);
-        QVERIFY(b_->filas("SELECT ID FROM terminales_1").isEmpty());
+        QCOMPARE(b_->filas(sql), QStringList({"3|Puerta", "5|Patio"}));
+
+        // Sí stores it all the same.
+        aviso.clear();
+        alAparecer(esEditor, [&](QWidget *e) {
+            b_->control<QLineEdit>("Text1", e)->setText("3");
+            b_->control<QLineEdit>("Text2", e)->setText("Almacén");
+            responderCaja(&aviso, QMessageBox::Yes);
+            b_->boton("Command1", e)->click();
+        });
+        b_->boton("Command8")->click();
+        QCOMPARE(aviso, repetido);
+        QCOMPARE(b_->filas(sql), QStringList({"3|Puerta", "5|Patio", "3|Almacén"}));
     }
 
     void altaModificacionBaja()
