@@ -19,17 +19,55 @@ const QString kColumnas = QStringLiteral(
 const QString kTablaLote = QStringLiteral("CREATE TEMP TABLE kalverostin_lote ON COMMIT DELETE ROWS AS "
                                           "SELECT %1, 0 AS orden FROM marcajes WITH NO DATA")
                                .arg(kColumnas);
-// Then one statement stores the first punch of each terminal and second that
-// the table lacks, in batch order.
+// Then one statement stores each record the table lacks, once however often
+// the batch holds it, in batch order. Terminal and second stay plain
+// equalities so that the index finds the rows to compare.
 const QString kMoverLote = QStringLiteral(
     "INSERT INTO marcajes (%1) SELECT %1 FROM ("
-    "SELECT DISTINCT ON (numero_terminal, fechahora) * FROM kalverostin_lote l WHERE NOT EXISTS ("
-    "SELECT 1 FROM marcajes m WHERE m.numero_terminal = l.numero_terminal AND m.fechahora = l.fechahora) "
-    "ORDER BY numero_terminal, fechahora, orden) n ORDER BY orden").arg(kColumnas);
+    "SELECT DISTINCT ON (numero_terminal, fechahora, tarjeta, entrada_salida, codigo_incidencia, subcodigo) * "
+    "FROM kalverostin_lote l WHERE NOT EXISTS ("
+    "SELECT 1 FROM marcajes m WHERE m.numero_terminal = l.numero_terminal AND m.fechahora = l.fechahora "
+    "AND m.tarjeta IS NOT DISTINCT FROM l.tarjeta AND m.entrada_salida IS NOT DISTINCT FROM l.entrada_salida "
+    "AND m.codigo_incidencia IS NOT DISTINCT FROM l.codigo_incidencia "
+    "AND m.subcodigo IS NOT DISTINCT FROM l.subcodigo) "
+    "ORDER BY numero_terminal, fechahora, tarjeta, entrada_salida, codigo_incidencia, subcodigo, orden) n "
+    "ORDER BY orden").arg(kColumnas);
 // Rows per insert into the session table: a full batch in one round trip.
 constexpr qsizetype kFilasPorSentencia = 256;
 
 QString fechaNoValida() { return QStringLiteral("La fecha y hora del marcaje no son válidas."); }
+
+// A punch is a duplicate only when it is the same ring record read again:
+// two cards, or one card in and out, in the same second are two punches, and
+// so are the seconds a clock set back goes through twice. Rows written by
+// other software or by the importer may hold NULLs, which match NULLs.
+// Terminal and second stay plain equalities so that the index is used.
+QString consultaDuplicado(Motor motor, const Marcaje &m, const QVariant &fecha, QVariantList &valores)
+{
+    QString sql = QStringLiteral("SELECT count(*) FROM marcajes WHERE numero_terminal = ? AND fechahora = ?");
+    valores = {m.numeroTerminal, fecha};
+    const std::pair<const char *, const QVariant &> resto[] = {{"tarjeta", m.tarjeta},
+                                                               {"entrada_salida", m.entradaSalida},
+                                                               {"codigo_incidencia", m.codigoIncidencia},
+                                                               {"subcodigo", m.subcodigo}};
+    for (const auto &[columna, valor] : resto) {
+        const QString c = QString::fromLatin1(columna);
+        switch (motor) {
+        case Motor::SQLite:
+            sql += QStringLiteral(" AND %1 IS ?").arg(c);
+            break;
+        case Motor::PostgreSQL:
+            sql += QStringLiteral(" AND %1 IS NOT DISTINCT FROM ?").arg(c);
+            break;
+        case Motor::Access: // Jet knows neither form: the value goes twice
+            sql += QStringLiteral(" AND (%1 = ? OR (%1 IS NULL AND ? IS NULL))").arg(c);
+            valores << valor;
+            break;
+        }
+        valores << valor;
+    }
+    return sql;
+}
 
 } // namespace
 
@@ -42,9 +80,9 @@ ResultadoGrabacion grabarEn(Conexion &con, const Marcaje &m, QString &error, QSq
     if (error = con.bloquearMarcajes(m.numeroTerminal); !error.isEmpty())
         return ResultadoGrabacion::ErrorBaseDatos;
     const QVariant fecha = valorFecha(con.motor(), m.fechaHora);
-    QSqlQuery *q = ejecutarPreparada(
-        con, QStringLiteral("SELECT count(*) FROM marcajes WHERE numero_terminal = ? AND fechahora = ?"),
-        {m.numeroTerminal, fecha}, error);
+    QVariantList valores;
+    const QString consulta = consultaDuplicado(con.motor(), m, fecha, valores);
+    QSqlQuery *q = ejecutarPreparada(con, consulta, valores, error);
     if (error.isEmpty() && !q->next())
         error = textoError(q->lastError());
     const bool hay = error.isEmpty() && q->value(0).toLongLong() > 0;

@@ -72,7 +72,7 @@ private slots:
             QSKIP("KALVEROSTIN_PG_URL no está definida: ejecute las pruebas con scripts/pg-test.sh");
         if (destino.startsWith("postgresql://"))
             consultar(destino, "DROP TABLE IF EXISTS terminales_1, marcajes, \"Incidencias\"");
-        for (const char *copiadas : {"3 filas copiadas, 1|3 filas copiadas, 0|3 filas copiadas, 1",
+        for (const char *copiadas : {"3 filas copiadas, 1|3 filas copiadas, 0|4 filas copiadas, 0",
                                      "0 filas copiadas, 4|0 filas copiadas, 3|0 filas copiadas, 4"}) {
             const auto [codigo, texto, errores] = importar({dir.filePath("asistencia.mdb"), destino});
             QVERIFY2(codigo == 0, qPrintable(errores));
@@ -87,8 +87,8 @@ private slots:
         QCOMPARE(consultar(destino, "SELECT coalesce(descripcion, 'NULL') FROM \"Incidencias\" ORDER BY codigo"),
                  QString("NULL;Médico;Asuntos\r\npropios"));
         QCOMPARE(consultar(destino, "SELECT numero_terminal || '|' || tarjeta || '|' || coalesce(subcodigo, -1) || '|' || "
-                                    "CASE WHEN habilitado THEN 'si' ELSE 'no' END FROM marcajes ORDER BY numero_terminal"),
-                 QString("1|123456|0|si;3|123456|0|si;5|4294967295|-1|no"));
+                                    "CASE WHEN habilitado THEN 'si' ELSE 'no' END FROM marcajes ORDER BY numero_terminal, tarjeta"),
+                 QString("1|123456|0|si;3|999|0|si;3|123456|0|si;5|4294967295|-1|no"));
     }
 
     // Nothing is created from a file that cannot be read.
