@@ -189,8 +189,11 @@ quint8 leerRegistro(const Contexto &ctx, const TerminalRecord &terminal, int pos
 
 int distancia(int desde, int hasta) { return (hasta - desde + kPosicionesAnillo) % kPosicionesAnillo; }
 
+// A failed batch leaves at most this many slots read but not stored.
+constexpr int kRetrocesoLote = 2 * kLote + 8;
+
 // Walks the terminal's read pointer back to `objetivo` (at most
-// kRetrocesoCursor positions away), checking every step against the pointer
+// kRetrocesoLote positions away), checking every step against the pointer
 // report and ordering a step again up to three times.
 bool SituarPunteroLectura(const Contexto &ctx, const TerminalRecord &t, int objetivo)
 {
@@ -203,7 +206,7 @@ bool SituarPunteroLectura(const Contexto &ctx, const TerminalRecord &t, int obje
         if (d == 0)
             return true;
         reintentos = anterior >= 0 && d != anterior - 1 ? reintentos + 1 : 0;
-        if (d > kRetrocesoCursor || reintentos > 3)
+        if (d > kRetrocesoLote || reintentos > 3)
             return false;
         anterior = d;
         ComandoMarcajes(ctx, t, kora::Retroceder, r);
@@ -266,17 +269,37 @@ Marcaje DecodificarMarcaje(const QByteArray &registro, const QByteArray &continu
     return m;
 }
 
+namespace {
+
+// Why the terminal's ring cannot be the one the cursor describes, judged by
+// the pointers alone; empty when it may be.
+QString rupturaPorPunteros(const DestinoMarcajes::Cursor &cursor, int escritura, int lectura)
+{
+    const int c = cursor.posicion;
+    // Reading on from the cursor meets the write pointer before the read
+    // pointer: the terminal cannot have got there by reading.
+    if (c == escritura || distancia(c, escritura) >= distancia(c, lectura))
+        return {};
+    if (lectura == SiguientePosicion(escritura))
+        return QStringLiteral("memoria llena");
+    return QStringLiteral("los punteros del terminal no siguen a la última lectura: memoria borrada o terminal "
+                          "sustituido");
+}
+
+} // namespace
+
 quint8 LeerMarcajes(const Contexto &ctx, const TerminalRecord &terminal, DestinoMarcajes &destino, long &contador,
                     quint8 modo, QString *errorBaseDatos,
                     const std::function<void(const ProgresoDescarga &)> &alAvanzar)
 {
+    using Cursor = DestinoMarcajes::Cursor;
     const auto fallo = [&](const QString &error) {
         if (errorBaseDatos)
             *errorBaseDatos = error.isEmpty() ? QStringLiteral("error desconocido") : error;
     };
     // Nothing is read for a destination that cannot even be asked where to start.
     QString errorCursor;
-    const std::optional<int> cursor = destino.Cursor(errorCursor);
+    const std::optional<Cursor> cursor = destino.LeerCursor(errorCursor);
     if (!errorCursor.isEmpty()) {
         fallo(errorCursor);
         return 0;
@@ -286,75 +309,124 @@ quint8 LeerMarcajes(const Contexto &ctx, const TerminalRecord &terminal, Destino
         return 3;
     const int escritura = PunteroEscritura(r);
     const int lectura = PunteroLectura(r);
-    // A terminal advances its read pointer past the end marker like past any
-    // slot: one past the write pointer means nothing is unread.
-    const int noLeido = lectura == SiguientePosicion(escritura) ? escritura : lectura;
-
-    int p = 0;
-    if (modo == 1)
-        p = SiguientePosicion(escritura);
-    else if (cursor && distancia(*cursor, noLeido) <= kRetrocesoCursor)
-        p = *cursor; // exactly where the last stored punch ended
-    else // no cursor to trust: two slots back, so that a two-slot punch read but not stored is read again whole
-        p = PosicionAnterior(PosicionAnterior(noLeido));
-
-    // The cursor says where this download starts before anything is read: a
-    // crash before its first batch is stored brings the pointer back here.
-    if (cursor != p)
-        destino.FijarCursor(p);
 
     ProgresoDescarga progreso;
-    progreso.pendientes = distancia(noLeido, escritura);
     const auto avisar = [&] {
         if (alAvanzar) {
             progreso.contador = contador;
-            progreso.pendientes = distancia(p, escritura);
             alAvanzar(progreso);
         }
     };
-    // The first read places the read pointer, walking it back if need be; its
-    // position was just reported, so it is not asked for again.
-    progreso.pasosTotal = qMax(0, distancia(p, lectura) - 1);
+    int p = 0;
+    bool comprobar = false; // the slot before p must read as the cursor remembers it
+    if (modo == 1) {
+        p = SiguientePosicion(escritura);
+    } else if (!cursor) {
+        // Met for the first time: where its read pointer says, two slots back
+        // so that a two-slot punch cut by an earlier reader is read whole. A
+        // read pointer one past the write pointer has read the end marker.
+        const int noLeido = lectura == SiguientePosicion(escritura) ? escritura : lectura;
+        p = PosicionAnterior(PosicionAnterior(noLeido));
+    } else if (progreso.continuidadPerdida = rupturaPorPunteros(*cursor, escritura, lectura);
+               !progreso.continuidadPerdida.isEmpty()) {
+        p = SiguientePosicion(escritura);
+    } else {
+        p = cursor->posicion;
+        comprobar = !cursor->anterior.isEmpty();
+    }
+    const auto fijarCursor = [&](const Cursor &c) {
+        if (const QString e = destino.FijarCursor(c); !e.isEmpty()) {
+            fallo(e);
+            return false;
+        }
+        return true;
+    };
+    // The cursor says where this download starts before anything is read: a
+    // crash before its first batch is stored brings the pointer back here.
+    if (!comprobar && (!cursor || cursor->posicion != p || !cursor->anterior.isEmpty()) && !fijarCursor({p, {}}))
+        return 0;
+
+    // Where the terminal's read pointer is known to stand before the first
+    // read (-1: ask for it); the first read walks it back there if need be.
+    int puntero = lectura;
     const std::function<void()> alPaso = [&] {
         ++progreso.pasos;
         avisar();
     };
-    bool primera = true;
-    const auto leer = [&](int posicion) {
-        if (!primera)
+    const auto situar = [&](int destinoPuntero) {
+        progreso.pasos = 0;
+        progreso.pasosTotal = puntero < 0 ? 0 : qMax(0, distancia(destinoPuntero, puntero) - 1);
+    };
+    if (comprobar) {
+        // One exchange when nothing happened: the slot before the cursor, read
+        // again where the last download left the read pointer.
+        situar(p);
+        const quint8 s = leerRegistro(ctx, terminal, PosicionAnterior(p), r, 1, puntero, alPaso);
+        if (ctx.cancelado())
+            return 0;
+        if (s == 0 && r.left(kora::registro::Bytes) == cursor->anterior) {
+            puntero = -2; // stands at p: read-next from here
+        } else if (s == 0) {
+            progreso.continuidadPerdida = QStringLiteral("el último registro leído ya no está en el terminal: "
+                                                         "memoria borrada, desbordada o terminal sustituido");
+            if (lectura == SiguientePosicion(escritura))
+                progreso.continuidadPerdida = QStringLiteral("memoria llena");
+            puntero = p;
+            p = SiguientePosicion(escritura);
+            if (!fijarCursor({p, {}}))
+                return 0;
+        } else {
+            puntero = -1; // not checked (a terminal that will not step back): read on as the pointers allow
+        }
+    }
+    const bool todo = modo == 1 || !progreso.continuidadPerdida.isEmpty();
+    progreso.pendientes = todo ? kPosicionesAnillo - 1 : distancia(p, escritura);
+    if (!progreso.continuidadPerdida.isEmpty())
+        avisar();
+    if (puntero != -2)
+        situar(p);
+
+    const auto leer = [&](int posicion) -> quint8 {
+        if (puntero == -2)
             return LeerRegistro(ctx, terminal, posicion, r, 0);
-        primera = false;
-        if (leerRegistro(ctx, terminal, posicion, r, 1, lectura, alPaso) == 0)
-            return quint8(0);
+        const int conocido = puntero;
+        puntero = -2;
+        if (leerRegistro(ctx, terminal, posicion, r, 1, conocido, alPaso) == 0)
+            return 0;
         // A walk that did not get there (a terminal that will not step back)
         // leaves the pointer somewhere on its way: read on from there, once it
         // is known where that is.
-        if (modo == 1 || ctx.cancelado() || LeerPunteros(ctx, terminal, r) != 0)
-            return quint8(3);
+        if (todo || ctx.cancelado() || LeerPunteros(ctx, terminal, r) != 0)
+            return 3;
         const int ahora = PunteroLectura(r);
         if (distancia(posicion, ahora) > distancia(posicion, lectura) || distancia(ahora, escritura) == 0)
-            return quint8(3);
+            return 3;
         p = ahora;
         return LeerRegistro(ctx, terminal, p, r, 0);
     };
 
     QVector<DestinoMarcajes::Pendiente> lote;
-    QElapsedTimer edadLote;
-    // Stores what was read; on a failure the read pointer goes back to the
-    // first punch not stored.
+    QByteArray anterior = comprobar && puntero == -2 ? cursor->anterior : QByteArray(); // bytes of the slot before p
+    int sinCursor = 0; // slots read since the cursor was last stored
+    QElapsedTimer desdeCursor;
+    desdeCursor.start();
+    // Stores what was read, with the cursor; on a failure the read pointer
+    // goes back to the first punch not stored while the terminal is still ours.
     const auto grabar = [&]() -> bool {
-        if (lote.isEmpty())
+        if (lote.isEmpty() && sinCursor == 0)
             return true;
-        const DestinoMarcajes::Resultado res = destino.Grabar(lote);
+        const DestinoMarcajes::Resultado res = destino.Grabar(lote, {p, anterior});
         contador += res.grabados;
-        if (res.hechos < lote.size()) {
-            if (!ctx.cancelado())
+        if (!res.error.isEmpty() || res.hechos < lote.size()) {
+            if (res.hechos < lote.size() && !ctx.cancelado() && destino.Retiene())
                 SituarPunteroLectura(ctx, terminal, lote[qMax(0, res.hechos)].inicio);
             fallo(res.error);
             lote.clear();
             return false;
         }
         lote.clear();
+        sinCursor = 0;
+        desdeCursor.restart();
         avisar();
         return true;
     };
@@ -365,8 +437,10 @@ quint8 LeerMarcajes(const Contexto &ctx, const TerminalRecord &terminal, Destino
         if (leer(p) != 0)
             break;
         ++progreso.posiciones;
+        ++sinCursor;
         const QByteArray registro = r.left(kora::registro::Bytes);
         const int inicio = p;
+        QByteArray ultimo = registro;
         const ClaseRegistro clase = ClasificarRegistro(registro);
         // An end marker before the write pointer is a never-written slot: passed over.
         if (clase == ClaseRegistro::Simple || clase == ClaseRegistro::Doble) {
@@ -376,31 +450,31 @@ quint8 LeerMarcajes(const Contexto &ctx, const TerminalRecord &terminal, Destino
                 // A continuation not written yet, or not readable now: the punch is
                 // read whole by a later download.
                 if (p == escritura || LeerRegistro(ctx, terminal, p, r, 0) != 0) {
+                    p = inicio;
                     if (!grabar())
                         return 0;
-                    SituarPunteroLectura(ctx, terminal, inicio);
-                    p = inicio;
+                    if (destino.Retiene())
+                        SituarPunteroLectura(ctx, terminal, inicio);
                     break;
                 }
                 ++progreso.posiciones;
-                continuacion = r.left(kora::registro::Bytes);
+                ++sinCursor;
+                continuacion = ultimo = r.left(kora::registro::Bytes);
             }
             const Marcaje m = DecodificarMarcaje(registro, continuacion);
-            if (m.fechaHora.isValid()) {
-                if (lote.isEmpty())
-                    edadLote.start();
-                lote.append({m, inicio, SiguientePosicion(p)});
-            }
+            if (m.fechaHora.isValid())
+                lote.append({m, inicio, SiguientePosicion(p), ultimo});
         }
         p = SiguientePosicion(p);
-        if ((lote.size() >= kLote || (!lote.isEmpty() && edadLote.elapsed() >= kLoteMs)) && !grabar())
+        anterior = ultimo;
+        progreso.pendientes = distancia(p, escritura);
+        if ((lote.size() >= kLote || sinCursor >= kLote || desdeCursor.elapsed() >= kLoteMs) && !grabar())
             return 0;
         avisar();
     }
-    // Closing: what was read is still stored; had it not been, the cursor
-    // would bring it back at the next download.
-    if (grabar() && !ctx.cancelado())
-        destino.FijarCursor(p);
+    // Closing: what was read is stored, and the cursor moves over what held no punch.
+    grabar();
+    progreso.pendientes = distancia(p, escritura);
     avisar(); // what is left unread
     return 0;
 }

@@ -81,10 +81,20 @@ Marcaje DecodificarMarcaje(const QByteArray &registro, const QByteArray &continu
 // Where a download hands its punches: the caller owns the store.
 class DestinoMarcajes {
 public:
+    // Where the next download resumes: the ring position after the last slot
+    // read and dealt with, and that slot's 14 bytes as they were read (empty
+    // when not known). The bytes tell whether the ring is still the one the
+    // position belongs to.
+    struct Cursor {
+        int posicion = 0;
+        QByteArray anterior;
+        bool operator==(const Cursor &) const = default;
+    };
     struct Pendiente {
         Marcaje marcaje;
-        int inicio = 0;    // ring position of its first slot
-        int siguiente = 0; // ring position after it
+        int inicio = 0;     // ring position of its first slot
+        int siguiente = 0;  // ring position after it
+        QByteArray ultimo;  // bytes of its last slot (the continuation of a two-slot punch)
     };
     struct Resultado {
         int grabados = 0;  // stored (counted); duplicates and punches set aside are not
@@ -92,14 +102,18 @@ public:
         QString error;     // why it stopped before the end of the batch
     };
     virtual ~DestinoMarcajes() = default;
-    // The ring position after the last punch stored by an earlier download,
-    // when the destination keeps it; `error` set when it cannot be asked.
-    virtual std::optional<int> Cursor(QString &error) = 0;
-    // Stores a batch in one transaction and, with it, the position after its
-    // last punch as the cursor.
-    virtual Resultado Grabar(const QVector<Pendiente> &lote) = 0;
-    // Moves the cursor over records that held no punch.
-    virtual void FijarCursor(int posicion) = 0;
+    // The cursor stored by an earlier download, when the destination keeps
+    // one; `error` set when it cannot be asked.
+    virtual std::optional<Cursor> LeerCursor(QString &error) = 0;
+    // Stores a batch (possibly empty) in one transaction and, with it, `tras`
+    // as the cursor; a batch that stops early leaves the cursor after the
+    // last punch dealt with.
+    virtual Resultado Grabar(const QVector<Pendiente> &lote, const Cursor &tras) = 0;
+    // The cursor alone; the error when it could not be stored.
+    virtual QString FijarCursor(const Cursor &cursor) = 0;
+    // Whether this program still holds the terminal (against other collectors
+    // on the same database). A download that lost it sends nothing more.
+    virtual bool Retiene() { return true; }
 };
 
 struct ProgresoDescarga {
@@ -108,26 +122,29 @@ struct ProgresoDescarga {
     int pasos = 0;      // steps of the read pointer's walk back so far
     int pasosTotal = 0; // steps that walk needs (0 = no walk)
     int pendientes = -1; // ring positions left up to the write pointer as last reported (-1 = not read)
+    // Set once the download found that the terminal's ring is not the one its
+    // cursor describes, and why: it then reads every slot the ring holds.
+    QString continuidadPerdida;
 };
 
 // Punches read are stored in batches of at most this many, or of what was
 // read in this many milliseconds, whichever comes first.
 constexpr int kLote = 256;
 constexpr int kLoteMs = 200;
-// How far the read pointer may stand past the cursor for the download to walk
-// it back there: a crash or a failed commit leaves at most one batch read but
-// not stored (two slots a punch at most); a cursor from another ring or
-// another database is usually further away.
-constexpr int kRetrocesoCursor = 2 * kLote + 8;
 
 // Downloads new punches (mode 0) or every punch the terminal keeps (mode 1)
 // into `destino`. Adds the stored punches to `contador`. Status 0 = the
 // download ran (it may have stopped early), 3 = the pointers could not be read.
-// Reading never goes past the write pointer as it stood at the start, and the
-// read pointer is never left past a punch that was not stored. When a batch
-// could not be stored (or the destination cannot be read), the download stops,
-// the read pointer is put back on the first punch not stored and
-// *errorBaseDatos receives the description.
+// Reading never goes past the write pointer as it stood at the start. Mode 0
+// starts at the stored cursor once the slot before it reads as it did; when
+// it does not, or the terminal's pointers cannot belong to the cursor's ring
+// (a reset, a replaced unit, a full or overflowed ring), it reads every slot
+// the ring holds, oldest first, and says so through alAvanzar. The cursor
+// moves with every batch, also over slots that hold no punch. When a batch
+// could not be stored (or the destination cannot be read or written), the
+// download stops, the read pointer is put back on the first punch not stored
+// while the destination still holds the terminal, and *errorBaseDatos
+// receives the description.
 quint8 LeerMarcajes(const Contexto &ctx, const TerminalRecord &terminal, DestinoMarcajes &destino, long &contador,
                     quint8 modo, QString *errorBaseDatos = nullptr,
                     const std::function<void(const ProgresoDescarga &)> &alAvanzar = {});

@@ -14,24 +14,28 @@ namespace MOD_ado {
 
 namespace {
 
-// The program's own table: per terminal, where its next download resumes and
-// how many times in a row the database has refused its next punch.
-constexpr const char *kTablaCursores =
-    "CREATE TABLE IF NOT EXISTS kalverostin_terminales ("
-    "clave TEXT PRIMARY KEY, posicion INTEGER, rechazos INTEGER NOT NULL DEFAULT 0)";
-
 // First key of the download locks, beside the table locks' key.
 constexpr int kClaveDescarga = 0x4B4F5244;
 
 // One column of the terminal's row in the program's table; none without a
 // row, a value or a readable table.
-std::optional<int> deLaTabla(Conexion &con, const char *columna, const QString &clave)
+std::optional<QVariant> deLaTabla(Conexion &con, const char *columna, const QString &clave, QString *error = nullptr)
 {
     QSqlQuery q(con.db());
     const QString sql = QStringLiteral("SELECT %1 FROM kalverostin_terminales WHERE clave = ?").arg(QLatin1String(columna));
-    if (!ejecutar(q, sql, {clave}).isEmpty() || !q.next() || q.value(0).isNull())
+    if (const QString e = ejecutar(q, sql, {clave}); !e.isEmpty()) {
+        if (error)
+            *error = e;
         return std::nullopt;
-    return q.value(0).toInt();
+    }
+    if (!q.next() || q.value(0).isNull())
+        return std::nullopt;
+    return q.value(0);
+}
+
+QVariant hex(const QByteArray &b)
+{
+    return b.isEmpty() ? QVariant(QMetaType(QMetaType::QString)) : QVariant(QString::fromLatin1(b.toHex()));
 }
 
 } // namespace
@@ -50,12 +54,22 @@ bool AlmacenMarcajes::abrir(QString &error)
         con_ = std::make_unique<Conexion>(cc_);
         rutaAbierta_ = cc_.RutaBaseDatos;
         cursores_ = false;
+        errorCursores_.clear();
+        retenidos_.clear();
         if (con_->error().isEmpty() && con_->motor() != Motor::Access) {
-            // Older databases lack the table; a server account without the right
-            // to create it still stores punches, only without a cursor.
+            // Without its cursor a download cannot tell where to start, nor
+            // record how far it got: the download waits for a table that works.
             QSqlQuery q(con_->db());
-            cursores_ = q.exec(QString::fromLatin1(kTablaCursores))
-                && q.exec(QStringLiteral("SELECT count(*) FROM kalverostin_terminales"));
+            errorCursores_ = con_->prepararTablasPropias();
+            if (errorCursores_.isEmpty()
+                && !q.exec(QStringLiteral("SELECT clave, posicion, rechazos, guarda FROM kalverostin_terminales "
+                                          "WHERE 1 = 0")))
+                errorCursores_ = textoError(q.lastError());
+            cursores_ = errorCursores_.isEmpty();
+            if (!cursores_)
+                errorCursores_ = QStringLiteral("no se puede usar la tabla kalverostin_terminales, donde se guarda "
+                                                "hasta dónde se ha leído cada terminal: %1")
+                                     .arg(errorCursores_);
         }
     }
     error = con_->error();
@@ -74,30 +88,52 @@ ResultadoGrabacion AlmacenMarcajes::Grabar(const Marcaje &m, QString *error)
     return r;
 }
 
-std::optional<int> AlmacenMarcajes::cursorEn(const QString &clave)
+std::optional<CursorTerminal> AlmacenMarcajes::cursorEn(const QString &clave, QString *error)
 {
     if (!cursores_)
         return std::nullopt;
-    return deLaTabla(*con_, "posicion", clave);
+    QSqlQuery q(con_->db());
+    if (const QString e = ejecutar(q, QStringLiteral("SELECT posicion, guarda FROM kalverostin_terminales WHERE clave = ?"),
+                                   {clave});
+        !e.isEmpty()) {
+        if (error)
+            *error = e;
+        return std::nullopt;
+    }
+    if (!q.next() || q.value(0).isNull())
+        return std::nullopt;
+    return CursorTerminal{q.value(0).toInt(), QByteArray::fromHex(q.value(1).toString().toLatin1())};
 }
 
-std::optional<int> AlmacenMarcajes::Cursor(const QString &clave, QString *error)
+std::optional<CursorTerminal> AlmacenMarcajes::Cursor(const QString &clave, QString *error)
 {
     QString e;
-    if (!abrir(e)) {
+    std::optional<CursorTerminal> c;
+    if (abrir(e)) {
+        e = errorCursores_;
+        if (e.isEmpty())
+            c = cursorEn(clave, &e);
+    }
+    if (!e.isEmpty()) {
         if (error)
             *error = ocultarClave(cc_, e);
         con_.reset();
-        return std::nullopt;
     }
-    return cursorEn(clave);
+    return c;
 }
 
-AlmacenMarcajes::ResultadoLote AlmacenMarcajes::GrabarLote(const QString &clave, const QVector<EnLote> &lote)
+AlmacenMarcajes::ResultadoLote AlmacenMarcajes::GrabarLote(const QString &clave, const QVector<EnLote> &lote,
+                                                            const std::optional<CursorTerminal> &tras)
 {
     ResultadoLote r;
-    if (lote.isEmpty())
+    const CursorTerminal cursor = tras ? *tras : lote.isEmpty() ? CursorTerminal{} : CursorTerminal{lote.last().siguiente, lote.last().anterior};
+    if (lote.isEmpty()) {
+        if (tras)
+            r.error = FijarCursor(clave, cursor.posicion, cursor.anterior);
+        if (!r.error.isEmpty())
+            r.parada = ResultadoGrabacion::ErrorBaseDatos;
         return r;
+    }
     QVector<Marcaje> marcajes;
     marcajes.reserve(lote.size());
     for (const EnLote &x : lote)
@@ -110,7 +146,7 @@ AlmacenMarcajes::ResultadoLote AlmacenMarcajes::GrabarLote(const QString &clave,
             t = grabarLoteEn(*con_, marcajes, enServidor);
             e = t.error;
             if (e.isEmpty() && cursores_)
-                e = escribirCursor(clave, lote.last().siguiente);
+                e = escribirCursor(clave, cursor.posicion, cursor.anterior);
             if (!e.isEmpty())
                 con_->deshacer();
             else
@@ -133,7 +169,7 @@ AlmacenMarcajes::ResultadoLote AlmacenMarcajes::GrabarLote(const QString &clave,
     // (or sets aside) the refused one.
     for (const EnLote &x : lote) {
         QString error;
-        const ResultadoGrabacion resultado = Grabar(x.marcaje, clave, x.siguiente, &error);
+        const ResultadoGrabacion resultado = Grabar(x.marcaje, clave, {x.siguiente, x.anterior}, &error);
         switch (resultado) {
         case ResultadoGrabacion::Insertado:
             ++r.insertados;
@@ -157,7 +193,7 @@ AlmacenMarcajes::ResultadoLote AlmacenMarcajes::GrabarLote(const QString &clave,
     }
     // Duplicates after the last stored punch left the cursor behind; were this
     // to fail, they would only be read again.
-    FijarCursor(clave, lote.last().siguiente);
+    FijarCursor(clave, cursor.posicion, cursor.anterior);
     return r;
 }
 
@@ -171,13 +207,24 @@ bool AlmacenMarcajes::TomarTerminal(const QString &clave)
              .isEmpty()
         || !q.next())
         return true; // the download itself will meet and report the fault
-    return q.value(0).toBool();
+    if (!q.value(0).toBool())
+        return false;
+    retenidos_.insert(clave);
+    return true;
+}
+
+bool AlmacenMarcajes::Retiene(const QString &clave) const
+{
+    // The server lets go of a session's locks when its connection ends, and
+    // this store drops its connection at every fault.
+    return motorDe(cc_.RutaBaseDatos) != Motor::PostgreSQL || (con_ && retenidos_.contains(clave));
 }
 
 void AlmacenMarcajes::SoltarTerminal(const QString &clave)
 {
     if (!con_ || !con_->error().isEmpty() || con_->motor() != Motor::PostgreSQL)
         return;
+    retenidos_.remove(clave);
     QSqlQuery q(con_->db());
     ejecutar(q, QStringLiteral("SELECT pg_advisory_unlock(%1, hashtext(?))").arg(kClaveDescarga), {clave});
 }
@@ -187,34 +234,36 @@ int AlmacenMarcajes::Rechazos(const QString &clave)
     QString e;
     if (!abrir(e) || !cursores_)
         return 0;
-    return deLaTabla(*con_, "rechazos", clave).value_or(0);
+    return deLaTabla(*con_, "rechazos", clave).value_or(0).toInt();
 }
 
-QString AlmacenMarcajes::escribirCursor(const QString &clave, int posicion)
+QString AlmacenMarcajes::escribirCursor(const QString &clave, int posicion, const QByteArray &anterior)
 {
-    // An unchanged position writes nothing and keeps the refusals of the
-    // punch there.
+    // An unchanged position keeps the refusals of the punch there.
     QString e;
     if (QSqlQuery *q = ejecutarPreparada(
             *con_,
-            QStringLiteral("INSERT INTO kalverostin_terminales (clave, posicion, rechazos) VALUES (?, ?, 0) "
-                           "ON CONFLICT (clave) DO UPDATE SET posicion = excluded.posicion, rechazos = 0 "
-                           "WHERE kalverostin_terminales.posicion IS NULL "
-                           "OR kalverostin_terminales.posicion <> excluded.posicion"),
-            {clave, posicion}, e))
+            QStringLiteral("INSERT INTO kalverostin_terminales (clave, posicion, rechazos, guarda) VALUES (?, ?, 0, ?) "
+                           "ON CONFLICT (clave) DO UPDATE SET rechazos = CASE WHEN kalverostin_terminales.posicion = "
+                           "excluded.posicion THEN kalverostin_terminales.rechazos ELSE 0 END, "
+                           "posicion = excluded.posicion, guarda = excluded.guarda"),
+            {clave, posicion, hex(anterior)}, e))
         q->finish();
     return e;
 }
 
-QString AlmacenMarcajes::FijarCursor(const QString &clave, int posicion)
+QString AlmacenMarcajes::FijarCursor(const QString &clave, int posicion, const QByteArray &anterior)
 {
     QString e;
     if (!abrir(e))
         return ocultarClave(cc_, e);
-    if (!cursores_ || cursorEn(clave) == posicion)
+    if (!cursores_)
+        return motorDe(cc_.RutaBaseDatos) == Motor::Access ? QString() : ocultarClave(cc_, errorCursores_);
+    const std::optional<CursorTerminal> ahora = cursorEn(clave, &e);
+    if (e.isEmpty() && ahora && ahora->posicion == posicion && ahora->anterior == anterior)
         return {};
-    if (e = con_->empezarEscritura(); e.isEmpty()) {
-        e = escribirCursor(clave, posicion);
+    if (e.isEmpty() && (e = con_->empezarEscritura()).isEmpty()) {
+        e = escribirCursor(clave, posicion, anterior);
         if (e.isEmpty())
             e = con_->confirmar();
         else
@@ -258,7 +307,8 @@ QString AlmacenMarcajes::apartar(const Marcaje &m, const QString &motivo)
     return {};
 }
 
-ResultadoGrabacion AlmacenMarcajes::Grabar(const Marcaje &m, const QString &clave, int siguiente, QString *error)
+ResultadoGrabacion AlmacenMarcajes::Grabar(const Marcaje &m, const QString &clave, const CursorTerminal &siguiente,
+                                           QString *error)
 {
     QString e;
     QSqlError fallo;
@@ -266,7 +316,7 @@ ResultadoGrabacion AlmacenMarcajes::Grabar(const Marcaje &m, const QString &clav
     if (abrir(e) && (e = con_->empezarEscritura()).isEmpty()) {
         r = grabarEn(*con_, m, e, &fallo);
         if (r == ResultadoGrabacion::Insertado && cursores_)
-            e = escribirCursor(clave, siguiente);
+            e = escribirCursor(clave, siguiente.posicion, siguiente.anterior);
         if (!e.isEmpty()) {
             con_->deshacer();
             r = ResultadoGrabacion::ErrorBaseDatos;
@@ -292,7 +342,7 @@ ResultadoGrabacion AlmacenMarcajes::Grabar(const Marcaje &m, const QString &clav
         if (p.isEmpty() && veces >= kIntentosRechazo) {
             p = apartar(m, motivo);
             if (p.isEmpty())
-                p = escribirCursor(clave, siguiente);
+                p = escribirCursor(clave, siguiente.posicion, siguiente.anterior);
             r = ResultadoGrabacion::Apartado;
         } else {
             r = ResultadoGrabacion::Rechazado;

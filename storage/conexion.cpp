@@ -42,6 +42,25 @@ constexpr const char *kTablasSQLite[] = {
     "CREATE TABLE IF NOT EXISTS Incidencias (codigo INTEGER PRIMARY KEY, descripcion TEXT)",
 };
 
+// The program's own tables. Per terminal: where its next download resumes,
+// the bytes of the slot before (hex) that prove the ring is still the same,
+// and how many times in a row the database has refused its next punch; and
+// what the operator sees of it between downloads.
+const QString kTablasPropias[] = {
+    QStringLiteral("CREATE TABLE IF NOT EXISTS kalverostin_terminales ("
+                   "clave TEXT PRIMARY KEY, posicion INTEGER, rechazos INTEGER NOT NULL DEFAULT 0, guarda TEXT)"),
+    QStringLiteral("CREATE TABLE IF NOT EXISTS kalverostin_estado ("
+                   "clave TEXT PRIMARY KEY, ultima_lectura TEXT, ultimo_error TEXT, motivo TEXT, fallando_desde TEXT, "
+                   "dia TEXT, marcajes_dia INTEGER NOT NULL DEFAULT 0, pendientes INTEGER, "
+                   "alertado INTEGER NOT NULL DEFAULT 0)"),
+};
+// Columns added since the tables were first made: table, column, type.
+const char *const kColumnasNuevas[][3] = {
+    {"kalverostin_terminales", "guarda", "TEXT"},
+    {"kalverostin_estado", "continuidad_perdida", "TEXT"},
+    {"kalverostin_estado", "motivo_continuidad", "TEXT"},
+};
+
 // Mixed-case names are quoted so that other software sees them as written.
 // smallint holds what the loader can read back, like the CHECKs above.
 constexpr const char *kTablasPostgreSQL[] = {
@@ -383,7 +402,51 @@ QString Conexion::crearTablas()
         }
     }
     q.finish();
+    if (const QString e = crearTablasPropias(); !e.isEmpty()) {
+        deshacer();
+        return e;
+    }
     return confirmar();
+}
+
+QString Conexion::crearTablasPropias()
+{
+    QSqlQuery q(db_);
+    for (const QString &s : kTablasPropias)
+        if (!q.exec(s))
+            return textoError(q.lastError());
+    for (const auto &[tabla, columna, tipo] : kColumnasNuevas) {
+        const QString t = QLatin1String(tabla), c = QLatin1String(columna);
+        if (motor_ == Motor::PostgreSQL) {
+            if (!q.exec(QStringLiteral("ALTER TABLE %1 ADD COLUMN IF NOT EXISTS %2 %3").arg(t, c, QLatin1String(tipo))))
+                return textoError(q.lastError());
+        } else if (!q.exec(QStringLiteral("SELECT %1 FROM %2 WHERE 1 = 0").arg(c, t))
+                   && !q.exec(QStringLiteral("ALTER TABLE %1 ADD COLUMN %2 %3").arg(t, c, QLatin1String(tipo)))) {
+            return textoError(q.lastError());
+        }
+    }
+    q.finish();
+    return {};
+}
+
+QString Conexion::prepararTablasPropias()
+{
+    // On a server they were made, under the creation lock, when this process
+    // first connected: made here by several lanes at once they would collide.
+    if (motor_ == Motor::Access)
+        return QStringLiteral("Una base de datos de Access no guarda las tablas propias del programa.");
+    if (motor_ == Motor::PostgreSQL || hechas_.contains(QStringLiteral("tablas propias")))
+        return {};
+    if (QString e = empezarEscritura(); !e.isEmpty())
+        return e;
+    if (const QString e = crearTablasPropias(); !e.isEmpty()) {
+        deshacer();
+        return e;
+    }
+    if (QString e = confirmar(); !e.isEmpty())
+        return e;
+    hechas_.insert(QStringLiteral("tablas propias"));
+    return {};
 }
 
 QString Conexion::empezarEscritura()

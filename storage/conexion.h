@@ -69,6 +69,9 @@ public:
     // every prepare is a round trip of its own. Bind by position and finish()
     // it after use. nullptr, with error set, when it cannot be prepared.
     QSqlQuery *preparada(const QString &sql, QString &error);
+    // The program's own tables (cursors, status), created or completed when
+    // missing, once per connection; an error where they cannot be kept.
+    QString prepararTablasPropias();
     // Runs the statement once in this connection's life. Call it outside a
     // transaction: a rollback would undo what is then taken as done.
     QString unaVez(const QString &sql);
@@ -79,6 +82,7 @@ private:
     bool abrirAccess(const CadenaConexion &cc);
     bool registrar(const QString &controlador);
     QString crearTablas();
+    QString crearTablasPropias();
 
     Motor motor_ = Motor::SQLite;
     QString nombre_;

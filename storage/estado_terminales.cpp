@@ -8,13 +8,9 @@ namespace MOD_ado {
 
 namespace {
 
-constexpr const char *kTablaEstado =
-    "CREATE TABLE IF NOT EXISTS kalverostin_estado ("
-    "clave TEXT PRIMARY KEY, ultima_lectura TEXT, ultimo_error TEXT, motivo TEXT, fallando_desde TEXT, "
-    "dia TEXT, marcajes_dia INTEGER NOT NULL DEFAULT 0, pendientes INTEGER, alertado INTEGER NOT NULL DEFAULT 0)";
-
 constexpr const char *kColumnas =
-    "ultima_lectura, ultimo_error, motivo, fallando_desde, dia, marcajes_dia, pendientes, alertado";
+    "ultima_lectura, ultimo_error, motivo, fallando_desde, dia, marcajes_dia, pendientes, alertado, "
+    "continuidad_perdida, motivo_continuidad";
 
 // Moments in UTC, so that a change of the local zone or of daylight saving
 // leaves them right.
@@ -39,14 +35,13 @@ EstadoTerminal leerFila(const QSqlQuery &q, int desde)
     e.marcajesDia = q.value(desde + 5).toInt();
     e.pendientes = q.value(desde + 6).isNull() ? -1 : q.value(desde + 6).toInt();
     e.alertado = q.value(desde + 7).toInt() != 0;
+    e.continuidadPerdida = momento(q.value(desde + 8));
+    e.motivoContinuidad = q.value(desde + 9).toString();
     return e;
 }
 
 // The table, created when missing; false where it cannot be kept.
-bool prepararTabla(Conexion &con)
-{
-    return con.motor() != Motor::Access && con.unaVez(QString::fromLatin1(kTablaEstado)).isEmpty();
-}
+bool prepararTabla(Conexion &con) { return con.prepararTablasPropias().isEmpty(); }
 
 } // namespace
 
@@ -87,18 +82,19 @@ bool AlmacenMarcajes::GuardarEstado(const QString &clave, const EstadoTerminal &
     if (!abrir(error) || !prepararTabla(*con_))
         return false;
     QSqlQuery q(con_->db());
-    q.prepare(QStringLiteral("INSERT INTO kalverostin_estado (clave, %1) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?) "
+    q.prepare(QStringLiteral("INSERT INTO kalverostin_estado (clave, %1) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) "
                              "ON CONFLICT (clave) DO UPDATE SET ultima_lectura = excluded.ultima_lectura, "
                              "ultimo_error = excluded.ultimo_error, motivo = excluded.motivo, "
                              "fallando_desde = excluded.fallando_desde, dia = excluded.dia, "
                              "marcajes_dia = excluded.marcajes_dia, pendientes = excluded.pendientes, "
-                             "alertado = excluded.alertado")
+                             "alertado = excluded.alertado, continuidad_perdida = excluded.continuidad_perdida, "
+                             "motivo_continuidad = excluded.motivo_continuidad")
                   .arg(QLatin1String(kColumnas)));
     for (const QVariant &v :
          {QVariant(clave), texto(e.ultimaLectura), texto(e.ultimoError), QVariant(e.motivo), texto(e.fallandoDesde),
           e.dia.isValid() ? QVariant(e.dia.toString(Qt::ISODate)) : QVariant(QMetaType(QMetaType::QString)),
           QVariant(e.marcajesDia), e.pendientes < 0 ? QVariant(QMetaType(QMetaType::Int)) : QVariant(e.pendientes),
-          QVariant(e.alertado ? 1 : 0)})
+          QVariant(e.alertado ? 1 : 0), texto(e.continuidadPerdida), QVariant(e.motivoContinuidad)})
         q.addBindValue(v);
     return q.exec();
 }

@@ -19,6 +19,8 @@ struct EstadoTerminal {
     int marcajesDia = 0;      // punches stored on dia
     int pendientes = -1;      // ring positions left unread at the last pointer report; -1 = unknown
     bool alertado = false;    // the alert command ran for the current run of failures
+    QDateTime continuidadPerdida; // last download that found the ring not the one its cursor describes
+    QString motivoContinuidad;    // what it found
 };
 
 // Every terminal's status, by ClaveTerminal. An empty table, or a database

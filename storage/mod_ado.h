@@ -7,6 +7,7 @@
 #include "common/terminal.h"
 
 #include <QDateTime>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 #include <QVariant>
@@ -72,6 +73,13 @@ ResultadoGrabacion GrabarMarcaje(const CadenaConexion &cc, const Marcaje &m, QSt
 class Conexion;
 struct EstadoTerminal;
 
+// Where a terminal's next download resumes: the ring position, and the bytes
+// of the slot before it as they were read (empty when not known).
+struct CursorTerminal {
+    int posicion = 0;
+    QByteArray anterior;
+};
+
 // The punch store for downloads: one connection kept open while the punches
 // are stored, a batch (or one punch) per transaction, synced at its commit.
 // Opening a connection per punch costs several file syncs. The connection is
@@ -86,26 +94,30 @@ public:
     AlmacenMarcajes &operator=(const AlmacenMarcajes &) = delete;
     ResultadoGrabacion Grabar(const Marcaje &m, QString *error = nullptr);
 
-    // Per terminal (`clave`), the ring position after the last punch stored,
-    // kept in the program's own table kalverostin_terminales and written in
-    // the same transaction as that punch: a download that was cut between a
-    // read and its commit resumes exactly there. nullopt when not known (no
-    // row yet, or a database where the table cannot be kept).
-    // On a database that cannot be read, *error (when given) says why.
-    std::optional<int> Cursor(const QString &clave, QString *error = nullptr);
+    // Per terminal (`clave`), the ring position after the last slot dealt
+    // with, kept in the program's own table kalverostin_terminales and written
+    // in the same transaction as the punches before it: a download that was
+    // cut between a read and its commit resumes exactly there. nullopt when
+    // not known (no row yet, or an Access database, which keeps no cursor).
+    // On a database that cannot be read, or whose cursor table cannot be
+    // used, *error (when given) says why.
+    std::optional<CursorTerminal> Cursor(const QString &clave, QString *error = nullptr);
     // Stores the punch and, with it, `siguiente` as the terminal's cursor
     // (a duplicate changes nothing). A punch refused kIntentosRechazo times in
     // a row is appended to ArchivoRechazados() and the cursor moves past it.
-    ResultadoGrabacion Grabar(const Marcaje &m, const QString &clave, int siguiente, QString *error = nullptr);
+    ResultadoGrabacion Grabar(const Marcaje &m, const QString &clave, const CursorTerminal &siguiente,
+                              QString *error = nullptr);
     // A batch of one terminal's punches, in ring order, each with the ring
     // position after it. Stored in one transaction, synced once at its
     // commit, with the duplicate rule (against the table and within the
-    // batch) and the cursor set to the last punch's position. When a row is
-    // refused, the punches before it are still stored (and the cursor left
-    // on the refused one, or past it once it is set aside).
+    // batch) and the cursor set to `tras` (by default the last punch's
+    // position; an empty batch stores only `tras`). When a row is refused,
+    // the punches before it are still stored (and the cursor left on the
+    // refused one, or past it once it is set aside).
     struct EnLote {
         Marcaje marcaje;
         int siguiente = 0;
+        QByteArray anterior; // the bytes of the slot before `siguiente` (its own last slot)
     };
     struct ResultadoLote {
         int insertados = 0, duplicados = 0, apartados = 0;
@@ -114,7 +126,8 @@ public:
         QString error;
         QStringList apartadosTexto; // "<date time> tarjeta <card> (<reason>)" per punch set aside
     };
-    ResultadoLote GrabarLote(const QString &clave, const QVector<EnLote> &lote);
+    ResultadoLote GrabarLote(const QString &clave, const QVector<EnLote> &lote,
+                             const std::optional<CursorTerminal> &tras = std::nullopt);
 
     // Refusals of the terminal's next punch so far.
     int Rechazos(const QString &clave);
@@ -126,8 +139,11 @@ public:
     // a database that cannot be reached, always give true.
     bool TomarTerminal(const QString &clave);
     void SoltarTerminal(const QString &clave);
+    // Whether the terminal taken is still this program's: on PostgreSQL the
+    // lock goes with the connection, which a fault ends.
+    bool Retiene(const QString &clave) const;
     // The cursor alone, when records that hold no punch were passed over.
-    QString FijarCursor(const QString &clave, int posicion);
+    QString FijarCursor(const QString &clave, int posicion, const QByteArray &anterior = {});
     // The terminal's status (estado_terminales.h); none when it was never
     // stored or cannot be read. Storing it is best effort: false when it could not be.
     std::optional<EstadoTerminal> Estado(const QString &clave);
@@ -139,14 +155,16 @@ public:
 
 private:
     bool abrir(QString &error);
-    std::optional<int> cursorEn(const QString &clave);
-    QString escribirCursor(const QString &clave, int posicion);
+    std::optional<CursorTerminal> cursorEn(const QString &clave, QString *error = nullptr);
+    QString escribirCursor(const QString &clave, int posicion, const QByteArray &anterior);
     QString apartar(const Marcaje &m, const QString &motivo);
 
     const CadenaConexion &cc_;
     QString rutaAbierta_;
     std::unique_ptr<Conexion> con_;
     bool cursores_ = false; // the cursor table is usable on con_
+    QString errorCursores_; // why it is not (empty on Access, which keeps none)
+    QSet<QString> retenidos_; // terminals whose lock con_ holds
 };
 
 // Many punches through one connection, each with the same duplicate rule, in

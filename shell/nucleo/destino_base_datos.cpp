@@ -16,9 +16,13 @@ DestinoBaseDatos::DestinoBaseDatos(MOD_ado::AlmacenMarcajes &almacen, const Term
 {
 }
 
-std::optional<int> DestinoBaseDatos::Cursor(QString &error) { return almacen_.Cursor(clave_, &error); }
+std::optional<DestinoBaseDatos::Cursor> DestinoBaseDatos::LeerCursor(QString &error)
+{
+    const auto c = almacen_.Cursor(clave_, &error);
+    return c ? std::optional<Cursor>(Cursor{c->posicion, c->anterior}) : std::nullopt;
+}
 
-DestinoBaseDatos::Resultado DestinoBaseDatos::Grabar(const QVector<Pendiente> &lote)
+DestinoBaseDatos::Resultado DestinoBaseDatos::Grabar(const QVector<Pendiente> &lote, const Cursor &tras)
 {
     QVector<MOD_ado::AlmacenMarcajes::EnLote> filas;
     filas.reserve(lote.size());
@@ -30,9 +34,10 @@ DestinoBaseDatos::Resultado DestinoBaseDatos::Grabar(const QVector<Pendiente> &l
         punch.codigoIncidencia = p.marcaje.codigoIncidencia;
         punch.tarjeta = qint64(p.marcaje.tarjeta);
         punch.subcodigo = qint64(p.marcaje.subcodigo);
-        filas.append({punch, p.siguiente});
+        filas.append({punch, p.siguiente, p.ultimo});
     }
-    const MOD_ado::AlmacenMarcajes::ResultadoLote r = almacen_.GrabarLote(clave_, filas);
+    const MOD_ado::AlmacenMarcajes::ResultadoLote r =
+        almacen_.GrabarLote(clave_, filas, MOD_ado::CursorTerminal{tras.posicion, tras.anterior});
     for (const QString &texto : r.apartadosTexto)
         apartados_ << texto + QStringLiteral(", guardado en ") +
                           QDir::toNativeSeparators(almacen_.ArchivoRechazados());
@@ -46,7 +51,12 @@ DestinoBaseDatos::Resultado DestinoBaseDatos::Grabar(const QVector<Pendiente> &l
     return resultado;
 }
 
-void DestinoBaseDatos::FijarCursor(int posicion) { almacen_.FijarCursor(clave_, posicion); }
+QString DestinoBaseDatos::FijarCursor(const Cursor &cursor)
+{
+    return almacen_.FijarCursor(clave_, cursor.posicion, cursor.anterior);
+}
+
+bool DestinoBaseDatos::Retiene() { return almacen_.Retiene(clave_); }
 
 quint8 LeerMarcajesEnBase(const MOD_comunicaciones_kora::Contexto &ctx, const TerminalRecord &terminal,
                           const MOD_ado::CadenaConexion &cc, long &contador, quint8 modo, QString *errorBaseDatos,

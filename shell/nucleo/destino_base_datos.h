@@ -16,9 +16,10 @@ public:
     // Keeps references: both must outlive the destination.
     DestinoBaseDatos(MOD_ado::AlmacenMarcajes &almacen, const TerminalRecord &terminal);
 
-    std::optional<int> Cursor(QString &error) override;
-    Resultado Grabar(const QVector<Pendiente> &lote) override;
-    void FijarCursor(int posicion) override;
+    std::optional<Cursor> LeerCursor(QString &error) override;
+    Resultado Grabar(const QVector<Pendiente> &lote, const Cursor &tras) override;
+    QString FijarCursor(const Cursor &cursor) override;
+    bool Retiene() override;
 
     // One text per punch kept aside during the download.
     const QStringList &apartados() const { return apartados_; }

@@ -26,6 +26,10 @@ MOD_ado::EstadoTerminal Siguiente(const MOD_ado::EstadoTerminal &antes, const Re
     e.marcajesDia += int(r.marcajes);
     if (r.pendientes >= 0)
         e.pendientes = r.pendientes;
+    if (!r.continuidad.isEmpty()) {
+        e.continuidadPerdida = ahora;
+        e.motivoContinuidad = r.continuidad;
+    }
     const bool conAlertas = !alertas.orden.trimmed().isEmpty();
     if (!r.respondio) {
         e.ultimoError = ahora;
@@ -95,6 +99,9 @@ QString TextoEstado(const MOD_ado::EstadoTerminal &e, const QDate &hoy)
     lineas << QStringLiteral("Marcajes hoy: %1").arg(e.dia == hoy ? e.marcajesDia : 0);
     if (e.pendientes >= 0)
         lineas << QStringLiteral("Pendientes en el terminal: %1").arg(e.pendientes);
+    if (e.continuidadPerdida.isValid())
+        lineas << QStringLiteral("Continuidad perdida: %1 [%2], se leyeron todos los marcajes")
+                      .arg(e.continuidadPerdida.toString(kFormatoFechaHora), e.motivoContinuidad);
     return lineas.join(u'\n');
 }
 

@@ -28,6 +28,7 @@ struct Resultado {
     QString errorBaseDatos;  // the download stopped at the database
     long marcajes = 0;       // punches stored by this download
     int pendientes = -1;     // ring positions left unread, -1 = not known
+    QString continuidad;     // why the download read the whole ring; empty when it did not have to
 };
 
 enum class Aviso { Ninguno, Fallo, Recuperado };

@@ -70,12 +70,21 @@ void LeerTerminal(const Contexto &ctx, const TerminalRecord &t, MOD_ado::Almacen
     aviso({});
     QElapsedTimer ultimoAviso;
     ultimoAviso.start();
-    QString errorBaseDatos;
+    QString errorBaseDatos, continuidad;
     int pendientes = -1;
     DestinoBaseDatos destino(almacen, t);
     const quint8 estado = LeerMarcajes(ctx, t, destino, contador, modo, &errorBaseDatos,
                                        [&](const ProgresoDescarga &p) {
                                            pendientes = p.pendientes;
+                                           if (continuidad.isEmpty() && !p.continuidadPerdida.isEmpty()) {
+                                               // Said at once: reading a whole ring takes a while.
+                                               continuidad = p.continuidadPerdida;
+                                               salida.registrarLineas(
+                                                   {Ahora() + QStringLiteral(", terminal ") + t.descripcion +
+                                                    QStringLiteral(": continuidad perdida (") + continuidad +
+                                                    QStringLiteral("), se leen todos los marcajes")},
+                                                   !completa);
+                                           }
                                            // Throttled: a fast download must not flood the window.
                                            if (ultimoAviso.elapsed() >= 100) {
                                                ultimoAviso.restart();
@@ -84,7 +93,7 @@ void LeerTerminal(const Contexto &ctx, const TerminalRecord &t, MOD_ado::Almacen
                                        });
     Estado::Aviso alerta = Estado::Aviso::Ninguno;
     const MOD_ado::EstadoTerminal nuevo =
-        Estado::Siguiente(antes, {estado == 0, ctx.motivo, errorBaseDatos, contador, pendientes},
+        Estado::Siguiente(antes, {estado == 0, ctx.motivo, errorBaseDatos, contador, pendientes, continuidad},
                           QDateTime::currentDateTime(), alertas, &alerta);
     if (ctx.cancelado()) {
         total += contador;

@@ -21,21 +21,27 @@ const QDateTime kMomento(QDate(2024, 3, 15), QTime(8, 5, 9));
 QString hexDe(const QByteArray &b) { return QString::fromLatin1(b.toHex(' ')).toUpper(); }
 
 // The database as the download sees it: a batch and the cursor are stored
-// together or not at all. A fault, or the program's death before the commit,
-// can be planted on the batch holding the first new two-slot punch.
+// together or not at all; a duplicate is the same record read again. A
+// fault, or the program's death before the commit, can be planted on the
+// batch holding the first new two-slot punch.
 struct DestinoMemoria : DestinoMarcajes {
     QList<Marcaje> filas;
-    std::optional<int> cursor;
+    std::optional<Cursor> cursor;
     bool fallar = false, morir = false;
     int lotes = 0;
     Cancelacion *cancelar = nullptr;
 
-    std::optional<int> Cursor(QString &) override { return cursor; }
-    Resultado Grabar(const QVector<Pendiente> &lote) override
+    std::optional<Cursor> LeerCursor(QString &) override { return cursor; }
+    Resultado Grabar(const QVector<Pendiente> &lote, const Cursor &tras) override
     {
         ++lotes;
+        if (muerto())
+            return {0, 0, QStringLiteral("muerto")};
         const auto yaEsta = [&](const Marcaje &m) {
-            return std::any_of(filas.cbegin(), filas.cend(), [&](const Marcaje &f) { return f.fechaHora == m.fechaHora; });
+            return std::any_of(filas.cbegin(), filas.cend(), [&](const Marcaje &f) {
+                return f.fechaHora == m.fechaHora && f.tarjeta == m.tarjeta && f.subcodigo == m.subcodigo &&
+                       f.entradaSalida == m.entradaSalida && f.codigoIncidencia == m.codigoIncidencia;
+            });
         };
         const bool nuevoDoble =
             std::any_of(lote.cbegin(), lote.cend(), [&](const Pendiente &p) { return p.marcaje.subcodigo && !yaEsta(p.marcaje); });
@@ -50,10 +56,19 @@ struct DestinoMemoria : DestinoMarcajes {
                 filas << p.marcaje;
                 ++r.grabados;
             }
-        cursor = lote.last().siguiente;
+        cursor = tras;
         return r;
     }
-    void FijarCursor(int posicion) override { cursor = posicion; }
+    QString FijarCursor(const Cursor &c) override
+    {
+        if (muerto())
+            return QStringLiteral("muerto");
+        cursor = c;
+        return {};
+    }
+    // Killed (-9): once the flag is up nothing more reaches the database.
+    bool matar = false;
+    bool muerto() const { return matar && cancelar->load(); }
 };
 
 // One simulator, the two shared transports and a fresh destination per test.
@@ -83,6 +98,7 @@ struct Banco {
         return {1, codigo, ip, QStringLiteral("T%1").arg(codigo), 2, 0};
     }
     korasim::Terminal &t(int codigo) { return *sim.terminal(codigo); }
+    const TerminalRecord *alta_ = nullptr; // the terminal a test works on, for its events
 
     QStringList peticiones() const
     {
@@ -129,6 +145,47 @@ class TestComandos : public QObject {
     // Rows of the tables below; moc takes no type among the slots.
     struct Lectura { int lectura, posicion, localizar, fallo; QString subs; int resultado; };
     struct Descarga { bool retiene, ceros, envuelto; int modo; QString fallo; };
+    struct Suceso { const char *nombre; int cursor; std::function<void(Banco &, korasim::Terminal &, const std::function<void(int)> &)> hacer; };
+    static const QList<Suceso> &sucesos()
+    {
+        using korasim::Desborde;
+        static const QList<Suceso> lista = {
+            {"nada", 4320, [](Banco &, korasim::Terminal &, auto) {}},
+            {"nuevos", 4320, [](Banco &, korasim::Terminal &, auto escribir) { escribir(300); }},
+            {"memoria borrada", 4320, [](Banco &, korasim::Terminal &t, auto escribir) { t.reiniciarMemoria(); escribir(4400); }},
+            {"sustituido, cursor detras", 4320, [](Banco &, korasim::Terminal &t, auto escribir) {
+                 t.configurarAnillo(korasim::Relleno::MarcaFin);
+                 t.fijarPunteros(1300, 1300);
+                 escribir(4300);
+             }},
+            {"sustituido, cursor delante", 1200, [](Banco &, korasim::Terminal &t, auto escribir) {
+                 t.configurarAnillo(korasim::Relleno::MarcaFin);
+                 t.fijarPunteros(1300, 1300);
+                 escribir(4300);
+             }},
+            {"llena", 4320, [](Banco &, korasim::Terminal &, auto escribir) { escribir(4499); }},
+            {"desborde conserva", 4320, [](Banco &, korasim::Terminal &, auto escribir) { escribir(4600); }},
+            {"desborde empuja", 4320, [](Banco &, korasim::Terminal &t, auto escribir) { t.fijarDesborde(Desborde::Empuja); escribir(4600); }},
+            {"desborde rechaza", 4320, [](Banco &, korasim::Terminal &t, auto escribir) { t.fijarDesborde(Desborde::Rechaza); escribir(4600); }},
+            {"otro lector", 4320, [](Banco &, korasim::Terminal &t, auto escribir) { escribir(4000); t.leerComoOtroPrograma(3000); }},
+            // Killed after a long run of slots without a punch, before the batch after it.
+            {"muerte tras huecos", 4320, [](Banco &b, korasim::Terminal &t, auto escribir) {
+                 for (int i = 0; i < 600; ++i)
+                     t.agregarMarcaje(kMomento.addDays(-1).addSecs(i), 77, 0x04);
+                 escribir(20);
+                 b.destino.matar = true;
+                 long c = 0;
+                 LeerMarcajes(b.ctx, *b.alta_, b.destino, c, 0, nullptr, [&](const ProgresoDescarga &p) {
+                     if (p.posiciones >= 610)
+                         b.cancelar.store(true);
+                 });
+                 b.destino.matar = false;
+                 b.cancelar.store(false);
+                 escribir(60);
+             }},
+        };
+        return lista;
+    }
 private slots:
     // The frames do not depend on the transport (the link tests see to that): TCP only.
     void tramasDeCadaComando()
@@ -330,6 +387,73 @@ private slots:
                 QVERIFY2(c.value(e.clave) == 1, qPrintable("missing " + e.clave));
     }
 
+    // Whatever happened to the terminal since the last download (a memory
+    // reset, another unit at its address, a full or overflowed ring under each
+    // of the ways terminals fill up, another program reading, a kill after a
+    // long run of empty slots), one ordinary download stores every punch the
+    // ring holds exactly once, says when it had to read the whole ring, and
+    // the next idle poll costs two exchanges: the pointers and the slot
+    // before the cursor.
+    void continuidad_data()
+    {
+        QTest::addColumn<int>("suceso");
+        QTest::addColumn<bool>("retiene");
+        for (int i = 0; i < sucesos().size(); ++i)
+            for (bool retiene : {false, true})
+                QTest::addRow("%s %s", sucesos()[i].nombre, retiene ? "retiene" : "avanza") << i << retiene;
+    }
+    void continuidad()
+    {
+        QFETCH(int, suceso);
+        QFETCH(bool, retiene);
+        const Suceso &s = sucesos()[suceso];
+        Banco b;
+        const TerminalRecord t = b.alta(6);
+        b.alta_ = &t;
+        auto &term = b.t(6);
+        term.fijarAlFinal(retiene ? korasim::AlFinal::Retiene : korasim::AlFinal::Avanza);
+        int n = 0;
+        const auto escribir = [&](int cuantos) {
+            std::vector<korasim::Registro> rs;
+            for (int i = 0; i < cuantos; ++i, ++n)
+                rs.push_back(korasim::registroMarcaje(kMomento.addSecs(60 * n), quint32(1000 + n), quint8(n & 1)));
+            term.agregarRegistros(rs);
+        };
+        term.fijarPunteros(s.cursor - 10, s.cursor - 10);
+        escribir(10);
+        QCOMPARE(b.descargar(t), 10L);
+        QCOMPARE(b.destino.cursor->posicion, s.cursor);
+
+        s.hacer(b, term, escribir);
+        QStringList perdida;
+        QVERIFY(b.descargar(t, 0, nullptr, [&](const ProgresoDescarga &p) {
+            if (!p.continuidadPerdida.isEmpty() && !perdida.contains(p.continuidadPerdida))
+                perdida << p.continuidadPerdida;
+        }) >= 0);
+        QHash<QString, int> guardados;
+        for (const Marcaje &m : std::as_const(b.destino.filas))
+            ++guardados[clave(m)];
+        QSet<QString> enAnillo;
+        for (int i = 0; i < kPosicionesAnillo; ++i) {
+            const QByteArray r = korasim::aBytes(term.registro(i));
+            if (ClasificarRegistro(r) == ClaseRegistro::Simple)
+                enAnillo.insert(clave(DecodificarMarcaje(r)));
+        }
+        for (const QString &c : std::as_const(enAnillo))
+            QVERIFY2(guardados.value(c) == 1, qPrintable(QStringLiteral("%1 veces: %2").arg(guardados.value(c)).arg(c)));
+        for (auto it = guardados.cbegin(); it != guardados.cend(); ++it)
+            QVERIFY2(it.value() == 1, qPrintable("twice: " + it.key()));
+        const bool debeLeerTodo = QByteArray(s.nombre).startsWith("memoria") || QByteArray(s.nombre).startsWith("sustituido")
+                                  || QByteArray(s.nombre).startsWith("llena") || QByteArray(s.nombre).startsWith("desborde");
+        QVERIFY2(perdida.isEmpty() != debeLeerTodo, qPrintable(perdida.join("; ")));
+
+        b.sim.limpiarRegistro();
+        const qsizetype filas = b.destino.filas.size();
+        QCOMPARE(b.descargar(t), 0L);
+        QCOMPARE(b.subfunciones(), QString("31"));
+        QCOMPARE(b.destino.filas.size(), filas);
+    }
+
     void registrosDeTodaClase()
     {
         Banco b;
@@ -344,7 +468,6 @@ private slots:
             korasim::registroMarcaje(en(2024, 1, 5), 0),                 // card 0
             korasim::registroMarcaje(en(2024, 1, 6), 0xFFFFFFFF, 0, 12), // biggest card
             korasim::conChecksumErroneo(korasim::registroMarcaje(en(2024, 1, 7), 7)),
-            korasim::registroMarcaje(en(2024, 1, 6), 99999), // same second as card 0xFFFFFFFF: duplicate
         });
         QCOMPARE(b.descargar(t), 4L);
         QStringList filas;

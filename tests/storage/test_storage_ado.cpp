@@ -61,13 +61,22 @@ QString sql(const QString &ruta, const QString &sentencia, const QVariantList &v
     return r;
 }
 
-Marcaje marcaje(int terminal, qint64 ms, const QVariant &tarjeta = {})
+Marcaje marcaje(int terminal, qint64 ms, const QVariant &tarjeta = {}, const QVariant &entradaSalida = {},
+                const QVariant &incidencia = {}, const QVariant &subcodigo = {})
 {
     Marcaje m;
     m.numeroTerminal = terminal;
     m.fechaHora = kMomento.addMSecs(ms);
     m.tarjeta = tarjeta;
+    m.entradaSalida = entradaSalida;
+    m.codigoIncidencia = incidencia;
+    m.subcodigo = subcodigo;
     return m;
+}
+
+std::optional<int> posicion(const std::optional<CursorTerminal> &c)
+{
+    return c ? std::optional<int>(c->posicion) : std::nullopt;
 }
 
 // Terminal 3's punches of these cards, each at its card's minute, with ring
@@ -76,7 +85,7 @@ Lote lote(std::initializer_list<int> tarjetas, int siguiente = 10)
 {
     Lote l;
     for (int t : tarjetas)
-        l.append({marcaje(3, 60000 * t, t), siguiente++});
+        l.append({marcaje(3, 60000 * t, t), siguiente++, {}});
     return l;
 }
 
@@ -234,14 +243,41 @@ private slots:
         QCOMPARE(cargar(), "1|1|x||0|1;" + f.fila + (f.fila.contains('|') ? ";3|3|x||0|3;" : ""));
     }
 
-    // One punch per terminal and second, every column as given.
+    // A punch is stored unless a row has its terminal, second, card, in/out,
+    // incidence and subcode (NULL alike to NULL): the same ring record read
+    // again. Each pair goes punch by punch, as one batch, and as a batch after
+    // the first is stored. Every column is stored as given.
     void marcajes_data() { motores(); }
     void marcajes()
     {
-        QCOMPARE(GrabarMarcaje(cc, 3, kMomento, 1, 0, 123456, 0), R::Insertado);
-        QCOMPARE(GrabarMarcaje(cc, 3, kMomento.addMSecs(700), 0, 5, 999, 1), R::Duplicado); // other card, same second
-        QCOMPARE(GrabarMarcaje(cc, 4, kMomento, 1, 0, 123456, 0), R::Insertado);
-        QCOMPARE(GrabarMarcaje(cc, 3, kMomento.addSecs(1), 1, 0, 123456, 0), R::Insertado);
+        QCOMPARE(PrepararBaseDatos(cc), QString());
+        const Marcaje a = marcaje(3, 0, 123456, 1, 0, 0);
+        const std::tuple<const char *, Marcaje, Marcaje, int> pares[] = { // the pair, rows it leaves
+            {"el mismo", a, marcaje(3, 700, 123456, 1, 0, 0), 1},
+            {"los mismos nulos", marcaje(3, 0, 123456), marcaje(3, 0, 123456), 1}, // as the importer may leave them
+            {"otra tarjeta", a, marcaje(3, 0, 999, 1, 0, 0), 2},
+            {"entrada y salida", marcaje(3, 0, 123456, 0, 0, 0), a, 2},
+            {"otra incidencia", a, marcaje(3, 0, 123456, 1, 5, 0), 2},
+            {"otro subcodigo", a, marcaje(3, 0, 123456, 1, 0, 1), 2},
+            {"nulo y cero", a, marcaje(3, 0, 123456, 1, 0), 2},
+            {"otro terminal", a, marcaje(4, 0, 123456, 1, 0, 0), 2},
+            {"otro segundo", a, marcaje(3, 1000, 123456, 1, 0, 0), 2}};
+        for (const auto &[nombre, primero, segundo, filas] : pares) {
+            QList<int> dejadas; // per way: rows reported stored, rows in the table
+            for (int via : {0, 1, 2}) {
+                QCOMPARE(sql(ruta, "DELETE FROM marcajes"), QString());
+                int insertados = via == 1 ? GrabarMarcajes(cc, {primero, segundo}).insertados
+                                          : GrabarMarcaje(cc, primero) == R::Insertado;
+                if (via == 0)
+                    insertados += GrabarMarcaje(cc, segundo) == R::Insertado;
+                else if (via == 2)
+                    insertados += GrabarMarcajes(cc, {segundo}).insertados;
+                dejadas << insertados << sql(ruta, "SELECT count(*) FROM marcajes").toInt();
+            }
+            QVERIFY2(dejadas == QList<int>(6, filas), nombre);
+        }
+        QCOMPARE(sql(ruta, "DELETE FROM marcajes"), QString());
+        QCOMPARE(GrabarMarcaje(cc, a), R::Insertado);
         QCOMPARE(GrabarMarcaje(cc, 9, QDateTime(QDate(1999, 12, 31), QTime(23, 59, 59)), 2, 255, 4294967295u,
                                4294967295u),
                  R::Insertado);
@@ -249,8 +285,8 @@ private slots:
         for (const QDateTime &hueco : {QDateTime(QDate(2026, 3, 29), QTime(2, 15), QTimeZone::utc()),
                                        QDateTime(QDate(2026, 9, 6), QTime(0, 30), QTimeZone::utc())})
             QCOMPARE(GrabarMarcaje(cc, 5, hueco, 0, 0, 7, 0), R::Insertado);
-        QString esperado("2024-03-15 08:05:09|3|0|1|123456|0|0|1;2024-03-15 08:05:09|4|0|1|123456|0|0|1;"
-                         "2024-03-15 08:05:10|3|0|1|123456|0|0|1;1999-12-31 23:59:59|9|255|2|4294967295|4294967295|0|1;"
+        QString esperado("2024-03-15 08:05:09|3|0|1|123456|0|0|1;"
+                         "1999-12-31 23:59:59|9|255|2|4294967295|4294967295|0|1;"
                          "2026-03-29 02:15:00|5|0|0|7|0|0|1;2026-09-06 00:30:00|5|0|0|7|0|0|1");
         if (base == Base::Odbc) // SQLite's ODBC driver writes a bound timestamp with its milliseconds
             esperado.replace(QRegularExpression("(:\\d\\d)\\|"), "\\1.000|");
@@ -259,35 +295,35 @@ private slots:
                  esperado);
     }
 
-    // A batch keeps the first punch of each second: a later one, in the batch
-    // or already in the table, is a duplicate, and the cursor still ends on
-    // the last punch. GrabarMarcajes takes more than one transaction holds.
+    // A batch stores each record once, in batch order, beside the same
+    // second's other cards, and the cursor still ends on the last punch.
+    // GrabarMarcajes takes more than one transaction holds.
     void lotes_data() { motores({"sqlite", "postgresql"}); }
     void lotes()
     {
         QCOMPARE(PrepararBaseDatos(cc), QString());
         QCOMPARE(sql(ruta, "INSERT INTO marcajes (fechahora, numero_terminal, tarjeta) VALUES (?, 3, 90), (?, 4, 91)",
                      {"2024-03-15 08:05:10", "2024-03-15 08:05:11"}), QString());
-        Lote l;
-        for (const auto &[ms, tarjeta] : {std::pair{0, 1}, {500, 2}, {1000, 3}, {2000, 4}, {2999, 5}, {0, 6}})
-            l.append({marcaje(3, ms, tarjeta), 100 + tarjeta});
+        Lote l; // card 2 twice, 1 beside it; 90 is stored, 91 only on terminal 4
+        for (const auto &[ms, tarjeta] : {std::pair{0, 2}, {0, 1}, {700, 2}, {1000, 90}, {1000, 3}, {2000, 91}})
+            l.append({marcaje(3, ms, tarjeta), 101 + int(l.size()), {}});
         AlmacenMarcajes a(cc);
         for (int vez : {1, 2}) {
             const AlmacenMarcajes::ResultadoLote r = a.GrabarLote("T3", l);
             QCOMPARE(QList<int>({int(r.parada), r.insertados, r.duplicados, r.hechos}),
-                     QList<int>({int(R::Insertado), vez == 1 ? 2 : 0, vez == 1 ? 4 : 6, 6}));
-            QCOMPARE(a.Cursor("T3"), std::optional<int>(106));
+                     QList<int>({int(R::Insertado), vez == 1 ? 4 : 0, vez == 1 ? 2 : 6, 6}));
+            QCOMPARE(posicion(a.Cursor("T3")), std::optional<int>(106));
         }
         QCOMPARE(sql(ruta, "SELECT " + fecha + ", numero_terminal, tarjeta FROM marcajes ORDER BY id"),
-                 QString("2024-03-15 08:05:10|3|90;2024-03-15 08:05:11|4|91;"
-                         "2024-03-15 08:05:09|3|1;2024-03-15 08:05:11|3|4"));
+                 QString("2024-03-15 08:05:10|3|90;2024-03-15 08:05:11|4|91;2024-03-15 08:05:09|3|2;"
+                         "2024-03-15 08:05:09|3|1;2024-03-15 08:05:10|3|3;2024-03-15 08:05:11|3|91"));
         QVector<Marcaje> muchos(1200);
         for (int i = 0; i < muchos.size(); ++i)
             muchos[i] = marcaje(1 + i % 2, 1000 * (i / 4));
         const ResumenGrabacion r = GrabarMarcajes(cc, muchos);
         QCOMPARE(QStringList({r.error, QString::number(r.insertados), QString::number(r.duplicados)}),
                  QStringList({"", "600", "600"}));
-        QCOMPARE(sql(ruta, "SELECT count(*) FROM marcajes WHERE entrada_salida IS NULL"), QString("604"));
+        QCOMPARE(sql(ruta, "SELECT count(*) FROM marcajes WHERE entrada_salida IS NULL"), QString("606"));
     }
 
     // The cursor is written in each batch's transaction. A punch the database
@@ -300,9 +336,9 @@ private slots:
     {
         QFile::remove(AlmacenMarcajes(cc).ArchivoRechazados());
         AlmacenMarcajes a(cc);
-        QCOMPARE(a.Cursor("T3"), std::nullopt);
+        QCOMPARE(posicion(a.Cursor("T3")), std::nullopt);
         QCOMPARE(a.FijarCursor("T3", 7), QString());
-        QCOMPARE(AlmacenMarcajes(cc).Cursor("T3"), std::optional<int>(7));
+        QCOMPARE(posicion(AlmacenMarcajes(cc).Cursor("T3")), std::optional<int>(7));
         // Card 999 meets a fault of the database itself instead.
         const QStringList disparadores =
             base == Base::PostgreSQL
@@ -325,7 +361,7 @@ private slots:
             const QString texto = ultimo ? r.apartadosTexto.join("") : r.error;
             QVERIFY2(texto.contains("tarjeta vetada") && (!ultimo || texto.startsWith("2024-03-15 19:11:09 tarjeta 666 (")),
                      qPrintable(texto));
-            QCOMPARE(a.Cursor("T3"), std::optional<int>(ultimo ? 12 : 10));
+            QCOMPARE(posicion(a.Cursor("T3")), std::optional<int>(ultimo ? 12 : 10));
         }
         QFile f(a.ArchivoRechazados());
         QVERIFY(f.open(QIODevice::ReadOnly));
@@ -341,9 +377,9 @@ private slots:
 
         QCOMPARE(sql(ruta, "DROP TABLE marcajes"), QString());
         for (int i = 0; i < AlmacenMarcajes::kIntentosRechazo + 1; ++i)
-            QCOMPARE(a.Grabar(marcaje(3, 0, 4), "T3", 9), R::ErrorBaseDatos);
+            QCOMPARE(a.Grabar(marcaje(3, 0, 4), "T3", {9, {}}), R::ErrorBaseDatos);
         QCOMPARE(a.GrabarLote("T3", lote({4})).parada, R::ErrorBaseDatos);
-        QCOMPARE(a.Cursor("T3"), std::optional<int>(12));
+        QCOMPARE(posicion(a.Cursor("T3")), std::optional<int>(12));
         QCOMPARE(f.size(), apartados.size());
         // A batch whose cursor cannot be written is not stored either.
         QCOMPARE(PrepararBaseDatos(cc), QString());
@@ -369,7 +405,7 @@ private slots:
     }
 
     // Collectors storing overlapping batches of the same punches at once, each
-    // on its own connection: one row per terminal and second, no faults.
+    // on its own connection: one row per punch, no faults.
     void escritoresALaVez_data() { motores({"sqlite", "postgresql"}); }
     void escritoresALaVez()
     {
@@ -382,7 +418,7 @@ private slots:
                 for (int terminal : {1, 2}) {
                     Lote l;
                     for (int i = desde; i < std::min(desde + 8, 60); ++i)
-                        l.append({marcaje(terminal, 1000 * (alReves ? 59 - i : i)), i + 1});
+                        l.append({marcaje(terminal, 1000 * (alReves ? 59 - i : i)), i + 1, {}});
                     const AlmacenMarcajes::ResultadoLote r = a.GrabarLote(QString::number(terminal), l);
                     insertados.fetchAndAddRelaxed(r.insertados);
                     fallos.fetchAndAddRelaxed(r.parada != R::Insertado);
