@@ -3,12 +3,14 @@
 #include "common/archivos.h"
 #include "storage/conexion.h"
 #include "storage/interno.h"
+#include "storage/mod_ini.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QSqlQuery>
 #include <QStandardPaths>
+#include <QSysInfo>
 
 namespace MOD_ado {
 
@@ -55,14 +57,14 @@ bool AlmacenMarcajes::abrir(QString &error)
         rutaAbierta_ = cc_.RutaBaseDatos;
         cursores_ = false;
         errorCursores_.clear();
-        retenidos_.clear();
+        ++generacion_;
         if (con_->error().isEmpty() && con_->motor() != Motor::Access) {
             // Without its cursor a download cannot tell where to start, nor
             // record how far it got: the download waits for a table that works.
             QSqlQuery q(con_->db());
             errorCursores_ = con_->prepararTablasPropias();
             if (errorCursores_.isEmpty()
-                && !q.exec(QStringLiteral("SELECT clave, posicion, rechazos, guarda FROM kalverostin_terminales "
+                && !q.exec(QStringLiteral("SELECT clave, posicion, rechazos, guarda, lector, lector_hasta FROM kalverostin_terminales "
                                           "WHERE 1 = 0")))
                 errorCursores_ = textoError(q.lastError());
             cursores_ = errorCursores_.isEmpty();
@@ -147,6 +149,8 @@ AlmacenMarcajes::ResultadoLote AlmacenMarcajes::GrabarLote(const QString &clave,
             e = t.error;
             if (e.isEmpty() && cursores_)
                 e = escribirCursor(clave, cursor.posicion, cursor.anterior);
+            if (e.isEmpty())
+                e = renovarArriendo(clave);
             if (!e.isEmpty())
                 con_->deshacer();
             else
@@ -197,34 +201,104 @@ AlmacenMarcajes::ResultadoLote AlmacenMarcajes::GrabarLote(const QString &clave,
     return r;
 }
 
+void AlmacenMarcajes::fijarColector(const QString &nombre) { colector_ = nombre; }
+
+QString AlmacenMarcajes::colector() const
+{
+    // One per machine and configuration: a collector started again after a
+    // crash takes its terminals back at once; another one waits for the lease.
+    return colector_.isEmpty() ? QSysInfo::machineHostName() + u' ' + MOD_ini::RutaConfig() : colector_;
+}
+
 bool AlmacenMarcajes::TomarTerminal(const QString &clave)
 {
     QString e;
-    if (!abrir(e) || con_->motor() != Motor::PostgreSQL)
+    if (!abrir(e))
+        return true; // the download itself will meet and report the fault
+    if (con_->motor() == Motor::PostgreSQL) {
+        QSqlQuery q(con_->db());
+        if (!ejecutar(q, QStringLiteral("SELECT pg_try_advisory_lock(%1, hashtext(?))").arg(kClaveDescarga), {clave})
+                 .isEmpty()
+            || !q.next())
+            return true;
+        if (!q.value(0).toBool())
+            return false;
+        tomados_.insert(clave, generacion_);
+        return true;
+    }
+    if (!cursores_)
+        return true;
+    // A file has no session locks: a lease row, renewed with every batch,
+    // that another collector respects until it expires.
+    const qint64 ahora = QDateTime::currentSecsSinceEpoch();
+    if (!(e = con_->empezarEscritura()).isEmpty())
         return true;
     QSqlQuery q(con_->db());
-    if (!ejecutar(q, QStringLiteral("SELECT pg_try_advisory_lock(%1, hashtext(?))").arg(kClaveDescarga), {clave})
-             .isEmpty()
-        || !q.next())
-        return true; // the download itself will meet and report the fault
-    if (!q.value(0).toBool())
+    bool libre = true, renovar = true;
+    if (ejecutar(q, QStringLiteral("SELECT lector, lector_hasta FROM kalverostin_terminales WHERE clave = ?"), {clave})
+            .isEmpty()
+        && q.next() && !q.value(0).isNull()) {
+        const bool mio = q.value(0).toString() == colector();
+        const qint64 hasta = q.value(1).toLongLong();
+        libre = mio || hasta <= ahora;
+        renovar = !mio || hasta - ahora < kArriendoSegundos / 2;
+    }
+    q.finish();
+    if (libre && renovar)
+        e = ejecutar(q,
+                     QStringLiteral("INSERT INTO kalverostin_terminales (clave, posicion, rechazos, lector, lector_hasta) "
+                                    "VALUES (?, NULL, 0, ?, ?) ON CONFLICT (clave) DO UPDATE SET "
+                                    "lector = excluded.lector, lector_hasta = excluded.lector_hasta"),
+                     {clave, colector(), ahora + kArriendoSegundos});
+    q.finish();
+    if (libre && renovar && e.isEmpty())
+        e = con_->confirmar();
+    else
+        con_->deshacer();
+    if (!libre)
         return false;
-    retenidos_.insert(clave);
+    if (e.isEmpty())
+        tomados_.insert(clave, generacion_);
     return true;
+}
+
+QString AlmacenMarcajes::renovarArriendo(const QString &clave)
+{
+    if (con_->motor() == Motor::PostgreSQL || !cursores_ || !tomados_.contains(clave))
+        return {};
+    QString e;
+    QSqlQuery *q = ejecutarPreparada(*con_,
+                                     QStringLiteral("UPDATE kalverostin_terminales SET lector_hasta = ? "
+                                                    "WHERE clave = ? AND lector = ?"),
+                                     {QDateTime::currentSecsSinceEpoch() + kArriendoSegundos, clave, colector()}, e);
+    const int filas = q ? q->numRowsAffected() : 0;
+    if (q)
+        q->finish();
+    if (e.isEmpty() && filas != 1) {
+        tomados_.insert(clave, -1);
+        e = QStringLiteral("otro programa con la misma base de datos ha tomado este terminal");
+    }
+    return e;
 }
 
 bool AlmacenMarcajes::Retiene(const QString &clave) const
 {
     // The server lets go of a session's locks when its connection ends, and
-    // this store drops its connection at every fault.
-    return motorDe(cc_.RutaBaseDatos) != Motor::PostgreSQL || (con_ && retenidos_.contains(clave));
+    // this store drops its connection at every fault; a lease lasts until
+    // another collector has taken it.
+    const auto t = tomados_.constFind(clave);
+    if (t == tomados_.cend())
+        return true;
+    if (motorDe(cc_.RutaBaseDatos) == Motor::PostgreSQL)
+        return con_ && *t == generacion_;
+    return *t >= 0;
 }
 
 void AlmacenMarcajes::SoltarTerminal(const QString &clave)
 {
     if (!con_ || !con_->error().isEmpty() || con_->motor() != Motor::PostgreSQL)
         return;
-    retenidos_.remove(clave);
+    tomados_.remove(clave);
     QSqlQuery q(con_->db());
     ejecutar(q, QStringLiteral("SELECT pg_advisory_unlock(%1, hashtext(?))").arg(kClaveDescarga), {clave});
 }
@@ -264,6 +338,8 @@ QString AlmacenMarcajes::FijarCursor(const QString &clave, int posicion, const Q
         return {};
     if (e.isEmpty() && (e = con_->empezarEscritura()).isEmpty()) {
         e = escribirCursor(clave, posicion, anterior);
+        if (e.isEmpty())
+            e = renovarArriendo(clave);
         if (e.isEmpty())
             e = con_->confirmar();
         else

@@ -48,7 +48,8 @@ constexpr const char *kTablasSQLite[] = {
 // what the operator sees of it between downloads.
 const QString kTablasPropias[] = {
     QStringLiteral("CREATE TABLE IF NOT EXISTS kalverostin_terminales ("
-                   "clave TEXT PRIMARY KEY, posicion INTEGER, rechazos INTEGER NOT NULL DEFAULT 0, guarda TEXT)"),
+                   "clave TEXT PRIMARY KEY, posicion INTEGER, rechazos INTEGER NOT NULL DEFAULT 0, guarda TEXT, "
+                   "lector TEXT, lector_hasta BIGINT)"),
     QStringLiteral("CREATE TABLE IF NOT EXISTS kalverostin_estado ("
                    "clave TEXT PRIMARY KEY, ultima_lectura TEXT, ultimo_error TEXT, motivo TEXT, fallando_desde TEXT, "
                    "dia TEXT, marcajes_dia INTEGER NOT NULL DEFAULT 0, pendientes INTEGER, "
@@ -57,6 +58,8 @@ const QString kTablasPropias[] = {
 // Columns added since the tables were first made: table, column, type.
 const char *const kColumnasNuevas[][3] = {
     {"kalverostin_terminales", "guarda", "TEXT"},
+    {"kalverostin_terminales", "lector", "TEXT"},
+    {"kalverostin_terminales", "lector_hasta", "BIGINT"},
     {"kalverostin_estado", "continuidad_perdida", "TEXT"},
     {"kalverostin_estado", "motivo_continuidad", "TEXT"},
 };

@@ -7,7 +7,7 @@
 #include "common/terminal.h"
 
 #include <QDateTime>
-#include <QSet>
+#include <QHash>
 #include <QString>
 #include <QStringList>
 #include <QVariant>
@@ -132,12 +132,18 @@ public:
     // Refusals of the terminal's next punch so far.
     int Rechazos(const QString &clave);
 
-    // Across programs sharing a PostgreSQL database: false while another
-    // collector is downloading the same terminal, whose read pointer both
-    // would otherwise move at once. Held until SoltarTerminal or until this
-    // connection ends (a crashed collector holds nothing). Other backends, or
-    // a database that cannot be reached, always give true.
+    // Across programs sharing a database: false while another collector
+    // holds the same terminal, whose read pointer both would otherwise move
+    // at once. On PostgreSQL an advisory lock, held until SoltarTerminal or
+    // until this connection ends (a crashed collector holds nothing). On an
+    // SQLite file a lease row in kalverostin_terminales, renewed with every
+    // batch and kept between downloads; a collector that stops lets it
+    // expire after kArriendoSegundos. Access, or a database that cannot be
+    // reached, always gives true.
     bool TomarTerminal(const QString &clave);
+    static constexpr int kArriendoSegundos = 600;
+    // Who holds the leases taken here; by default this machine and config.ini.
+    void fijarColector(const QString &nombre);
     void SoltarTerminal(const QString &clave);
     // Whether the terminal taken is still this program's: on PostgreSQL the
     // lock goes with the connection, which a fault ends.
@@ -156,6 +162,8 @@ public:
 private:
     bool abrir(QString &error);
     std::optional<CursorTerminal> cursorEn(const QString &clave, QString *error = nullptr);
+    QString renovarArriendo(const QString &clave);
+    QString colector() const;
     QString escribirCursor(const QString &clave, int posicion, const QByteArray &anterior);
     QString apartar(const Marcaje &m, const QString &motivo);
 
@@ -164,7 +172,9 @@ private:
     std::unique_ptr<Conexion> con_;
     bool cursores_ = false; // the cursor table is usable on con_
     QString errorCursores_; // why it is not (empty on Access, which keeps none)
-    QSet<QString> retenidos_; // terminals whose lock con_ holds
+    int generacion_ = 0;      // connections opened so far
+    QHash<QString, int> tomados_; // terminals taken: the connection that locked them (-1: lease lost)
+    QString colector_;
 };
 
 // Many punches through one connection, each with the same duplicate rule, in

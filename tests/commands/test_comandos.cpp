@@ -27,7 +27,7 @@ QString hexDe(const QByteArray &b) { return QString::fromLatin1(b.toHex(' ')).to
 struct DestinoMemoria : DestinoMarcajes {
     QList<Marcaje> filas;
     std::optional<Cursor> cursor;
-    bool fallar = false, morir = false;
+    bool fallar = false, morir = false, retiene = true;
     int lotes = 0;
     Cancelacion *cancelar = nullptr;
 
@@ -66,6 +66,7 @@ struct DestinoMemoria : DestinoMarcajes {
         cursor = c;
         return {};
     }
+    bool Retiene() override { return retiene; }
     // Killed (-9): once the flag is up nothing more reaches the database.
     bool matar = false;
     bool muerto() const { return matar && cancelar->load(); }
@@ -275,12 +276,12 @@ private slots:
             for (bool ceros : {false, true})
                 for (bool envuelto : {false, true})
                     for (int modo : {0, 1})
-                        for (const char *fallo : {"ninguno", "muerte", "bd", "loseread", "drop", "nostepback"}) {
+                        for (const char *fallo : {"ninguno", "muerte", "bd", "perdido", "loseread", "drop", "nostepback"}) {
                             // A full turn and the faults that wait out timeouts are slow: fewer rows.
                             const QByteArray f(fallo);
                             if (modo == 1 && f != "ninguno" && (f != "muerte" || retiene || ceros))
                                 continue;
-                            if ((f == "drop" || f == "loseread") && (ceros || envuelto))
+                            if ((f == "drop" || f == "loseread" || f == "perdido") && (ceros || envuelto))
                                 continue;
                             QTest::addRow("%s %s %s modo%d %s", retiene ? "retiene" : "avanza",
                                           ceros ? "ceros" : "marcas", envuelto ? "envuelto" : "joven", modo, fallo)
@@ -359,16 +360,21 @@ private slots:
         escribir(4);
         if (f.modo == 1)
             term.fijarPunteros(term.punteroEscritura(), term.punteroEscritura() + 5); // nearly all unread
-        b.destino.fallar = f.fallo == "bd";
+        // "perdido": the batch fails because another collector took the terminal.
+        b.destino.fallar = f.fallo == "bd" || f.fallo == "perdido";
+        b.destino.retiene = f.fallo != "perdido";
         b.destino.morir = f.fallo == "muerte";
         term.modificarFallos([&](korasim::Fallos &fallos) {
             fallos.perderLecturaCada = f.fallo == "loseread" ? 2 : 0;
             fallos.descartarCada = f.fallo == "drop" ? 3 : 0;
         });
         b.descargar(t, quint8(f.modo));
-        if (f.fallo != "muerte")
+        if (f.fallo == "perdido") // not one more order once the terminal is another's
+            QVERIFY2(!b.subfunciones().section('0', 1).contains('2'), qPrintable(b.subfunciones()));
+        else if (f.fallo != "muerte")
             comprobar("con fallo");
         b.destino.fallar = b.destino.morir = false;
+        b.destino.retiene = true;
         b.cancelar.store(false);
         term.fijarFallos(sinFallo);
         QVERIFY(b.descargar(t, quint8(f.modo)) >= 0);

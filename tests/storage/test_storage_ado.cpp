@@ -388,20 +388,36 @@ private slots:
         QCOMPARE(sql(ruta, "SELECT count(*) FROM marcajes"), QString("0"));
     }
 
-    // Two collectors on one server never download the same terminal at once;
-    // a collector that ends (its connection gone) holds nothing.
+    // Two collectors on one database never download the same terminal at
+    // once. One that is gone (its connection ended on a server, its lease
+    // expired on a file) lets the other take the terminal, and then stores
+    // nothing more for it and knows it has lost it.
     void unColectorPorTerminal_data() { motores({"sqlite", "postgresql"}); }
     void unColectorPorTerminal()
     {
+        const bool pg = base == Base::PostgreSQL;
+        const QString t1 = "IP 10.0.0.1 #3";
         auto a = std::make_unique<AlmacenMarcajes>(cc);
         AlmacenMarcajes b(cc);
-        QVERIFY(a->TomarTerminal("IP 10.0.0.1 #3"));
-        QCOMPARE(b.TomarTerminal("IP 10.0.0.1 #3"), base != Base::PostgreSQL);
+        a->fijarColector("A");
+        b.fijarColector("B");
+        QVERIFY(a->TomarTerminal(t1));
+        QVERIFY(!b.TomarTerminal(t1));
         QVERIFY(b.TomarTerminal("IP 10.0.0.2 #3"));
-        a->SoltarTerminal("IP 10.0.0.1 #3");
-        QVERIFY(b.TomarTerminal("IP 10.0.0.1 #3") && a->TomarTerminal("COM1 #3"));
-        a.reset(); // the server ends the closed session, and frees its locks, a moment later
-        QTRY_VERIFY_WITH_TIMEOUT(b.TomarTerminal("COM1 #3"), 10000);
+        a->SoltarTerminal(t1); // a lease outlives the download: renewing it costs a sync
+        QCOMPARE(b.TomarTerminal(t1), pg);
+        if (pg)
+            b.SoltarTerminal(t1);
+        QVERIFY(a->TomarTerminal(t1) && a->Retiene(t1));
+        QCOMPARE(sql(ruta, pg ? "SELECT count(pg_terminate_backend(pid)) FROM pg_locks WHERE locktype = 'advisory' "
+                                "AND classid = 1263489604 AND objid = hashtext('IP 10.0.0.1 #3')::oid"
+                              : "UPDATE kalverostin_terminales SET lector_hasta = 0 WHERE clave = 'IP 10.0.0.1 #3'"),
+                 pg ? QString("1") : QString());
+        QTRY_VERIFY_WITH_TIMEOUT(b.TomarTerminal(t1), 10000);
+        QCOMPARE(a->GrabarLote(t1, lote({1})).parada, R::ErrorBaseDatos);
+        QVERIFY(!a->Retiene(t1));
+        QCOMPARE(b.GrabarLote(t1, lote({2})).insertados, 1);
+        QCOMPARE(sql(ruta, "SELECT tarjeta FROM marcajes"), QString("2"));
     }
 
     // Collectors storing overlapping batches of the same punches at once, each
