@@ -58,9 +58,11 @@ bool ModeloMarcajes::prepararConsulta(QSqlQuery &q, const FiltroMarcajes &filtro
     if (!q.prepare(sql))
         return false;
     // Whole days: from the first one's midnight up to, not including, the
-    // midnight after the last. Text in the stored form, except through ODBC.
-    const QDateTime desde = filtro.desde.startOfDay();
-    const QDateTime hasta = filtro.hasta.addDays(1).startOfDay();
+    // midnight after the last, as wall-clock times like the punches (a
+    // local-zone midnight may not exist on a daylight-saving day). Text in
+    // the stored form, except through ODBC.
+    const QDateTime desde(filtro.desde, QTime(0, 0), QTimeZone::utc());
+    const QDateTime hasta(filtro.hasta.addDays(1), QTime(0, 0), QTimeZone::utc());
     const auto valor = [&](const QDateTime &fh) -> QVariant {
         if (con_->motor() == MOD_ado::Motor::Access)
             return fh;
