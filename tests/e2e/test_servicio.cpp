@@ -3,12 +3,14 @@
 // simulated TCP terminals, the single-instance lock between services and
 // windows, and options it refuses.
 
+#include "storage/conexion.h"
 #include "tests/shell/banco.h"
 
 #include <QDir>
 #include <QFile>
 #include <QProcess>
 #include <QSet>
+#include <QSqlQuery>
 #include <sys/stat.h>
 
 namespace {
@@ -260,6 +262,50 @@ private slots:
               "avisos");
         QVERIFY2(!(salida + errores).contains("Cl4ve") && errores.contains("u:***@127.0.0.1:1/zeb"), errores.data());
         QCOMPARE(QFile::permissions(ini), modo);
+    }
+
+    // Killed (-9) in the middle of its first download into a server database
+    // that has none of the program's tables yet: every lane knows where it is
+    // from its first batch, so the next start stores every punch, once.
+    void muerteEnPrimeraDescarga()
+    {
+        const QString url = qEnvironmentVariable("KALVEROSTIN_PG_URL");
+        if (url.isEmpty())
+            QSKIP("KALVEROSTIN_PG_URL no está definida: ejecute las pruebas con scripts/pg-test.sh");
+        const MOD_ado::CadenaConexion cc{url, {}};
+        const auto contar = [&] {
+            MOD_ado::Conexion con(cc);
+            QSqlQuery q(con.db());
+            return q.exec("SELECT count(*), count(DISTINCT (numero_terminal, fechahora, tarjeta)) FROM marcajes") &&
+                           q.next()
+                       ? QList<int>({q.value(0).toInt(), q.value(1).toInt()})
+                       : QList<int>({0, 0});
+        };
+        QCOMPARE(MOD_ado::PrepararBaseDatos(cc), QString());
+        {
+            MOD_ado::Conexion con(cc);
+            QSqlQuery q(con.db());
+            for (const char *s : {"DELETE FROM terminales_1", "DROP TABLE marcajes, kalverostin_terminales, kalverostin_estado"})
+                QVERIFY2(q.exec(s), s);
+        }
+        const QString programa = instalar("p", "0.05");
+        MOD_ini::EscribirIni(programa + "/config.ini", "datos", "bd", url);
+        QVERIFY(QFile::setPermissions(programa + "/config.ini", QFileDevice::ReadOwner | QFileDevice::WriteOwner));
+        const int porTerminal = 1200, terminales = 4;
+        for (int c = 1; c <= terminales; ++c) {
+            const QString ip = direccionAleatoria();
+            simularTcp(*sim_, c, ip, porTerminal).fijarFallos({.retrasoMs = 2}); // a download of a few seconds
+            QCOMPARE(MOD_ado::InsertarTerminal(cc, QString::number(c), QString("T%1").arg(c), ip, "2", "1"), QString());
+        }
+        QProcess *primero = arrancar(programa, {"--servicio"});
+        QTRY_VERIFY_WITH_TIMEOUT(contar()[0] >= 300, Espera);
+        primero->kill();
+        QVERIFY(primero->waitForFinished(Espera));
+        QVERIFY2(contar()[0] < terminales * porTerminal, "the download ended before the kill");
+        for (int c = 1; c <= terminales; ++c)
+            sim_->terminal(c)->fijarFallos({});
+        arrancar(programa, {"--servicio"});
+        QTRY_COMPARE_WITH_TIMEOUT(contar(), QList<int>({terminales * porTerminal, terminales * porTerminal}), Espera);
     }
 
     // SIGTERM while a run waits on a silent terminal ends the service without

@@ -3,6 +3,8 @@
 // PostgreSQL too); the worker's stop and the clock line built from a
 // terminal's answer.
 
+#include "link/socket_tcp_qt.h"
+#include "shell/nucleo/destino_base_datos.h"
 #include "shell/nucleo/modelo_marcajes.h"
 #include "shell/nucleo/trabajador.h"
 #include "shell/nucleo/trabajos.h"
@@ -610,6 +612,78 @@ private slots:
         QCOMPARE(activos.load(), 2);
         soltar = true;
         QTRY_COMPARE(hechos.load(), 3);
+    }
+
+    // Two collectors on one server: A's connection drops in the middle of its
+    // download, the server frees A's terminal, B downloads it whole. A must
+    // not send that terminal anything more (walking its read pointer back
+    // would make B skip punches), and every punch is stored once.
+    void colectorSinArriendo()
+    {
+        const QString url = qEnvironmentVariable("KALVEROSTIN_PG_URL");
+        if (url.isEmpty())
+            QSKIP("KALVEROSTIN_PG_URL no está definida: ejecute las pruebas con scripts/pg-test.sh");
+        const MOD_ado::CadenaConexion cc{url, {}};
+        {
+            MOD_ado::Conexion con(cc, true);
+            QSqlQuery q(con.db());
+            QVERIFY(q.exec("DELETE FROM marcajes") && q.exec("DELETE FROM kalverostin_terminales"));
+        }
+        const int total = 3 * MOD_comunicaciones_kora::kLote;
+        const QString ip = direccionAleatoria();
+        simularTcp(*b_->sim, 9, ip, total);
+        const TerminalRecord t{1, 9, ip, "Nueve", 2, 0};
+        const QString clave = ClaveTerminal(t);
+
+        // A's destination: at its second batch the server drops A, then B runs.
+        struct Cortado : DestinoBaseDatos {
+            using DestinoBaseDatos::DestinoBaseDatos;
+            std::function<void()> alCortar;
+            int lotes = 0;
+            Resultado Grabar(const QVector<Pendiente> &lote, const Cursor &tras) override
+            {
+                if (++lotes == 2)
+                    alCortar();
+                return DestinoBaseDatos::Grabar(lote, tras);
+            }
+        };
+        qsizetype hastaB = -1;
+        long leidosB = -1;
+        const auto colector = [&](MOD_ado::AlmacenMarcajes &almacen, DestinoBaseDatos &destino, long &contador) {
+            SocketTcpQt socket;
+            Cancelacion cancelar{false};
+            const MOD_comunicaciones_kora::Contexto ctx{.Winsock1 = &socket, .TimeoutComunicaciones = 1,
+                                                        .cancelar = &cancelar, .motivo = {}};
+            QString errorBd;
+            const quint8 r = MOD_comunicaciones_kora::LeerMarcajes(ctx, t, destino, contador, 0, &errorBd);
+            almacen.SoltarTerminal(clave);
+            return r == 0 && errorBd.isEmpty();
+        };
+        MOD_ado::AlmacenMarcajes a(cc), b(cc);
+        a.fijarColector("A");
+        b.fijarColector("B");
+        QVERIFY(a.TomarTerminal(clave));
+        Cortado destinoA(a, t);
+        destinoA.alCortar = [&] {
+            MOD_ado::Conexion otra(cc);
+            QSqlQuery q(otra.db());
+            QVERIFY(q.exec("SELECT count(pg_terminate_backend(pid)) FROM pg_locks WHERE locktype = 'advisory' "
+                           "AND objid = hashtext('" + clave + "')::oid") && q.next() && q.value(0).toInt() == 1);
+            QTRY_VERIFY_WITH_TIMEOUT(b.TomarTerminal(clave), Espera);
+            DestinoBaseDatos destinoB(b, t);
+            long n = 0;
+            QVERIFY(colector(b, destinoB, n));
+            leidosB = n;
+            hastaB = b_->sim->registro().size();
+        };
+        long leidosA = 0;
+        QVERIFY(!colector(a, destinoA, leidosA));
+        QCOMPARE(hastaB, b_->sim->registro().size()); // nothing from A once its terminal was B's
+        QCOMPARE(leidosA + leidosB, long(total));
+        MOD_ado::Conexion con(cc);
+        QSqlQuery q(con.db());
+        QVERIFY(q.exec("SELECT count(*), count(DISTINCT (fechahora, tarjeta)) FROM marcajes") && q.next());
+        QCOMPARE(QList<int>({q.value(0).toInt(), q.value(1).toInt()}), QList<int>({total, total}));
     }
 
     // Answer bytes: BCD seconds, minutes, hours, weekday (1 = Monday), day, month, year.
