@@ -16,9 +16,6 @@ namespace MOD_ado {
 
 namespace {
 
-// First key of the download locks, beside the table locks' key.
-constexpr int kClaveDescarga = 0x4B4F5244;
-
 // One column of the terminal's row in the program's table; none without a
 // row, a value or a readable table.
 std::optional<QVariant> deLaTabla(Conexion &con, const char *columna, const QString &clave, QString *error = nullptr)
@@ -50,7 +47,7 @@ bool AlmacenMarcajes::abrir(QString &error)
     // A removed or replaced-by-a-folder file must not swallow punches through
     // a connection still holding the old one.
     const bool sigue = con_ && cc_.RutaBaseDatos == rutaAbierta_
-        && (motorDe(rutaAbierta_) != Motor::SQLite || QFileInfo(rutaAbierta_).isFile());
+        && (!dialectoDe(rutaAbierta_).esArchivo || QFileInfo(rutaAbierta_).isFile());
     if (!sigue) {
         con_.reset();
         con_ = std::make_unique<Conexion>(cc_);
@@ -58,7 +55,7 @@ bool AlmacenMarcajes::abrir(QString &error)
         cursores_ = false;
         errorCursores_.clear();
         ++generacion_;
-        if (con_->error().isEmpty() && con_->motor() != Motor::Access) {
+        if (con_->error().isEmpty() && con_->dialecto().tablasPropias) {
             // Without its cursor a download cannot tell where to start, nor
             // record how far it got: the download waits for a table that works.
             QSqlQuery q(con_->db());
@@ -163,7 +160,7 @@ AlmacenMarcajes::ResultadoLote AlmacenMarcajes::GrabarLote(const QString &clave,
         r.hechos = int(lote.size());
         return r;
     }
-    if (!t.fallo.isValid() || !esRechazoDeFila(con_->motor(), t.fallo)) {
+    if (!t.fallo.isValid() || !con_->dialecto().esRechazoDeFila(t.fallo)) {
         con_.reset(); // start afresh next time
         r.parada = ResultadoGrabacion::ErrorBaseDatos;
         r.error = ocultarClave(cc_, e);
@@ -184,7 +181,7 @@ AlmacenMarcajes::ResultadoLote AlmacenMarcajes::GrabarLote(const QString &clave,
         case ResultadoGrabacion::Apartado:
             ++r.apartados;
             r.apartadosTexto << QStringLiteral("%1 tarjeta %2 (%3)")
-                                    .arg(valorFecha(Motor::SQLite, x.marcaje.fechaHora).toString(),
+                                    .arg(textoFecha(x.marcaje.fechaHora),
                                          x.marcaje.tarjeta.toString(), error);
             break;
         case ResultadoGrabacion::ErrorBaseDatos:
@@ -215,10 +212,10 @@ bool AlmacenMarcajes::TomarTerminal(const QString &clave)
     QString e;
     if (!abrir(e))
         return true; // the download itself will meet and report the fault
-    if (con_->motor() == Motor::PostgreSQL) {
+    const Dialecto &d = con_->dialecto();
+    if (!d.tomarTerminal.isEmpty()) {
         QSqlQuery q(con_->db());
-        if (!ejecutar(q, QStringLiteral("SELECT pg_try_advisory_lock(%1, hashtext(?))").arg(kClaveDescarga), {clave})
-                 .isEmpty()
+        if (!ejecutar(q, d.tomarTerminal, {clave}).isEmpty()
             || !q.next())
             return true;
         if (!q.value(0).toBool())
@@ -246,9 +243,10 @@ bool AlmacenMarcajes::TomarTerminal(const QString &clave)
     q.finish();
     if (libre && renovar)
         e = ejecutar(q,
-                     QStringLiteral("INSERT INTO kalverostin_terminales (clave, posicion, rechazos, lector, lector_hasta) "
-                                    "VALUES (?, NULL, 0, ?, ?) ON CONFLICT (clave) DO UPDATE SET "
-                                    "lector = excluded.lector, lector_hasta = excluded.lector_hasta"),
+                     d.upsert(QStringLiteral("kalverostin_terminales"),
+                              QStringLiteral("clave, posicion, rechazos, lector, lector_hasta"),
+                              QStringLiteral("?, NULL, 0, ?, ?"), QStringLiteral("clave"),
+                              QStringLiteral("lector = {nuevo.lector}, lector_hasta = {nuevo.lector_hasta}")),
                      {clave, colector(), ahora + kArriendoSegundos});
     q.finish();
     if (libre && renovar && e.isEmpty())
@@ -264,7 +262,7 @@ bool AlmacenMarcajes::TomarTerminal(const QString &clave)
 
 QString AlmacenMarcajes::renovarArriendo(const QString &clave)
 {
-    if (con_->motor() == Motor::PostgreSQL || !cursores_ || !tomados_.contains(clave))
+    if (!con_->dialecto().tomarTerminal.isEmpty() || !cursores_ || !tomados_.contains(clave))
         return {};
     QString e;
     QSqlQuery *q = ejecutarPreparada(*con_,
@@ -289,18 +287,18 @@ bool AlmacenMarcajes::Retiene(const QString &clave) const
     const auto t = tomados_.constFind(clave);
     if (t == tomados_.cend())
         return true;
-    if (motorDe(cc_.RutaBaseDatos) == Motor::PostgreSQL)
+    if (!dialectoDe(cc_.RutaBaseDatos).tomarTerminal.isEmpty())
         return con_ && *t == generacion_;
     return *t >= 0;
 }
 
 void AlmacenMarcajes::SoltarTerminal(const QString &clave)
 {
-    if (!con_ || !con_->error().isEmpty() || con_->motor() != Motor::PostgreSQL)
+    if (!con_ || !con_->error().isEmpty() || con_->dialecto().soltarTerminal.isEmpty())
         return;
     tomados_.remove(clave);
     QSqlQuery q(con_->db());
-    ejecutar(q, QStringLiteral("SELECT pg_advisory_unlock(%1, hashtext(?))").arg(kClaveDescarga), {clave});
+    ejecutar(q, con_->dialecto().soltarTerminal, {clave});
 }
 
 int AlmacenMarcajes::Rechazos(const QString &clave)
@@ -317,10 +315,11 @@ QString AlmacenMarcajes::escribirCursor(const QString &clave, int posicion, cons
     QString e;
     if (QSqlQuery *q = ejecutarPreparada(
             *con_,
-            QStringLiteral("INSERT INTO kalverostin_terminales (clave, posicion, rechazos, guarda) VALUES (?, ?, 0, ?) "
-                           "ON CONFLICT (clave) DO UPDATE SET rechazos = CASE WHEN kalverostin_terminales.posicion = "
-                           "excluded.posicion THEN kalverostin_terminales.rechazos ELSE 0 END, "
-                           "posicion = excluded.posicion, guarda = excluded.guarda"),
+            con_->dialecto().upsert(QStringLiteral("kalverostin_terminales"), QStringLiteral("clave, posicion, rechazos, guarda"),
+                                    QStringLiteral("?, ?, 0, ?"), QStringLiteral("clave"),
+                                    QStringLiteral("rechazos = CASE WHEN kalverostin_terminales.posicion = {nuevo.posicion} "
+                                                   "THEN kalverostin_terminales.rechazos ELSE 0 END, "
+                                                   "posicion = {nuevo.posicion}, guarda = {nuevo.guarda}")),
             {clave, posicion, hex(anterior)}, e))
         q->finish();
     return e;
@@ -332,7 +331,7 @@ QString AlmacenMarcajes::FijarCursor(const QString &clave, int posicion, const Q
     if (!abrir(e))
         return ocultarClave(cc_, e);
     if (!cursores_)
-        return motorDe(cc_.RutaBaseDatos) == Motor::Access ? QString() : ocultarClave(cc_, errorCursores_);
+        return dialectoDe(cc_.RutaBaseDatos).tablasPropias ? ocultarClave(cc_, errorCursores_) : QString();
     const std::optional<CursorTerminal> ahora = cursorEn(clave, &e);
     if (e.isEmpty() && ahora && ahora->posicion == posicion && ahora->anterior == anterior)
         return {};
@@ -353,7 +352,7 @@ QString AlmacenMarcajes::FijarCursor(const QString &clave, int posicion, const Q
 QString AlmacenMarcajes::ArchivoRechazados() const
 {
     const QString nombre = QStringLiteral("rechazados.csv");
-    if (motorDe(cc_.RutaBaseDatos) == Motor::PostgreSQL)
+    if (!dialectoDe(cc_.RutaBaseDatos).esArchivo)
         return QDir(QStandardPaths::writableLocation(QStandardPaths::AppDataLocation)).filePath(nombre);
     return QFileInfo(cc_.RutaBaseDatos).absoluteDir().filePath(nombre);
 }
@@ -375,7 +374,7 @@ QString AlmacenMarcajes::apartar(const Marcaje &m, const QString &motivo)
     texto.replace(u'"', QStringLiteral("\"\""));
     linea += QStringLiteral("%1;%2;%3;%4;%5;%6;\"%7\"\n")
                  .arg(m.numeroTerminal)
-                 .arg(valorFecha(Motor::SQLite, m.fechaHora).toString(), m.codigoIncidencia.toString(),
+                 .arg(textoFecha(m.fechaHora), m.codigoIncidencia.toString(),
                       m.entradaSalida.toString(), m.tarjeta.toString(), m.subcodigo.toString(), texto.simplified());
     // The punch leaves the terminal's queue only once it is safely in the file.
     if (f.write(linea.toUtf8()) < 0 || !f.flush() || !sincronizarArchivo(f))
@@ -400,7 +399,7 @@ ResultadoGrabacion AlmacenMarcajes::Grabar(const Marcaje &m, const QString &clav
             r = ResultadoGrabacion::ErrorBaseDatos;
         }
     }
-    if (r == ResultadoGrabacion::ErrorBaseDatos && fallo.isValid() && esRechazoDeFila(con_->motor(), fallo)
+    if (r == ResultadoGrabacion::ErrorBaseDatos && fallo.isValid() && con_->dialecto().esRechazoDeFila(fallo)
         && cursores_) {
         // Count the refusal; the count is written only if the database still
         // takes writes, which tells a refused row from a database at fault.
@@ -409,10 +408,13 @@ ResultadoGrabacion AlmacenMarcajes::Grabar(const Marcaje &m, const QString &clav
         QString p = con_->empezarEscritura();
         if (p.isEmpty())
             p = ejecutar(q,
-                         QStringLiteral("INSERT INTO kalverostin_terminales (clave, posicion, rechazos) VALUES (?, NULL, 1) "
-                                        "ON CONFLICT (clave) DO UPDATE SET rechazos = kalverostin_terminales.rechazos + 1 "
-                                        "RETURNING rechazos"),
+                         con_->dialecto().upsert(QStringLiteral("kalverostin_terminales"),
+                                                 QStringLiteral("clave, posicion, rechazos"), QStringLiteral("?, NULL, 1"),
+                                                 QStringLiteral("clave"),
+                                                 QStringLiteral("rechazos = kalverostin_terminales.rechazos + 1")),
                          {clave});
+        if (p.isEmpty())
+            p = ejecutar(q, QStringLiteral("SELECT rechazos FROM kalverostin_terminales WHERE clave = ?"), {clave});
         const int veces = p.isEmpty() && q.next() ? q.value(0).toInt() : 0;
         q.finish();
         if (p.isEmpty() && veces >= kIntentosRechazo) {

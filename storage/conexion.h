@@ -1,8 +1,9 @@
 #pragma once
-// The one place that knows the database backends: which one a path selects,
-// how a connection is opened, the schema of a new database, how identifiers
-// are quoted and how a write transaction takes its lock.
+// A connection to the attendance database: how each backend is opened, the
+// schema made once per process, identifiers quoted, write transactions and
+// the statements kept for reuse. What differs per backend is in dialecto.h.
 
+#include "storage/dialecto.h"
 #include "storage/mod_ado.h"
 
 #include <QSqlDatabase>
@@ -14,9 +15,6 @@
 class QSqlQuery;
 
 namespace MOD_ado {
-
-enum class Motor { SQLite, Access, PostgreSQL };
-Motor motorDe(const QString &ruta);
 
 // The text of a database error, in the database's own words when it gave any.
 QString textoError(const QSqlError &e);
@@ -49,18 +47,17 @@ public:
 
     const QString &error() const { return error_; } // empty when open
     QSqlDatabase &db() { return db_; }
-    Motor motor() const { return motor_; }
+    const Dialecto &dialecto() const { return *d_; }
 
     // The statement with every {Nombre} replaced by that identifier quoted for
     // this backend, so mixed-case names keep their case on PostgreSQL.
     QString sql(const QString &plantilla) const;
 
-    // Starts a transaction; on SQLite it holds the write lock from its first
-    // statement, waiting for another writer up to the busy timeout.
+    // Starts a write transaction, with the write lock where the backend takes one.
     QString empezarEscritura();
     // Inside a transaction: makes every other writer of this terminal's
-    // punches wait until this transaction ends (PostgreSQL; SQLite already
-    // holds the whole database).
+    // punches wait until this transaction ends, where the transaction does
+    // not already hold the whole database.
     QString bloquearMarcajes(int numeroTerminal);
     QString confirmar();
     void deshacer();
@@ -84,7 +81,7 @@ private:
     QString crearTablas();
     QString crearTablasPropias();
 
-    Motor motor_ = Motor::SQLite;
+    const Dialecto *d_;
     QString nombre_;
     QSqlDatabase db_;
     QString error_;

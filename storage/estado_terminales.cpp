@@ -82,14 +82,12 @@ bool AlmacenMarcajes::GuardarEstado(const QString &clave, const EstadoTerminal &
     if (!abrir(error) || !prepararTabla(*con_))
         return false;
     QSqlQuery q(con_->db());
-    q.prepare(QStringLiteral("INSERT INTO kalverostin_estado (clave, %1) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) "
-                             "ON CONFLICT (clave) DO UPDATE SET ultima_lectura = excluded.ultima_lectura, "
-                             "ultimo_error = excluded.ultimo_error, motivo = excluded.motivo, "
-                             "fallando_desde = excluded.fallando_desde, dia = excluded.dia, "
-                             "marcajes_dia = excluded.marcajes_dia, pendientes = excluded.pendientes, "
-                             "alertado = excluded.alertado, continuidad_perdida = excluded.continuidad_perdida, "
-                             "motivo_continuidad = excluded.motivo_continuidad")
-                  .arg(QLatin1String(kColumnas)));
+    QStringList asignaciones;
+    for (const QString &c : QString::fromLatin1(kColumnas).split(QStringLiteral(", ")))
+        asignaciones << c + QStringLiteral(" = {nuevo.") + c + u'}';
+    q.prepare(con_->dialecto().upsert(QStringLiteral("kalverostin_estado"), QStringLiteral("clave, ") + QLatin1String(kColumnas),
+                                      QStringLiteral("?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?"), QStringLiteral("clave"),
+                                      asignaciones.join(QStringLiteral(", "))));
     for (const QVariant &v :
          {QVariant(clave), texto(e.ultimaLectura), texto(e.ultimoError), QVariant(e.motivo), texto(e.fallandoDesde),
           e.dia.isValid() ? QVariant(e.dia.toString(Qt::ISODate)) : QVariant(QMetaType(QMetaType::QString)),

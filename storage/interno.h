@@ -22,19 +22,6 @@ QSqlQuery *ejecutarPreparada(Conexion &con, const QString &sql, const QVariantLi
 // each public operation hands back its error through here.
 QString ocultarClave(const CadenaConexion &cc, QString texto);
 
-// The date-time as each backend compares it: text on SQLite (the schema's
-// format), a typed parameter inferred from the column on PostgreSQL, a
-// timestamp structure through ODBC. Milliseconds never take part.
-// The terminal's wall-clock time is taken field by field and never goes
-// through the local time zone: in the hour a daylight-saving change skips,
-// such a conversion gives no valid time at all.
-QVariant valorFecha(Motor motor, const QDateTime &fh);
-
-// An error that belongs to the row (a constraint, a type, a trigger's veto)
-// rather than to the database: a locked, missing or read-only database, or a
-// server gone, fails every write alike.
-bool esRechazoDeFila(Motor motor, const QSqlError &e);
-
 // The duplicate check and the insert of one punch, inside the caller's transaction.
 ResultadoGrabacion grabarEn(Conexion &con, const Marcaje &m, QString &error, QSqlError *falloInsercion = nullptr);
 

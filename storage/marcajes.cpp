@@ -10,28 +10,8 @@ namespace MOD_ado {
 
 namespace {
 
-const QString kColumnas = QStringLiteral(
-    "fechahora, numero_terminal, codigo_incidencia, entrada_salida, tarjeta, subcodigo, tipo, habilitado");
+const QString &kColumnas = kColumnasMarcajes;
 
-// On PostgreSQL a batch passes through a session table with the columns of
-// marcajes as that table has them (other software may have made it, with
-// fechahora as text or as a timestamp), plus each punch's place in the batch.
-const QString kTablaLote = QStringLiteral("CREATE TEMP TABLE kalverostin_lote ON COMMIT DELETE ROWS AS "
-                                          "SELECT %1, 0 AS orden FROM marcajes WITH NO DATA")
-                               .arg(kColumnas);
-// Then one statement stores each record the table lacks, once however often
-// the batch holds it, in batch order. Terminal and second stay plain
-// equalities so that the index finds the rows to compare.
-const QString kMoverLote = QStringLiteral(
-    "INSERT INTO marcajes (%1) SELECT %1 FROM ("
-    "SELECT DISTINCT ON (numero_terminal, fechahora, tarjeta, entrada_salida, codigo_incidencia, subcodigo) * "
-    "FROM kalverostin_lote l WHERE NOT EXISTS ("
-    "SELECT 1 FROM marcajes m WHERE m.numero_terminal = l.numero_terminal AND m.fechahora = l.fechahora "
-    "AND m.tarjeta IS NOT DISTINCT FROM l.tarjeta AND m.entrada_salida IS NOT DISTINCT FROM l.entrada_salida "
-    "AND m.codigo_incidencia IS NOT DISTINCT FROM l.codigo_incidencia "
-    "AND m.subcodigo IS NOT DISTINCT FROM l.subcodigo) "
-    "ORDER BY numero_terminal, fechahora, tarjeta, entrada_salida, codigo_incidencia, subcodigo, orden) n "
-    "ORDER BY orden").arg(kColumnas);
 // Rows per insert into the session table: a full batch in one round trip.
 constexpr qsizetype kFilasPorSentencia = 256;
 
@@ -42,7 +22,7 @@ QString fechaNoValida() { return QStringLiteral("La fecha y hora del marcaje no 
 // so are the seconds a clock set back goes through twice. Rows written by
 // other software or by the importer may hold NULLs, which match NULLs.
 // Terminal and second stay plain equalities so that the index is used.
-QString consultaDuplicado(Motor motor, const Marcaje &m, const QVariant &fecha, QVariantList &valores)
+QString consultaDuplicado(const Dialecto &d, const Marcaje &m, const QVariant &fecha, QVariantList &valores)
 {
     QString sql = QStringLiteral("SELECT count(*) FROM marcajes WHERE numero_terminal = ? AND fechahora = ?");
     valores = {m.numeroTerminal, fecha};
@@ -51,20 +31,9 @@ QString consultaDuplicado(Motor motor, const Marcaje &m, const QVariant &fecha, 
                                                                {"codigo_incidencia", m.codigoIncidencia},
                                                                {"subcodigo", m.subcodigo}};
     for (const auto &[columna, valor] : resto) {
-        const QString c = QString::fromLatin1(columna);
-        switch (motor) {
-        case Motor::SQLite:
-            sql += QStringLiteral(" AND %1 IS ?").arg(c);
-            break;
-        case Motor::PostgreSQL:
-            sql += QStringLiteral(" AND %1 IS NOT DISTINCT FROM ?").arg(c);
-            break;
-        case Motor::Access: // Jet knows neither form: the value goes twice
-            sql += QStringLiteral(" AND (%1 = ? OR (%1 IS NULL AND ? IS NULL))").arg(c);
+        sql += QStringLiteral(" AND ") + QLatin1String(d.igualONulo).arg(QLatin1String(columna));
+        for (int i = 0; i < d.vecesValorNulo; ++i)
             valores << valor;
-            break;
-        }
-        valores << valor;
     }
     return sql;
 }
@@ -79,9 +48,9 @@ ResultadoGrabacion grabarEn(Conexion &con, const Marcaje &m, QString &error, QSq
     }
     if (error = con.bloquearMarcajes(m.numeroTerminal); !error.isEmpty())
         return ResultadoGrabacion::ErrorBaseDatos;
-    const QVariant fecha = valorFecha(con.motor(), m.fechaHora);
+    const QVariant fecha = con.dialecto().valorFecha(m.fechaHora);
     QVariantList valores;
-    const QString consulta = consultaDuplicado(con.motor(), m, fecha, valores);
+    const QString consulta = consultaDuplicado(con.dialecto(), m, fecha, valores);
     QSqlQuery *q = ejecutarPreparada(con, consulta, valores, error);
     if (error.isEmpty() && !q->next())
         error = textoError(q->lastError());
@@ -105,7 +74,7 @@ ResultadoGrabacion grabarEn(Conexion &con, const Marcaje &m, QString &error, QSq
 
 bool loteEnServidor(Conexion &con)
 {
-    return con.motor() == Motor::PostgreSQL && con.unaVez(kTablaLote).isEmpty();
+    return !con.dialecto().tablaLote.isEmpty() && con.unaVez(con.dialecto().tablaLote).isEmpty();
 }
 
 EnTransaccion grabarLoteEn(Conexion &con, const QVector<Marcaje> &lote, bool enServidor)
@@ -149,7 +118,7 @@ EnTransaccion grabarLoteEn(Conexion &con, const QVector<Marcaje> &lote, bool enS
         int p = 0;
         for (qsizetype i = desde; i < desde + n; ++i) {
             const Marcaje &m = lote[i];
-            for (const QVariant &v : {valorFecha(con.motor(), m.fechaHora), QVariant(m.numeroTerminal),
+            for (const QVariant &v : {con.dialecto().valorFecha(m.fechaHora), QVariant(m.numeroTerminal),
                                       m.codigoIncidencia, m.entradaSalida, m.tarjeta, m.subcodigo, m.tipo,
                                       m.habilitado, QVariant(int(i))})
                 q->bindValue(p++, v);
@@ -162,7 +131,7 @@ EnTransaccion grabarLoteEn(Conexion &con, const QVector<Marcaje> &lote, bool enS
         if (!r.error.isEmpty())
             return r;
     }
-    QSqlQuery *q = con.preparada(kMoverLote, r.error);
+    QSqlQuery *q = con.preparada(con.dialecto().moverLote, r.error);
     if (!q)
         return r;
     if (q->exec()) {

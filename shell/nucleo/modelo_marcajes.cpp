@@ -30,8 +30,8 @@ QString textoCrudo(const QVariant &v)
 ModeloMarcajes::ModeloMarcajes(const MOD_ado::CadenaConexion &cc, QObject *parent)
     : QSqlQueryModel(parent), con_(std::make_unique<MOD_ado::Conexion>(cc))
 {
-    if (con_->error().isEmpty() && con_->motor() == MOD_ado::Motor::SQLite)
-        QSqlQuery(con_->db()).exec(QStringLiteral("PRAGMA query_only=1"));
+    if (con_->error().isEmpty() && con_->dialecto().soloLectura)
+        QSqlQuery(con_->db()).exec(QLatin1String(con_->dialecto().soloLectura));
 }
 
 ModeloMarcajes::~ModeloMarcajes()
@@ -59,17 +59,10 @@ bool ModeloMarcajes::prepararConsulta(QSqlQuery &q, const FiltroMarcajes &filtro
         return false;
     // Whole days: from the first one's midnight up to, not including, the
     // midnight after the last, as wall-clock times like the punches (a
-    // local-zone midnight may not exist on a daylight-saving day). Text in
-    // the stored form, except through ODBC.
-    const QDateTime desde(filtro.desde, QTime(0, 0), QTimeZone::utc());
-    const QDateTime hasta(filtro.hasta.addDays(1), QTime(0, 0), QTimeZone::utc());
-    const auto valor = [&](const QDateTime &fh) -> QVariant {
-        if (con_->motor() == MOD_ado::Motor::Access)
-            return fh;
-        return fh.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
-    };
-    q.addBindValue(valor(desde));
-    q.addBindValue(valor(hasta));
+    // local-zone midnight may not exist on a daylight-saving day).
+    const auto valor = con_->dialecto().valorFecha;
+    q.addBindValue(valor(QDateTime(filtro.desde, QTime(0, 0), QTimeZone::utc())));
+    q.addBindValue(valor(QDateTime(filtro.hasta.addDays(1), QTime(0, 0), QTimeZone::utc())));
     if (filtro.terminal)
         q.addBindValue(*filtro.terminal);
     return true;
