@@ -262,10 +262,10 @@ Marcaje DecodificarMarcaje(const QByteArray &registro, const QByteArray &continu
     const bool doble = marcas & bandera::Continua;
     Marcaje m;
     m.fechaHora = ComponerFechaHora(registro);
-    m.entradaSalida = doble ? marcas & bandera::Salida : marcas;
-    m.codigoIncidencia = byteEn(registro, registro::Incidencia);
-    m.tarjeta = enteroGrande(registro, registro::Tarjeta);
-    m.subcodigo = doble ? enteroGrande(continuacion, registro::Subcodigo) : 0;
+    m.entradaSalida = int(doble ? marcas & bandera::Salida : marcas);
+    m.codigoIncidencia = int(byteEn(registro, registro::Incidencia));
+    m.tarjeta = qint64(enteroGrande(registro, registro::Tarjeta));
+    m.subcodigo = qint64(doble ? enteroGrande(continuacion, registro::Subcodigo) : 0);
     return m;
 }
 
@@ -405,7 +405,7 @@ quint8 LeerMarcajes(const Contexto &ctx, const TerminalRecord &terminal, Destino
         return LeerRegistro(ctx, terminal, p, r, 0);
     };
 
-    QVector<DestinoMarcajes::Pendiente> lote;
+    QVector<MarcajeLeido> lote;
     QByteArray anterior = comprobar && puntero == -2 ? cursor->anterior : QByteArray(); // bytes of the slot before p
     int sinCursor = 0; // slots read since the cursor was last stored
     QElapsedTimer desdeCursor;
@@ -461,7 +461,8 @@ quint8 LeerMarcajes(const Contexto &ctx, const TerminalRecord &terminal, Destino
                 ++sinCursor;
                 continuacion = ultimo = r.left(kora::registro::Bytes);
             }
-            const Marcaje m = DecodificarMarcaje(registro, continuacion);
+            Marcaje m = DecodificarMarcaje(registro, continuacion);
+            m.numeroTerminal = terminal.codigo;
             if (m.fechaHora.isValid())
                 lote.append({m, inicio, SiguientePosicion(p), ultimo});
         }

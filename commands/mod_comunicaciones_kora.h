@@ -6,6 +6,7 @@
 // answered correctly, 1 = no usable answer; the output buffer is written only
 // on success.
 
+#include "common/marcaje.h"
 #include "common/terminal.h"
 #include "link/class_rs485.h"
 #include "link/kora.h"
@@ -67,13 +68,6 @@ enum class ClaseRegistro {
 };
 ClaseRegistro ClasificarRegistro(const QByteArray &registro);
 
-struct Marcaje {
-    QDateTime fechaHora;
-    int entradaSalida = 0;
-    int codigoIncidencia = 0;
-    quint32 tarjeta = 0;
-    quint32 subcodigo = 0;
-};
 // The punch a valid record holds; `continuacion` is the next slot of a
 // two-slot punch. Invalid fechaHora when no representable date results.
 Marcaje DecodificarMarcaje(const QByteArray &registro, const QByteArray &continuacion = {});
@@ -82,20 +76,8 @@ Marcaje DecodificarMarcaje(const QByteArray &registro, const QByteArray &continu
 class DestinoMarcajes {
 public:
     // Where the next download resumes: the ring position after the last slot
-    // read and dealt with, and that slot's 14 bytes as they were read (empty
-    // when not known). The bytes tell whether the ring is still the one the
-    // position belongs to.
-    struct Cursor {
-        int posicion = 0;
-        QByteArray anterior;
-        bool operator==(const Cursor &) const = default;
-    };
-    struct Pendiente {
-        Marcaje marcaje;
-        int inicio = 0;     // ring position of its first slot
-        int siguiente = 0;  // ring position after it
-        QByteArray ultimo;  // bytes of its last slot (the continuation of a two-slot punch)
-    };
+    // read and dealt with.
+    using Cursor = CursorTerminal;
     struct Resultado {
         int grabados = 0;  // stored (counted); duplicates and punches set aside are not
         int hechos = 0;    // punches of the batch dealt with, from its start
@@ -108,7 +90,7 @@ public:
     // Stores a batch (possibly empty) in one transaction and, with it, `tras`
     // as the cursor; a batch that stops early leaves the cursor after the
     // last punch dealt with.
-    virtual Resultado Grabar(const QVector<Pendiente> &lote, const Cursor &tras) = 0;
+    virtual Resultado Grabar(const QVector<MarcajeLeido> &lote, const Cursor &tras) = 0;
     // The cursor alone; the error when it could not be stored.
     virtual QString FijarCursor(const Cursor &cursor) = 0;
     // Whether this program still holds the terminal (against other collectors

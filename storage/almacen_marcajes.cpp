@@ -121,11 +121,11 @@ std::optional<CursorTerminal> AlmacenMarcajes::Cursor(const QString &clave, QStr
     return c;
 }
 
-AlmacenMarcajes::ResultadoLote AlmacenMarcajes::GrabarLote(const QString &clave, const QVector<EnLote> &lote,
+AlmacenMarcajes::ResultadoLote AlmacenMarcajes::GrabarLote(const QString &clave, const QVector<MarcajeLeido> &lote,
                                                             const std::optional<CursorTerminal> &tras)
 {
     ResultadoLote r;
-    const CursorTerminal cursor = tras ? *tras : lote.isEmpty() ? CursorTerminal{} : CursorTerminal{lote.last().siguiente, lote.last().anterior};
+    const CursorTerminal cursor = tras ? *tras : lote.isEmpty() ? CursorTerminal{} : lote.last().tras();
     if (lote.isEmpty()) {
         if (tras)
             r.error = FijarCursor(clave, cursor.posicion, cursor.anterior);
@@ -135,7 +135,7 @@ AlmacenMarcajes::ResultadoLote AlmacenMarcajes::GrabarLote(const QString &clave,
     }
     QVector<Marcaje> marcajes;
     marcajes.reserve(lote.size());
-    for (const EnLote &x : lote)
+    for (const MarcajeLeido &x : lote)
         marcajes << x.marcaje;
     QString e;
     EnTransaccion t;
@@ -168,9 +168,9 @@ AlmacenMarcajes::ResultadoLote AlmacenMarcajes::GrabarLote(const QString &clave,
     }
     // A row refused: punch by punch, which stores those before it and counts
     // (or sets aside) the refused one.
-    for (const EnLote &x : lote) {
+    for (const MarcajeLeido &x : lote) {
         QString error;
-        const ResultadoGrabacion resultado = Grabar(x.marcaje, clave, {x.siguiente, x.anterior}, &error);
+        const ResultadoGrabacion resultado = Grabar(x.marcaje, clave, x.tras(), &error);
         switch (resultado) {
         case ResultadoGrabacion::Insertado:
             ++r.insertados;

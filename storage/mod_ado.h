@@ -4,6 +4,7 @@
 // before returning. Nothing here shows anything: operations that the operator
 // must hear about return the database's own error description (empty = fine).
 
+#include "common/marcaje.h"
 #include "common/terminal.h"
 
 #include <QDateTime>
@@ -59,26 +60,13 @@ ResultadoGrabacion GrabarMarcaje(const CadenaConexion &cc, int numeroTerminal, c
                                  int entradaSalida, int codigoIncidencia, quint32 tarjeta, quint32 subcodigo,
                                  QString *error = nullptr);
 
-// One punch with every column; the punch store itself writes tipo 0 and
-// habilitado true. A null QVariant is stored as NULL.
-struct Marcaje {
-    int numeroTerminal = 0;
-    QDateTime fechaHora;
-    QVariant entradaSalida, codigoIncidencia, tarjeta, subcodigo;
-    QVariant tipo = 0;
-    QVariant habilitado = true;
-};
+using ::Marcaje;
 ResultadoGrabacion GrabarMarcaje(const CadenaConexion &cc, const Marcaje &m, QString *error = nullptr);
 
 class Conexion;
 struct EstadoTerminal;
 
-// Where a terminal's next download resumes: the ring position, and the bytes
-// of the slot before it as they were read (empty when not known).
-struct CursorTerminal {
-    int posicion = 0;
-    QByteArray anterior;
-};
+using ::CursorTerminal;
 
 // The punch store for downloads: one connection kept open while the punches
 // are stored, a batch (or one punch) per transaction, synced at its commit.
@@ -108,17 +96,12 @@ public:
     ResultadoGrabacion Grabar(const Marcaje &m, const QString &clave, const CursorTerminal &siguiente,
                               QString *error = nullptr);
     // A batch of one terminal's punches, in ring order, each with the ring
-    // position after it. Stored in one transaction, synced once at its
+    // position after it and its last slot's bytes. Stored in one transaction, synced once at its
     // commit, with the duplicate rule (against the table and within the
     // batch) and the cursor set to `tras` (by default the last punch's
     // position; an empty batch stores only `tras`). When a row is refused,
     // the punches before it are still stored (and the cursor left on the
     // refused one, or past it once it is set aside).
-    struct EnLote {
-        Marcaje marcaje;
-        int siguiente = 0;
-        QByteArray anterior; // the bytes of the slot before `siguiente` (its own last slot)
-    };
     struct ResultadoLote {
         int insertados = 0, duplicados = 0, apartados = 0;
         int hechos = 0; // punches of the batch dealt with, from its start: all of them unless it stopped
@@ -126,7 +109,7 @@ public:
         QString error;
         QStringList apartadosTexto; // "<date time> tarjeta <card> (<reason>)" per punch set aside
     };
-    ResultadoLote GrabarLote(const QString &clave, const QVector<EnLote> &lote,
+    ResultadoLote GrabarLote(const QString &clave, const QVector<MarcajeLeido> &lote,
                              const std::optional<CursorTerminal> &tras = std::nullopt);
 
     // Refusals of the terminal's next punch so far.

@@ -18,26 +18,12 @@ DestinoBaseDatos::DestinoBaseDatos(MOD_ado::AlmacenMarcajes &almacen, const Term
 
 std::optional<DestinoBaseDatos::Cursor> DestinoBaseDatos::LeerCursor(QString &error)
 {
-    const auto c = almacen_.Cursor(clave_, &error);
-    return c ? std::optional<Cursor>(Cursor{c->posicion, c->anterior}) : std::nullopt;
+    return almacen_.Cursor(clave_, &error);
 }
 
-DestinoBaseDatos::Resultado DestinoBaseDatos::Grabar(const QVector<Pendiente> &lote, const Cursor &tras)
+DestinoBaseDatos::Resultado DestinoBaseDatos::Grabar(const QVector<MarcajeLeido> &lote, const Cursor &tras)
 {
-    QVector<MOD_ado::AlmacenMarcajes::EnLote> filas;
-    filas.reserve(lote.size());
-    for (const Pendiente &p : lote) {
-        MOD_ado::Marcaje punch;
-        punch.numeroTerminal = terminal_.codigo;
-        punch.fechaHora = p.marcaje.fechaHora;
-        punch.entradaSalida = p.marcaje.entradaSalida;
-        punch.codigoIncidencia = p.marcaje.codigoIncidencia;
-        punch.tarjeta = qint64(p.marcaje.tarjeta);
-        punch.subcodigo = qint64(p.marcaje.subcodigo);
-        filas.append({punch, p.siguiente, p.ultimo});
-    }
-    const MOD_ado::AlmacenMarcajes::ResultadoLote r =
-        almacen_.GrabarLote(clave_, filas, MOD_ado::CursorTerminal{tras.posicion, tras.anterior});
+    const MOD_ado::AlmacenMarcajes::ResultadoLote r = almacen_.GrabarLote(clave_, lote, tras);
     for (const QString &texto : r.apartadosTexto)
         apartados_ << texto + QStringLiteral(", guardado en ") +
                           QDir::toNativeSeparators(almacen_.ArchivoRechazados());

@@ -17,7 +17,7 @@ public:
     DestinoBaseDatos(MOD_ado::AlmacenMarcajes &almacen, const TerminalRecord &terminal);
 
     std::optional<Cursor> LeerCursor(QString &error) override;
-    Resultado Grabar(const QVector<Pendiente> &lote, const Cursor &tras) override;
+    Resultado Grabar(const QVector<MarcajeLeido> &lote, const Cursor &tras) override;
     QString FijarCursor(const Cursor &cursor) override;
     bool Retiene() override;
 

@@ -32,7 +32,7 @@ struct DestinoMemoria : DestinoMarcajes {
     Cancelacion *cancelar = nullptr;
 
     std::optional<Cursor> LeerCursor(QString &) override { return cursor; }
-    Resultado Grabar(const QVector<Pendiente> &lote, const Cursor &tras) override
+    Resultado Grabar(const QVector<MarcajeLeido> &lote, const Cursor &tras) override
     {
         ++lotes;
         if (muerto())
@@ -44,14 +44,14 @@ struct DestinoMemoria : DestinoMarcajes {
             });
         };
         const bool nuevoDoble =
-            std::any_of(lote.cbegin(), lote.cend(), [&](const Pendiente &p) { return p.marcaje.subcodigo && !yaEsta(p.marcaje); });
+            std::any_of(lote.cbegin(), lote.cend(), [&](const MarcajeLeido &p) { return p.marcaje.subcodigo.toLongLong() && !yaEsta(p.marcaje); });
         if (fallar || (morir && nuevoDoble)) {
             if (morir)
                 cancelar->store(true);
             return {0, 0, QStringLiteral("base de datos caída")};
         }
         Resultado r{0, int(lote.size()), {}};
-        for (const Pendiente &p : lote)
+        for (const MarcajeLeido &p : lote)
             if (!yaEsta(p.marcaje)) {
                 filas << p.marcaje;
                 ++r.grabados;
@@ -131,7 +131,10 @@ QString clave(const QDateTime &momento, quint32 tarjeta, quint32 subcodigo, int 
 {
     return QStringLiteral("%1 %2 %3 %4").arg(momento.toString(u"yyyy-MM-dd HH:mm:ss")).arg(tarjeta).arg(subcodigo).arg(entradaSalida);
 }
-QString clave(const Marcaje &m) { return clave(m.fechaHora, m.tarjeta, m.subcodigo, m.entradaSalida); }
+QString clave(const Marcaje &m)
+{
+    return clave(m.fechaHora, m.tarjeta.toUInt(), m.subcodigo.toUInt(), m.entradaSalida.toInt());
+}
 
 // A punch as written into a simulated ring.
 struct Escrito {
@@ -480,8 +483,8 @@ private slots:
         QCOMPARE(b.descargar(t), 4L);
         QStringList filas;
         for (const Marcaje &m : std::as_const(b.destino.filas))
-            filas << QStringLiteral("%1 %2 %3 %4 %5").arg(m.fechaHora.toString("yyyy-MM-dd HH:mm:ss")).arg(m.codigoIncidencia)
-                         .arg(m.entradaSalida).arg(m.tarjeta).arg(m.subcodigo);
+            filas << QStringLiteral("%1 %2 %3 %4 %5").arg(m.fechaHora.toString("yyyy-MM-dd HH:mm:ss")).arg(m.codigoIncidencia.toInt())
+                         .arg(m.entradaSalida.toInt()).arg(m.tarjeta.toLongLong()).arg(m.subcodigo.toLongLong());
         QCOMPARE(filas, QStringList({"2024-01-02 10:00:00 0 0 2 77", "2024-01-03 10:00:00 0 1 3 4294967295",
                                      "2024-01-04 10:00:00 0 9 4 0", "2024-01-06 10:00:00 12 0 4294967295 0"}));
     }

@@ -24,8 +24,8 @@ void unRegistro(const QByteArray &r, const QByteArray &cont)
     COMPROBAR(m.fechaHora == ComponerFechaHora(r));
     if (m.fechaHora.isValid())
         COMPROBAR(m.fechaHora.date().year() >= 100 && m.fechaHora.date().year() <= 9999);
-    COMPROBAR(clase == ClaseRegistro::Fin || clase == ClaseRegistro::Invalido || m.tarjeta != 0);
-    COMPROBAR(clase != ClaseRegistro::Simple || m.subcodigo == 0);
+    COMPROBAR(clase == ClaseRegistro::Fin || clase == ClaseRegistro::Invalido || m.tarjeta.toLongLong() != 0);
+    COMPROBAR(clase != ClaseRegistro::Simple || m.subcodigo.toLongLong() == 0);
 }
 
 void unaIncidencia(const QByteArray &campo, const QString &descripcion, bool marca)

@@ -640,7 +640,7 @@ private slots:
             using DestinoBaseDatos::DestinoBaseDatos;
             std::function<void()> alCortar;
             int lotes = 0;
-            Resultado Grabar(const QVector<Pendiente> &lote, const Cursor &tras) override
+            Resultado Grabar(const QVector<MarcajeLeido> &lote, const Cursor &tras) override
             {
                 if (++lotes == 2)
                     alCortar();

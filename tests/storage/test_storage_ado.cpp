@@ -20,7 +20,7 @@
 
 using namespace MOD_ado;
 using R = ResultadoGrabacion;
-using Lote = QVector<AlmacenMarcajes::EnLote>;
+using Lote = QVector<MarcajeLeido>;
 
 namespace {
 
@@ -85,7 +85,7 @@ Lote lote(std::initializer_list<int> tarjetas, int siguiente = 10)
 {
     Lote l;
     for (int t : tarjetas)
-        l.append({marcaje(3, 60000 * t, t), siguiente++, {}});
+        l.append({marcaje(3, 60000 * t, t), 0, siguiente++, {}});
     return l;
 }
 
@@ -306,7 +306,7 @@ private slots:
                      {"2024-03-15 08:05:10", "2024-03-15 08:05:11"}), QString());
         Lote l; // card 2 twice, 1 beside it; 90 is stored, 91 only on terminal 4
         for (const auto &[ms, tarjeta] : {std::pair{0, 2}, {0, 1}, {700, 2}, {1000, 90}, {1000, 3}, {2000, 91}})
-            l.append({marcaje(3, ms, tarjeta), 101 + int(l.size()), {}});
+            l.append({marcaje(3, ms, tarjeta), 0, 101 + int(l.size()), {}});
         AlmacenMarcajes a(cc);
         for (int vez : {1, 2}) {
             const AlmacenMarcajes::ResultadoLote r = a.GrabarLote("T3", l);
@@ -434,7 +434,7 @@ private slots:
                 for (int terminal : {1, 2}) {
                     Lote l;
                     for (int i = desde; i < std::min(desde + 8, 60); ++i)
-                        l.append({marcaje(terminal, 1000 * (alReves ? 59 - i : i)), i + 1, {}});
+                        l.append({marcaje(terminal, 1000 * (alReves ? 59 - i : i)), 0, i + 1, {}});
                     const AlmacenMarcajes::ResultadoLote r = a.GrabarLote(QString::number(terminal), l);
                     insertados.fetchAndAddRelaxed(r.insertados);
                     fallos.fetchAndAddRelaxed(r.parada != R::Insertado);
