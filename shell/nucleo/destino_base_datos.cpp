@@ -1,14 +1,15 @@
 #include "shell/nucleo/destino_base_datos.h"
 
 #include "shell/nucleo/registro.h"
+#include "shell/nucleo/trabajador.h"
 
 #include <QDir>
 
 
 QString ClaveTerminal(const TerminalRecord &t)
 {
-    const QString enlace = t.Tipo == 2 ? QStringLiteral("IP ") + t.IP.trimmed() : QStringLiteral("COM%1").arg(t.Com);
-    return QStringLiteral("%1 #%2").arg(enlace).arg(t.codigo);
+    // Its lane and its address there: one terminal however its host name is spelt.
+    return QStringLiteral("%1 #%2").arg(Trabajador::Carril(t)).arg(t.codigo);
 }
 
 DestinoBaseDatos::DestinoBaseDatos(MOD_ado::AlmacenMarcajes &almacen, const TerminalRecord &terminal)
