@@ -6,6 +6,7 @@
 
 #include <QDateTime>
 #include <QIODevice>
+#include <QRegularExpression>
 #include <QSqlQuery>
 #include <QStringConverter>
 #include <QTextStream>
@@ -183,6 +184,16 @@ QString ModeloMarcajes::CampoCsv(const QString &valor, QChar separador)
     return u'"' + r + u'"';
 }
 
+QString ModeloMarcajes::CampoHoja(const QString &valor)
+{
+    // Names and incident texts are typed by any operator; a plain number
+    // (a terminal without a name) stays a number.
+    static const QRegularExpression numero(QStringLiteral("^-?\\d+$"));
+    const bool formula = !valor.isEmpty() && QStringView(u"=+-@\t\r").contains(valor.front())
+                         && !numero.match(valor).hasMatch();
+    return CampoCsv(formula ? u'\'' + valor : valor, u';');
+}
+
 QString ModeloMarcajes::ExportarCsv(QIODevice &destino, const FiltroMarcajes &filtro, FormatoCsv formato,
                                     qint64 *filas) const
 {
@@ -202,7 +213,7 @@ QString ModeloMarcajes::ExportarCsv(QIODevice &destino, const FiltroMarcajes &fi
     salida.setGenerateByteOrderMark(hoja);
     QStringList cabecera;
     for (int c = 0; c < Columnas; ++c)
-        cabecera << CampoCsv(hoja ? QString::fromUtf8(kTitulos[c]) : QLatin1String(kColumnas[c]), separador);
+        cabecera << (hoja ? CampoHoja(QString::fromUtf8(kTitulos[c])) : CampoCsv(QLatin1String(kColumnas[c])));
     salida << cabecera.join(separador) << "\r\n";
     qint64 n = 0;
     while (q.next()) {
@@ -210,7 +221,7 @@ QString ModeloMarcajes::ExportarCsv(QIODevice &destino, const FiltroMarcajes &fi
             if (c > 0)
                 salida << separador;
             const QVariant v = q.value(c);
-            salida << CampoCsv(hoja ? texto(c, v) : c == Fecha ? TextoFecha(v) : textoCrudo(v), separador);
+            salida << (hoja ? CampoHoja(texto(c, v)) : CampoCsv(c == Fecha ? TextoFecha(v) : textoCrudo(v)));
         }
         salida << "\r\n";
         ++n;

@@ -59,6 +59,9 @@ public:
     // A CSV field: quoted, inner quotes doubled, when it holds the separator,
     // " or a line break.
     static QString CampoCsv(const QString &valor, QChar separador = u',');
+    // A field of the spreadsheet format: text that a spreadsheet would take
+    // for a formula gets a leading apostrophe.
+    static QString CampoHoja(const QString &valor);
 
 private:
     bool prepararConsulta(QSqlQuery &q, const FiltroMarcajes &filtro, bool contar) const;

@@ -491,7 +491,7 @@ private slots:
                 QVERIFY(q.exec(QStringLiteral("DELETE FROM ") + t));
         }
         b_->anadir(1, "Uno", "");
-        b_->anadir(2, "Puerta; \"B\"", "");
+        b_->anadir(2, "=Puerta; \"B\"", ""); // typed by an operator: no formula for the spreadsheet
         QCOMPARE(MOD_ado::GrabarIncidencia(CadenaConexion(), 7, "Médico"), MOD_ado::ResultadoGrabacion::Insertado);
         // Terminal 3 is not in the table and incident 8 not in the catalogue.
         struct Punch {
@@ -501,7 +501,7 @@ private slots:
             QString hoja; // its line in the spreadsheet CSV
         };
         const QDate d(2026, 3, 10);
-        const QString puerta = "\"Puerta; \"\"B\"\"\"";
+        const QString puerta = "\"'=Puerta; \"\"B\"\"\"";
         QList<Punch> marcajes{
             {1, QDateTime(d.addDays(-1), QTime(23, 59, 59)), 0, 7, "09/03/26 23:59:59;Uno;Médico;Entrada;123456;0"},
             {1, d.startOfDay(), 1, 8, "10/03/26 00:00:00;Uno;8;Salida;123456;0"},
@@ -537,7 +537,7 @@ private slots:
         for (int i = 0; i < m->rowCount(); ++i) {
             QStringList campos;
             for (int c = 0; c < m->columnCount(); ++c)
-                campos << ModeloMarcajes::CampoCsv(m->index(i, c).data().toString(), ';');
+                campos << ModeloMarcajes::CampoHoja(m->index(i, c).data().toString());
             vistas << campos.join(';');
         }
         for (int i : esperado) {
@@ -570,6 +570,17 @@ private slots:
         visor->close();
         QTRY_VERIFY(visor.isNull());
         QVERIFY(QSqlDatabase::connectionNames().filter("MOD_ado_").isEmpty());
+    }
+
+    // Spreadsheet cells that would start a formula stay text; numbers stay numbers.
+    void campoHoja()
+    {
+        const std::pair<QString, QString> casos[] = {
+            {"=HYPERLINK(\"http://x\")", "\"'=HYPERLINK(\"\"http://x\"\")\""}, {"+SUMA(A1)", "'+SUMA(A1)"},
+            {"-2+3", "'-2+3"}, {"@cmd|' /C calc'!A0", "'@cmd|' /C calc'!A0"}, {"\t=1", "'\t=1"},
+            {"\r=1", "\"'\r=1\""}, {"-5", "-5"}, {"Médico", "Médico"}, {"a=1", "a=1"}, {"", ""}};
+        for (const auto &[valor, celda] : casos)
+            QCOMPARE(ModeloMarcajes::CampoHoja(valor), celda);
     }
 
     // A pause between sends ends when the worker is stopped; a job blind to
