@@ -57,11 +57,9 @@ int main(int argc, char **argv)
 
     Ciclo ciclo([&] { return terminales; });
     int ok = 0, errores = 0;
-    QObject::connect(ciclo.trabajador(), &Trabajador::lineas, [&](const QStringList &lineas) {
-        for (const QString &linea : lineas) {
-            ok += linea.contains(QStringLiteral(", OK, "));
-            errores += linea.contains(QStringLiteral("error en comunicaciones"));
-        }
+    QObject::connect(ciclo.trabajador(), &Trabajador::lineas, [&](const LineasRegistro &lineas) {
+        for (const LineaRegistro &linea : lineas)
+            ++(linea.gravedad == Gravedad::Error ? errores : ok);
     });
     QEventLoop bucle;
     QObject::connect(&ciclo, &Ciclo::lecturaTerminada, &bucle, &QEventLoop::quit);

@@ -34,14 +34,7 @@ void Ciclo::Encolar(const QString &carril, Cuerpo cuerpo, std::function<void()> 
     Trabajador *w = trabajador_;
     w->encolar(
         carril, Ajustes().TimeoutComunicaciones,
-        [w, cuerpo = std::move(cuerpo)](const MOD_comunicaciones_kora::Contexto &ctx) {
-            const Trabajos::Salida salida{
-                [w](const QStringList &lineas, bool recortar) { w->registrar(lineas, recortar); },
-                [w](const QString &texto, int valor, int maximo) { w->informar(texto, valor, maximo); },
-                [w](int ms) { return w->pausar(ms); },
-                [w](const QString &clave, const MOD_ado::EstadoTerminal &e) { w->informarEstado(clave, e); }};
-            cuerpo(ctx, salida);
-        },
+        [w, cuerpo = std::move(cuerpo)](const MOD_comunicaciones_kora::Contexto &ctx) { cuerpo(ctx, *w); },
         std::move(alTerminar));
 }
 
@@ -78,7 +71,7 @@ void Ciclo::EncolarRonda(const QVector<TerminalRecord> &terminales, CuerpoRonda 
             Encolar(
                 c,
                 [grupo = porCarril.value(c), cuerpo](const MOD_comunicaciones_kora::Contexto &ctx,
-                                                     const Trabajos::Salida &salida) { cuerpo(ctx, grupo, salida); },
+                                                     Trabajador &salida) { cuerpo(ctx, grupo, salida); },
                 [quedan, fin] {
                     if (--*quedan == 0)
                         fin();
@@ -128,7 +121,7 @@ void Ciclo::LecturaMarcajes(bool desdeTemporizador)
         terminales_(),
         [cc, total, alertas = Ajustes().Alertas](const MOD_comunicaciones_kora::Contexto &ctx,
                                                  const QVector<TerminalRecord> &terminales,
-                                                 const Trabajos::Salida &salida) {
+                                                 Trabajador &salida) {
             Trabajos::LeerTerminales(ctx, terminales, cc, 0, salida, total.get(), alertas);
         },
         [this, desdeTemporizador] {
@@ -149,7 +142,7 @@ void Ciclo::TickCambioHora(const QDateTime &ahora)
         const auto terminales = terminales_();
         const QDateTime envio = Ajustes().HoraEnvio;
         EncolarRonda(terminales, [envio](const MOD_comunicaciones_kora::Contexto &ctx,
-                                         const QVector<TerminalRecord> &grupo, const Trabajos::Salida &salida) {
+                                         const QVector<TerminalRecord> &grupo, Trabajador &salida) {
             Trabajos::CambioHora(ctx, grupo, envio, salida);
         });
         // Disarmed as soon as the pass is queued, so the next tick cannot queue it again.

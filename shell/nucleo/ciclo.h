@@ -16,10 +16,12 @@ class Trabajador;
 class Ciclo : public QObject {
     Q_OBJECT
 public:
-    using Cuerpo = std::function<void(const MOD_comunicaciones_kora::Contexto &, const Trabajos::Salida &)>;
+    // A job's body: its lane's transports, and the lanes, which take its
+    // lines, progress and terminal status.
+    using Cuerpo = std::function<void(const MOD_comunicaciones_kora::Contexto &, Trabajador &)>;
     // The part of a run that falls to one lane: its terminals, in table order.
     using CuerpoRonda = std::function<void(const MOD_comunicaciones_kora::Contexto &, const QVector<TerminalRecord> &,
-                                           const Trabajos::Salida &)>;
+                                           Trabajador &)>;
 
     // terminales gives the terminal table as its owner (the window or the
     // service) holds it now; each run works on a copy.

@@ -157,28 +157,29 @@ namespace {
 
 // A config.ini whose database URL holds a password and that other local
 // accounts can read; the administrator decides, so it is only reported.
-QStringList configsConClaveALaVista()
+LineasRegistro configsConClaveALaVista()
 {
     QStringList archivos{QDir(MOD_ini::DirectorioPrograma()).filePath(QStringLiteral("config.ini"))};
     if (!archivos.contains(MOD_ini::RutaConfig()))
         archivos << MOD_ini::RutaConfig();
-    QStringList lineas;
+    LineasRegistro lineas;
     for (const QString &archivo : archivos) {
         const QFileInfo info(archivo);
         if (!info.exists() || !(info.permissions() & (QFileDevice::ReadGroup | QFileDevice::ReadOther)))
             continue;
         if (MOD_ado::LlevaClave(MOD_ini::LeerIni(archivo, QStringLiteral("datos"), QStringLiteral("bd"))))
-            lineas << QStringLiteral("Aviso: %1 contiene la clave de la base de datos y otros usuarios del sistema "
-                                     "pueden leerlo. Déjelo solo para su propietario (chmod 600) o quite la clave "
-                                     "de la dirección y use un archivo de claves (.pgpass) o un certificado.")
-                          .arg(QDir::toNativeSeparators(archivo));
+            lineas.append({QStringLiteral("Aviso: %1 contiene la clave de la base de datos y otros usuarios del "
+                                          "sistema pueden leerlo. Déjelo solo para su propietario (chmod 600) o "
+                                          "quite la clave de la dirección y use un archivo de claves (.pgpass) o "
+                                          "un certificado.")
+                               .arg(QDir::toNativeSeparators(archivo))});
     }
     return lineas;
 }
 
 } // namespace
 
-const Configuracion &LeerConfiguracion(QString *error, QStringList *avisos)
+const Configuracion &LeerConfiguracion(QString *error, LineasRegistro *avisos)
 {
     leerCambioHora();
 
@@ -197,10 +198,10 @@ const Configuracion &LeerConfiguracion(QString *error, QStringList *avisos)
                             .arg(QDir::toNativeSeparators(MOD_ini::RutaConfig()));
         if (ajustes.RutaBaseDatos == porDefecto)
             aviso += QStringLiteral(" y la base de datos está en %1").arg(QDir::toNativeSeparators(porDefecto));
-        *avisos << aviso;
+        avisos->append({aviso});
     }
     if (avisos)
-        *avisos << configsConClaveALaVista();
+        avisos->append(configsConClaveALaVista());
     const QString e = MOD_ado::PrepararBaseDatos(CadenaConexion());
     if (error)
         *error = e;

@@ -3,6 +3,7 @@
 // written through one place, and the rules for its texts.
 
 #include "shell/nucleo/estado_terminal.h"
+#include "shell/nucleo/registro.h"
 #include "storage/mod_ado.h"
 
 #include <QDateTime>
@@ -76,6 +77,6 @@ namespace Arranque {
 // where the default database and the settings went, when the program's
 // folder is read-only, and which config.ini holds the database password
 // readable by other accounts.
-const MOD_variables::Configuracion &LeerConfiguracion(QString *error, QStringList *avisos = nullptr);
+const MOD_variables::Configuracion &LeerConfiguracion(QString *error, LineasRegistro *avisos = nullptr);
 
 } // namespace Arranque

@@ -41,13 +41,14 @@ bool alDiario(std::FILE *destino)
 // One line each, whatever the text holds, and on its way at once: a service
 // manager's journal must see every line even if the process dies next. In the
 // journal each line carries its priority, so "journalctl -p err" lists failures.
-void escribirLinea(std::FILE *destino, QString texto, bool error)
+void escribirLinea(std::FILE *destino, const LineaRegistro &linea)
 {
     static const bool diarioSalida = alDiario(stdout), diarioErrores = alDiario(stderr);
+    QString texto = linea.texto;
     texto.replace(u'\r', u' ').replace(u'\n', u' ');
     QByteArray bytes = texto.toUtf8() + '\n';
     if (destino == stdout ? diarioSalida : diarioErrores)
-        bytes.prepend(error ? "<3>" : "<6>");
+        bytes.prepend(linea.gravedad == Gravedad::Error ? "<3>" : "<6>");
     std::fwrite(bytes.constData(), 1, size_t(bytes.size()), destino);
     std::fflush(destino);
 }
@@ -63,22 +64,22 @@ Servicio::Servicio(QObject *parent) : QObject(parent)
 void Servicio::Arrancar()
 {
     QString error;
-    QStringList avisos;
+    LineasRegistro avisos;
     lectura_ = Arranque::LeerConfiguracion(&error, &avisos).PeriodoLectura;
-    for (const QString &aviso : avisos)
-        escribirLinea(stdout, aviso, false);
+    for (const LineaRegistro &aviso : avisos)
+        escribirLinea(stdout, aviso);
     // A database that cannot be opened says so once.
     if (!error.isEmpty())
-        escribirLinea(stderr, error, true);
+        escribirLinea(stderr, {error, Gravedad::Error});
     MOD_ado::Incidencias incidencias; // the service sends no incidents: only a fault is of interest
     if (const QString e = MOD_ado::CargarIncidencias(CadenaConexion(), incidencias); !e.isEmpty() && e != error)
-        escribirLinea(stderr, e, true);
+        escribirLinea(stderr, {e, Gravedad::Error});
     CargarTerminales(error);
 
     ciclo_ = new Ciclo([this] { return terminales_; }, this);
-    connect(ciclo_->trabajador(), &Trabajador::lineas, this, [](const QStringList &lineas) {
-        for (const QString &texto : lineas)
-            escribirLinea(stdout, texto, EsLineaDeError(texto));
+    connect(ciclo_->trabajador(), &Trabajador::lineas, this, [](const LineasRegistro &lineas) {
+        for (const LineaRegistro &linea : lineas)
+            escribirLinea(stdout, linea);
     });
     // Emitted before the run copies the terminal table: a table that could
     // not be loaded at start (a database not up yet) gets another try.
@@ -94,7 +95,7 @@ void Servicio::CargarTerminales(const QString &yaDicho)
     const QString e = MOD_ado::CargarTerminales(CadenaConexion(), terminales_);
     terminalesCargados_ = e.isEmpty();
     if (!terminalesCargados_ && e != yaDicho)
-        escribirLinea(stderr, e, true);
+        escribirLinea(stderr, {e, Gravedad::Error});
 }
 
 void Servicio::Tick()
@@ -119,7 +120,7 @@ int Servicio::Ejecutar(int argc, char *argv[])
         MOD_ini::FijarDirectorioPrograma(estado);
     InstanciaUnica instancia;
     if (!instancia.Adquirir()) {
-        escribirLinea(stderr, TextoSegundaInstancia(), true);
+        escribirLinea(stderr, {TextoSegundaInstancia(), Gravedad::Error});
         return 1;
     }
     Servicio servicio;

@@ -60,10 +60,10 @@ void Trabajador::encolar(const QString &carril, qint16 timeoutComunicaciones, Tr
     }
 }
 
-void Trabajador::registrar(const QStringList &texto, bool recortarLog)
+void Trabajador::registrar(const LineasRegistro &nuevas, bool recortarLog)
 {
     // One queued call: another lane's lines cannot come in between.
-    emit lineas(texto, recortarLog);
+    emit lineas(nuevas, recortarLog);
 }
 
 void Trabajador::informar(const QString &texto, int valor, int maximo)

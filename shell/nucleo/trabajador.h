@@ -6,12 +6,12 @@
 // hears back through queued signals, so it never waits on a terminal.
 
 #include "commands/mod_comunicaciones_kora.h"
+#include "shell/nucleo/registro.h"
 #include "storage/estado_terminales.h"
 
 #include <QHash>
 #include <QObject>
 #include <QString>
-#include <QStringList>
 #include <QThread>
 #include <condition_variable>
 #include <deque>
@@ -39,8 +39,10 @@ public:
     void encolar(const QString &carril, qint16 timeoutComunicaciones, Trabajo trabajo,
                  std::function<void()> alTerminar = {});
 
-    // For jobs, from a lane's thread. Lines given together reach the log together.
-    void registrar(const QStringList &lineas, bool recortarLog = false);
+    // For jobs, from a lane's thread: log lines (recortarLog: keep the log
+    // short, as the polling run does), status-bar progress, a terminal's
+    // status after its download (by ClaveTerminal).
+    void registrar(const LineasRegistro &nuevas, bool recortarLog = false);
     void informar(const QString &texto, int valor = 0, int maximo = 0);
     void informarEstado(const QString &clave, const MOD_ado::EstadoTerminal &estado);
     // Sleeps up to ms; returns false at once when the lanes are being stopped.
@@ -58,7 +60,7 @@ public:
 signals:
     // Log lines for List1, in order; with recortarLog the oldest line goes
     // first, for each of them, when the log holds more than 100.
-    void lineas(const QStringList &texto, bool recortarLog);
+    void lineas(const LineasRegistro &lineas, bool recortarLog);
     // Progress for the status bar: maximo 0 means no bar; an empty text clears it.
     void progreso(const QString &texto, int valor, int maximo);
     // A terminal's status after a download (by ClaveTerminal), after its lines.

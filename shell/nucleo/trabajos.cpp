@@ -2,20 +2,19 @@
 
 #include "shell/nucleo/destino_base_datos.h"
 #include "shell/nucleo/registro.h"
+#include "shell/nucleo/trabajador.h"
 
 #include <QElapsedTimer>
 #include <QLocale>
 #include <QScopeGuard>
 #include <mutex>
+#include <optional>
 
 using namespace MOD_comunicaciones_kora;
 
 namespace Trabajos {
 
 namespace {
-
-const QString ErrorComunicaciones =
-    QStringLiteral("Error en comunicaciones, no se puede establecer comunicación con el terminal ");
 
 // The link's reason for the last failure, in brackets; nothing when it gave none.
 QString motivo(const Contexto &ctx)
@@ -31,7 +30,7 @@ QString NombreEnLineas(const TerminalRecord &t)
 }
 
 void LeerTerminales(const Contexto &ctx, const QVector<TerminalRecord> &terminales, const MOD_ado::CadenaConexion &cc,
-                    quint8 modo, const Salida &salida, std::atomic<long> *total, const Estado::Alertas &alertas)
+                    quint8 modo, Trabajador &salida, std::atomic<long> *total, const Estado::Alertas &alertas)
 {
     std::atomic<long> propio{0};
     MOD_ado::AlmacenMarcajes almacen(cc); // its connection belongs to this thread
@@ -43,7 +42,7 @@ void LeerTerminales(const Contexto &ctx, const QVector<TerminalRecord> &terminal
 }
 
 void LeerTerminal(const Contexto &ctx, const TerminalRecord &t, MOD_ado::AlmacenMarcajes &almacen, quint8 modo,
-                  std::atomic<long> &total, const Salida &salida, const Estado::Alertas &alertas)
+                  std::atomic<long> &total, Trabajador &salida, const Estado::Alertas &alertas)
 {
     const bool completa = modo == 1;
     long contador = 0;
@@ -60,9 +59,9 @@ void LeerTerminal(const Contexto &ctx, const TerminalRecord &t, MOD_ado::Almacen
     // move its read pointer under this download.
     const QString clave = ClaveTerminal(t);
     if (!almacen.TomarTerminal(clave)) {
-        salida.registrarLineas({Ahora() + QStringLiteral(", terminal ") + t.descripcion +
-                                QStringLiteral(" leído ahora por otro programa con la misma base de datos")},
-                               !completa);
+        salida.registrar({{Ahora() + QStringLiteral(", terminal ") + t.descripcion +
+                           QStringLiteral(" leído ahora por otro programa con la misma base de datos")}},
+                         !completa);
         return;
     }
     const auto soltar = qScopeGuard([&] { almacen.SoltarTerminal(clave); });
@@ -79,10 +78,10 @@ void LeerTerminal(const Contexto &ctx, const TerminalRecord &t, MOD_ado::Almacen
                                            if (continuidad.isEmpty() && !p.continuidadPerdida.isEmpty()) {
                                                // Said at once: reading a whole ring takes a while.
                                                continuidad = p.continuidadPerdida;
-                                               salida.registrarLineas(
-                                                   {Ahora() + QStringLiteral(", terminal ") + t.descripcion +
-                                                    QStringLiteral(": continuidad perdida (") + continuidad +
-                                                    QStringLiteral("), se leen todos los marcajes")},
+                                               salida.registrar(
+                                                   {{Ahora() + QStringLiteral(", terminal ") + t.descripcion +
+                                                     QStringLiteral(": continuidad perdida (") + continuidad +
+                                                     QStringLiteral("), se leen todos los marcajes")}},
                                                    !completa);
                                            }
                                            // Throttled: a fast download must not flood the window.
@@ -99,22 +98,25 @@ void LeerTerminal(const Contexto &ctx, const TerminalRecord &t, MOD_ado::Almacen
         total += contador;
         return; // closing: the punches stored so far are committed, nothing to report
     }
-    QStringList lineas;
+    LineasRegistro lineas;
     for (const QString &a : destino.apartados())
-        lineas << Ahora() + QStringLiteral(", marcaje rechazado por la base de datos, terminal ") + t.descripcion +
-                      QStringLiteral(": ") + a;
-    QString lineaAlerta;
+        lineas.append({Ahora() + QStringLiteral(", marcaje rechazado por la base de datos, terminal ") +
+                           t.descripcion + QStringLiteral(": ") + a,
+                       Gravedad::Error});
+    std::optional<LineaRegistro> lineaAlerta;
     if (alerta != Estado::Aviso::Ninguno) {
         const QString e = Estado::EjecutarAlerta(alertas, alerta, t, nuevo.motivo);
         if (!e.isEmpty())
-            lineaAlerta = Ahora() + QStringLiteral(", error al ejecutar la orden de alerta, terminal ") +
-                          t.descripcion + QStringLiteral(": ") + e;
+            lineaAlerta = {Ahora() + QStringLiteral(", error al ejecutar la orden de alerta, terminal ") +
+                               t.descripcion + QStringLiteral(": ") + e,
+                           Gravedad::Error};
         else if (alerta == Estado::Aviso::Fallo)
-            lineaAlerta = Ahora() + QStringLiteral(", alerta enviada, terminal ") + t.descripcion +
-                          QStringLiteral(" sin respuesta desde el ") + nuevo.fallandoDesde.toString(kFormatoFechaHora);
+            lineaAlerta = {Ahora() + QStringLiteral(", alerta enviada, terminal ") + t.descripcion +
+                           QStringLiteral(" sin respuesta desde el ") +
+                           nuevo.fallandoDesde.toString(kFormatoFechaHora)};
         else
-            lineaAlerta = Ahora() + QStringLiteral(", alerta enviada, terminal ") + t.descripcion +
-                          QStringLiteral(" responde de nuevo");
+            lineaAlerta = {Ahora() + QStringLiteral(", alerta enviada, terminal ") + t.descripcion +
+                           QStringLiteral(" responde de nuevo")};
     }
     {
         // The count is taken and its line sent in one step: across lanes, lines
@@ -122,27 +124,27 @@ void LeerTerminal(const Contexto &ctx, const TerminalRecord &t, MOD_ado::Almacen
         static std::mutex orden;
         const std::lock_guard bloqueo(orden);
         const long hastaAqui = total += contador;
-        QString linea = Ahora();
         if (estado != 0)
-            linea += QStringLiteral(", error en comunicaciones, terminal ") + t.descripcion + motivo(ctx);
+            lineas.append({Ahora() + QStringLiteral(", error en comunicaciones, terminal ") + t.descripcion +
+                               motivo(ctx),
+                           Gravedad::Error});
         else if (!errorBaseDatos.isEmpty())
-            linea += QStringLiteral(", error en base de datos, terminal ") + t.descripcion + QStringLiteral(": ") +
-                     errorBaseDatos;
+            lineas.append({Ahora() + QStringLiteral(", error en base de datos, terminal ") + t.descripcion +
+                               QStringLiteral(": ") + errorBaseDatos,
+                           Gravedad::Error});
         else
-            linea += QStringLiteral(", OK, ") + t.descripcion + QStringLiteral(" (marcajes leídos: ") +
-                     QString::number(hastaAqui) + QStringLiteral(")");
-        lineas << linea;
-        if (!lineaAlerta.isEmpty())
-            lineas << lineaAlerta;
-        salida.registrarLineas(lineas, !completa);
+            lineas.append({Ahora() + QStringLiteral(", OK, ") + t.descripcion + QStringLiteral(" (marcajes leídos: ") +
+                           QString::number(hastaAqui) + QStringLiteral(")")});
+        if (lineaAlerta)
+            lineas.append(*lineaAlerta);
+        salida.registrar(lineas, !completa);
     }
     almacen.GuardarEstado(clave, nuevo);
-    if (salida.estado)
-        salida.estado(clave, nuevo);
+    salida.informarEstado(clave, nuevo);
 }
 
 void CambioHora(const Contexto &ctx, const QVector<TerminalRecord> &terminales, const QDateTime &horaEnvio,
-                const Salida &salida)
+                Trabajador &salida)
 {
     for (const TerminalRecord &t : terminales) {
         if (ctx.cancelado())
@@ -150,68 +152,63 @@ void CambioHora(const Contexto &ctx, const QVector<TerminalRecord> &terminales, 
         const bool ok = EnviarFechaHora(ctx, t, horaEnvio);
         if (ctx.cancelado())
             return;
-        salida.registrar((ok ? QStringLiteral("OK, fecha/hora enviada, ") : QStringLiteral("ERROR al enviar fecha/hora, ")) +
-                             Ahora() + QStringLiteral(", ") + t.descripcion + (ok ? QString() : motivo(ctx)),
-                         false);
+        salida.registrar({LineaDeResultado(
+            ok, (ok ? QStringLiteral("OK, fecha/hora enviada, ") : QStringLiteral("ERROR al enviar fecha/hora, ")) +
+                    Ahora() + QStringLiteral(", ") + t.descripcion + (ok ? QString() : motivo(ctx)))});
     }
 }
 
-void EnviarHora(const Contexto &ctx, const TerminalRecord &terminal, const QString &texto, const Salida &salida)
+void EnviarHora(const Contexto &ctx, const TerminalRecord &terminal, const QString &texto, Trabajador &salida)
 {
     // The computer's clock as it is when the command runs, not when it was queued.
     const bool ok = EnviarFechaHora(ctx, terminal, QDateTime::currentDateTime());
     if (ctx.cancelado())
         return;
-    salida.registrar(ok ? QStringLiteral("OK, Fecha/Hora enviada al terminal ") + texto
-                        : ErrorComunicaciones + texto + motivo(ctx),
-                     false);
+    salida.registrar({LineaDeResultado(ok, ok ? QStringLiteral("OK, Fecha/Hora enviada al terminal ") + texto
+                                              : ErrorComunicaciones + texto + motivo(ctx))});
 }
 
-void LeerHora(const Contexto &ctx, const TerminalRecord &terminal, const QString &texto, const Salida &salida)
+void LeerHora(const Contexto &ctx, const TerminalRecord &terminal, const QString &texto, Trabajador &salida)
 {
     QByteArray respuesta(31, 0);
-    const quint8 estado = LeerFechaHora(ctx, terminal, respuesta);
+    const bool ok = LeerFechaHora(ctx, terminal, respuesta) == 0;
     if (ctx.cancelado())
         return;
-    salida.registrar(estado == 0 ? TextoReloj(texto, respuesta) : ErrorComunicaciones + texto + motivo(ctx), false);
+    salida.registrar(
+        {LineaDeResultado(ok, ok ? TextoReloj(texto, respuesta) : ErrorComunicaciones + texto + motivo(ctx))});
 }
 
 void LeerIncidencias(const Contexto &ctx, const TerminalRecord &terminal, int primera, int ultima,
-                     const Salida &salida)
+                     Trabajador &salida)
 {
     for (int n = primera; n <= ultima; ++n) {
         if (ctx.cancelado())
             return;
         QByteArray respuesta(31, 0);
-        const int estado = LeerIncidencia(ctx, terminal, n, respuesta);
+        const bool ok = LeerIncidencia(ctx, terminal, n, respuesta) == 0;
         if (ctx.cancelado())
             return;
-        if (estado != 0)
-            salida.registrar(QStringLiteral("ERROR AL LEER INCIDENCIA ") + QString::number(n) + motivo(ctx), false);
-        else
-            salida.registrar(QStringLiteral("INCIDENCIA %1: ").arg(n) + TextoIncidencia(respuesta.left(16)).trimmed(),
-                             false);
+        salida.registrar({LineaDeResultado(
+            ok, ok ? QStringLiteral("INCIDENCIA %1: ").arg(n) + TextoIncidencia(respuesta.left(16)).trimmed()
+                   : QStringLiteral("ERROR AL LEER INCIDENCIA ") + QString::number(n) + motivo(ctx))});
     }
 }
 
 int Enviar_Incidencias(const Contexto &ctx, const TerminalRecord &terminal,
                        const std::array<QString, 100> &descripciones, int primera, int ultima, int pausaSegundos,
-                       const Salida &salida)
+                       Trabajador &salida)
 {
     for (int n = primera; n <= ultima; ++n) {
         if (ctx.cancelado())
             return 1;
         // Only a range typed without leaving its box can fall outside the catalogue.
         const QString texto = n >= 0 && n < int(descripciones.size()) ? descripciones[n] : QString();
-        const int estado = EnviarIncidencia(ctx, terminal, n, true, texto);
+        const bool ok = EnviarIncidencia(ctx, terminal, n, true, texto) == 0;
         if (ctx.cancelado())
             return 1;
-        if (estado == 0)
-            salida.registrar(QStringLiteral("OK, INCIDENCIA ENVIADA (%1 - ").arg(n) + texto.trimmed() +
-                                 QStringLiteral(")"),
-                             false);
-        else
-            salida.registrar(QStringLiteral("ERROR, INCIDENCIA %1: ").arg(n) + texto.trimmed() + motivo(ctx), false);
+        salida.registrar({LineaDeResultado(
+            ok, ok ? QStringLiteral("OK, INCIDENCIA ENVIADA (%1 - ").arg(n) + texto.trimmed() + QStringLiteral(")")
+                   : QStringLiteral("ERROR, INCIDENCIA %1: ").arg(n) + texto.trimmed() + motivo(ctx))});
         // Some terminals need time to store a slot before the next write.
         if (pausaSegundos > 0 && !salida.pausar(pausaSegundos * 1000))
             return 1;
@@ -219,15 +216,14 @@ int Enviar_Incidencias(const Contexto &ctx, const TerminalRecord &terminal,
     return AsegurarIncidencias(ctx, terminal, salida);
 }
 
-int AsegurarIncidencias(const Contexto &ctx, const TerminalRecord &terminal, const Salida &salida)
+int AsegurarIncidencias(const Contexto &ctx, const TerminalRecord &terminal, Trabajador &salida)
 {
-    const int estado = MOD_comunicaciones_kora::AsegurarIncidencias(ctx, terminal);
+    const bool ok = MOD_comunicaciones_kora::AsegurarIncidencias(ctx, terminal) == 0;
     if (ctx.cancelado())
         return 1;
-    salida.registrar(estado == 0 ? QStringLiteral("OK, INCIDENCIAS ASEGURADAS ")
-                                 : QStringLiteral("ERROR, INCIDENCIAS ASEGURADAS ") + motivo(ctx),
-                     false);
-    return estado == 0 ? 0 : 1;
+    salida.registrar({LineaDeResultado(ok, ok ? QStringLiteral("OK, INCIDENCIAS ASEGURADAS ")
+                                              : QStringLiteral("ERROR, INCIDENCIAS ASEGURADAS ") + motivo(ctx))});
+    return ok ? 0 : 1;
 }
 
 QString TextoHora(const QTime &hora)

@@ -36,13 +36,6 @@
 
 using namespace MOD_variables;
 
-namespace {
-
-const QString ErrorComunicaciones =
-    QStringLiteral("Error en comunicaciones, no se puede establecer comunicación con el terminal ");
-
-} // namespace
-
 Form1::Form1(QWidget *parent) : QMainWindow(parent)
 {
     ElegirArchivoBaseDatos = [this] {
@@ -55,12 +48,12 @@ Form1::Form1(QWidget *parent) : QMainWindow(parent)
     Form_Load();
     ciclo_ = new Ciclo([this] { return Terminales; }, this);
     Trabajador *w = ciclo_->trabajador();
-    connect(w, &Trabajador::lineas, this, [this](const QStringList &lineas, bool recortarLog) {
-        for (const QString &texto : lineas) {
+    connect(w, &Trabajador::lineas, this, [this](const LineasRegistro &lineas, bool recortarLog) {
+        for (const LineaRegistro &linea : lineas) {
             // Unattended polling keeps the log bounded: one old line out per new one past 100.
             if (recortarLog && List1->count() > 100)
                 delete List1->takeItem(0);
-            AnadirLog(texto);
+            AnadirLog(linea);
         }
     });
     connect(w, &Trabajador::progreso, this, &Form1::MostrarProgreso);
@@ -83,9 +76,9 @@ void Form1::Form_Load()
 {
     // Schedule, database, timeouts and counters as the service reads them; a
     // database that cannot be prepared is reported by the loaders below.
-    QStringList avisos;
+    LineasRegistro avisos;
     const Configuracion &ajustes = Arranque::LeerConfiguracion(nullptr, &avisos);
-    for (const QString &aviso : avisos)
+    for (const LineaRegistro &aviso : avisos)
         AnadirLog(aviso);
     Check2->setChecked(ajustes.Autoarranque);
     Autoarranque::EscribirEntrada(ajustes.Autoarranque);
@@ -163,13 +156,13 @@ int Form1::TerminalSeleccionado(bool avisar)
     return -1;
 }
 
-void Form1::AnadirLog(const QString &linea)
+void Form1::AnadirLog(const LineaRegistro &linea)
 {
     // Follows the newest line, unless the operator scrolled up to read.
     const QScrollBar *barra = List1->verticalScrollBar();
     const bool alFinal = barra->value() >= barra->maximum();
-    auto *item = new QListWidgetItem(linea, List1);
-    if (EsLineaDeError(linea))
+    auto *item = new QListWidgetItem(linea.texto, List1);
+    if (linea.gravedad == Gravedad::Error)
         item->setForeground(QColor(0xb0, 0x10, 0x10));
     if (alFinal)
         List1->scrollToBottom();
@@ -317,7 +310,7 @@ void Form1::Command12_Click()
     ciclo_->Encolar(
         terminal[0],
         [terminal, cc, alertas = Ajustes().Alertas](const MOD_comunicaciones_kora::Contexto &ctx,
-                                                    const Trabajos::Salida &salida) {
+                                                    Trabajador &salida) {
             Trabajos::LeerTerminales(ctx, terminal, cc, 1, salida, nullptr, alertas);
         },
         [this] {
@@ -346,7 +339,7 @@ bool Form1::EncolarEnElegido(const TrabajoTerminal &cuerpo, std::function<void()
         return false;
     ciclo_->Encolar(
         *elegido,
-        [terminal = *elegido, cuerpo](const MOD_comunicaciones_kora::Contexto &ctx, const Trabajos::Salida &salida) {
+        [terminal = *elegido, cuerpo](const MOD_comunicaciones_kora::Contexto &ctx, Trabajador &salida) {
             cuerpo(ctx, terminal, salida);
         },
         std::move(alTerminar));
@@ -355,14 +348,14 @@ bool Form1::EncolarEnElegido(const TrabajoTerminal &cuerpo, std::function<void()
 
 void Form1::Command3_Click()
 {
-    EncolarEnElegido([](const auto &ctx, const TerminalRecord &t, const auto &salida) {
+    EncolarEnElegido([](const auto &ctx, const TerminalRecord &t, auto &salida) {
         Trabajos::EnviarHora(ctx, t, Trabajos::NombreEnLineas(t), salida);
     });
 }
 
 void Form1::Command6_Click()
 {
-    EncolarEnElegido([](const auto &ctx, const TerminalRecord &t, const auto &salida) {
+    EncolarEnElegido([](const auto &ctx, const TerminalRecord &t, auto &salida) {
         Trabajos::LeerHora(ctx, t, Trabajos::NombreEnLineas(t), salida);
     });
 }
@@ -371,7 +364,7 @@ void Form1::Command4_Click()
 {
     const auto [primera, ultima] = RangoIncidencias();
     const bool encolado = EncolarEnElegido(
-        [primera, ultima](const auto &ctx, const TerminalRecord &t, const auto &salida) {
+        [primera, ultima](const auto &ctx, const TerminalRecord &t, auto &salida) {
             Trabajos::LeerIncidencias(ctx, t, primera, ultima, salida);
         },
         [this] { Command4->setEnabled(true); });
@@ -390,8 +383,10 @@ void Form1::Command5_Click()
     MostrarErrorBaseDatos(MOD_ado::CargarIncidencias(CadenaConexion(), DescripcionesIncidencias));
     const QString texto = Trabajos::NombreEnLineas(Terminales[indice]);
     Enviar_Incidencias(indice, [this, texto](int resultado) {
-        AnadirLog((resultado == 0 ? QStringLiteral("OK, incidencias enviadas al terminal ") : ErrorComunicaciones) +
-                  texto);
+        const bool ok = resultado == 0;
+        const QString inicio =
+            ok ? QStringLiteral("OK, incidencias enviadas al terminal ") : Trabajos::ErrorComunicaciones;
+        AnadirLog(LineaDeResultado(ok, inicio + texto));
         Command5->setEnabled(true);
     });
 }
@@ -406,7 +401,7 @@ void Form1::Enviar_Incidencias(int terminal, std::function<void(int)> alTerminar
     const int pausa = Ajustes().TimeoutIncidencias;
     auto resultado = std::make_shared<int>(1);
     ciclo_->Encolar(
-        registro, [=](const MOD_comunicaciones_kora::Contexto &ctx, const Trabajos::Salida &salida) {
+        registro, [=](const MOD_comunicaciones_kora::Contexto &ctx, Trabajador &salida) {
             *resultado = Trabajos::Enviar_Incidencias(ctx, registro, descripciones, primera, ultima, pausa, salida);
         },
         [resultado, alTerminar = std::move(alTerminar)] {
@@ -417,7 +412,7 @@ void Form1::Enviar_Incidencias(int terminal, std::function<void(int)> alTerminar
 
 void Form1::Command7_Click()
 {
-    EncolarEnElegido([](const auto &ctx, const TerminalRecord &t, const auto &salida) {
+    EncolarEnElegido([](const auto &ctx, const TerminalRecord &t, auto &salida) {
         Trabajos::AsegurarIncidencias(ctx, t, salida);
     });
 }

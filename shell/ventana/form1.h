@@ -2,6 +2,7 @@
 // The main window: terminal list, polling, clock and incident controls, log.
 
 #include "common/terminal.h"
+#include "shell/nucleo/registro.h"
 #include "storage/estado_terminales.h"
 #include "storage/mod_ado.h"
 
@@ -26,9 +27,6 @@ class Ciclo;
 class FormMarcajes;
 namespace MOD_comunicaciones_kora {
 struct Contexto;
-}
-namespace Trabajos {
-struct Salida;
 }
 
 class Form1 : public QMainWindow {
@@ -57,7 +55,7 @@ public:
     int TerminalSeleccionado(bool avisar);
     // The selected terminal's record; with no selection the box is shown and nothing returned.
     std::optional<TerminalRecord> TerminalElegido();
-    void AnadirLog(const QString &linea);
+    void AnadirLog(const LineaRegistro &linea);
     // Shows a storage error description in a critical box; empty means fine.
     void MostrarErrorBaseDatos(const QString &descripcion);
 
@@ -111,7 +109,7 @@ private:
     // Queues a job on the selected terminal's lane; with no selection the box
     // is shown and nothing is queued (false).
     using TrabajoTerminal = std::function<void(const MOD_comunicaciones_kora::Contexto &, const TerminalRecord &,
-                                               const Trabajos::Salida &)>;
+                                               Trabajador &)>;
     bool EncolarEnElegido(const TrabajoTerminal &cuerpo, std::function<void()> alTerminar = {});
     void MostrarProgreso(const QString &texto, int valor, int maximo);
     // Marks and tooltips of List2 (only the lines of terminal `solo` when

@@ -200,7 +200,7 @@ private slots:
         for (int i = 0; i < 3; ++i)
             b_->anadir(i + 1, QStringLiteral("T%1").arg(i), direccionAleatoria());
         for (int i = 0; i < 150; ++i)
-            b_->form->AnadirLog(QString::number(i));
+            b_->form->AnadirLog({QString::number(i)});
         b_->boton("Command1")->click();
         esperarLectura();
         const QStringList l = sinMotivos(b_->log());
@@ -338,6 +338,48 @@ private slots:
         QCOMPARE(sinMotivos(b_->log()), esperado);
         QCOMPARE(t.incidenciasEscritas(), alcanzable ? 3 : 0);
         QCOMPARE(t.ordenesAsegurar(), alcanzable ? 1 : 0);
+    }
+
+    // A line is a failure or not from where it is made, never from its text:
+    // a terminal or an incident whose name holds "ERROR" leaves the OK lines
+    // plain, and every failure stands out. The terminal is on a serial bus,
+    // so manual commands name it by its description too.
+    void lineasDeFallo_data()
+    {
+        QTest::addColumn<bool>("alcanzable");
+        QTest::addColumn<QStringList>("esperado");
+        QTest::newRow("answers") << true << QStringList{
+            "F, OK, Sala ERRORES (marcajes leídos: 1)", "INCIDENCIA 1: ERROR FICHAJE",
+            "OK, INCIDENCIA ENVIADA (1 - ERROR FICHAJE)", "OK, INCIDENCIAS ASEGURADAS ",
+            "OK, incidencias enviadas al terminal Sala ERRORES"};
+        QTest::newRow("no serial device") << false << QStringList{
+            "F, error en comunicaciones, terminal Sala ERRORES", "ERROR AL LEER INCIDENCIA 1",
+            "ERROR, INCIDENCIA 1: ERROR FICHAJE", "ERROR, INCIDENCIAS ASEGURADAS ", ErrorComunicaciones + "Sala ERRORES"};
+    }
+    void lineasDeFallo()
+    {
+        QFETCH(bool, alcanzable);
+        QFETCH(QStringList, esperado);
+        const QString bus = b_->sim->abrirPty(korasim::Modo::RS485, {1});
+        QVERIFY(!bus.isEmpty());
+        b_->ini("puertos", "com1", alcanzable ? bus : b_->programa.filePath("sin-dispositivo"));
+        auto &t = b_->sim->agregarTerminal(1);
+        t.agregarMarcaje(QDateTime::currentDateTime().addSecs(-60), 1000);
+        t.fijarIncidencia(0, QByteArray("ERROR FICHAJE").leftJustified(16)); // incident 1
+        b_->arrancar();
+        consultar(Ajustes().RutaBaseDatos, "INSERT INTO Incidencias VALUES (0, ''), (1, 'ERROR FICHAJE')");
+        b_->anadir(1, "Sala ERRORES", "", 1);
+        b_->boton("Command1")->click();
+        esperarLectura();
+        comandoIncidencias("Command4", "1", "1");
+        comandoIncidencias("Command5", "1", "1");
+        const QStringList lineas = sinMotivos(b_->log());
+        QCOMPARE(lineas, esperado);
+        QStringList destacadas;
+        for (int i = 0; i < lineas.size(); ++i)
+            if (b_->control<QListWidget>("List1")->item(i)->data(Qt::ForegroundRole).isValid())
+                destacadas << lineas[i];
+        QCOMPARE(destacadas, alcanzable ? QStringList() : esperado);
     }
 
     // A loader's box left open at start-up (nobody at the desk) must not stop
