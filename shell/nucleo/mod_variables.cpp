@@ -16,19 +16,34 @@ namespace {
 
 Configuracion ajustes;
 
-const QString kCambioHora = QStringLiteral("cambiohora");
-const QString kActivada = QStringLiteral("activada");
+// Each config.ini setting, named once for reading and for writing.
+struct Clave {
+    const char *seccion, *nombre;
+};
+constexpr Clave kBd{"datos", "bd"}, kHora1{"cambiohora", "hora1"}, kHora2{"cambiohora", "hora2"},
+    kActivada{"cambiohora", "activada"}, kLectura{"comunicaciones", "lectura"},
+    kTimeout{"comunicaciones", "timeout"}, kSimultaneos{"comunicaciones", "simultaneos"},
+    kTimeoutIncidencias{"Incidencias", "timeout"}, kAlertasMinutos{"alertas", "minutos"},
+    kAlertasOrden{"alertas", "orden"}, kAutoarranque{"inicio", "autoarranque"};
+
+QString leer(Clave c, const QString &porDefecto = {})
+{
+    return MOD_ini::LeerConfig(QLatin1String(c.seccion), QLatin1String(c.nombre), porDefecto);
+}
+void escribir(Clave c, const QString &valor)
+{
+    MOD_ini::EscribirConfig(QLatin1String(c.seccion), QLatin1String(c.nombre), valor);
+}
 
 void leerCambioHora()
 {
     const QString hoy = HoyMedianoche();
-    const auto fecha = [&](const char *clave) {
-        const QString texto = MOD_ini::LeerConfig(kCambioHora, QLatin1String(clave), hoy);
-        return FechaHoraDesdeTexto(texto).value_or(*FechaHoraDesdeTexto(hoy));
+    const auto fecha = [&](Clave clave) {
+        return FechaHoraDesdeTexto(leer(clave, hoy)).value_or(*FechaHoraDesdeTexto(hoy));
     };
-    ajustes.HoraCambio = fecha("hora1");
-    ajustes.HoraEnvio = fecha("hora2");
-    ajustes.CambioActivado = BooleanoDesdeTexto(MOD_ini::LeerConfig(kCambioHora, kActivada)).value_or(false);
+    ajustes.HoraCambio = fecha(kHora1);
+    ajustes.HoraEnvio = fecha(kHora2);
+    ajustes.CambioActivado = BooleanoDesdeTexto(leer(kActivada)).value_or(false);
 }
 
 } // namespace
@@ -45,15 +60,15 @@ MOD_ado::CadenaConexion CadenaConexion()
 
 void GuardarRutaBaseDatos(const QString &ruta)
 {
-    MOD_ini::EscribirConfig(QStringLiteral("datos"), QStringLiteral("bd"), ruta);
+    escribir(kBd, ruta);
     ajustes.RutaBaseDatos = ruta;
 }
 
 void GuardarCambioHora(const QDateTime &cambio, const QDateTime &envio, std::optional<bool> activada)
 {
-    MOD_ini::EscribirConfig(kCambioHora, QStringLiteral("hora1"), TextoFechaHora(cambio));
-    MOD_ini::EscribirConfig(kCambioHora, QStringLiteral("hora2"), TextoFechaHora(envio));
-    MOD_ini::EscribirConfig(kCambioHora, kActivada, activada ? TextoBooleano(*activada) : QString());
+    escribir(kHora1, TextoFechaHora(cambio));
+    escribir(kHora2, TextoFechaHora(envio));
+    escribir(kActivada, activada ? TextoBooleano(*activada) : QString());
     // Read back, so the schedule runs on exactly what a restart would read.
     leerCambioHora();
 }
@@ -61,19 +76,18 @@ void GuardarCambioHora(const QDateTime &cambio, const QDateTime &envio, std::opt
 void DesarmarCambioHora()
 {
     ajustes.CambioActivado = false;
-    MOD_ini::EscribirConfig(kCambioHora, kActivada, TextoBooleano(false));
+    escribir(kActivada, TextoBooleano(false));
 }
 
 void GuardarPeriodoLectura(const QString &texto)
 {
-    MOD_ini::EscribirConfig(QStringLiteral("comunicaciones"), QStringLiteral("lectura"), texto);
+    escribir(kLectura, texto);
     ajustes.PeriodoLectura = texto;
 }
 
 void GuardarAutoarranque(bool activo)
 {
-    MOD_ini::EscribirConfig(QStringLiteral("inicio"), QStringLiteral("autoarranque"),
-                            activo ? QStringLiteral("1") : QStringLiteral("0"));
+    escribir(kAutoarranque, activo ? QStringLiteral("1") : QStringLiteral("0"));
     ajustes.Autoarranque = activo;
 }
 
@@ -167,7 +181,7 @@ LineasRegistro configsConClaveALaVista()
         const QFileInfo info(archivo);
         if (!info.exists() || !(info.permissions() & (QFileDevice::ReadGroup | QFileDevice::ReadOther)))
             continue;
-        if (MOD_ado::LlevaClave(MOD_ini::LeerIni(archivo, QStringLiteral("datos"), QStringLiteral("bd"))))
+        if (MOD_ado::LlevaClave(MOD_ini::LeerIni(archivo, QLatin1String(kBd.seccion), QLatin1String(kBd.nombre))))
             lineas.append({QStringLiteral("Aviso: %1 contiene la clave de la base de datos y otros usuarios del "
                                           "sistema pueden leerlo. Déjelo solo para su propietario (chmod 600) o "
                                           "quite la clave de la dirección y use un archivo de claves (.pgpass) o "
@@ -191,7 +205,11 @@ const Configuracion &LeerConfiguracion(QString *error, LineasRegistro *avisos)
                         : QStandardPaths::writableLocation(QStandardPaths::AppDataLocation))
             .filePath(QStringLiteral("datos/zeb.db"));
     MOD_ado::fijarBaseCreable(porDefecto);
-    ajustes.RutaBaseDatos = MOD_ini::LeerConfig(QStringLiteral("datos"), QStringLiteral("bd"), porDefecto);
+    ajustes.RutaBaseDatos = leer(kBd, porDefecto);
+    // A relative file path belongs to the program's folder, wherever it was started from.
+    if (!ajustes.RutaBaseDatos.trimmed().isEmpty() && MOD_ado::dialectoDe(ajustes.RutaBaseDatos).esArchivo
+        && QDir::isRelativePath(ajustes.RutaBaseDatos))
+        ajustes.RutaBaseDatos = QDir(MOD_ini::DirectorioPrograma()).filePath(ajustes.RutaBaseDatos);
     if (avisos && !escribible) {
         QString aviso = QStringLiteral("La carpeta del programa no admite escritura: los cambios de configuración se "
                                        "guardan en %1")
@@ -206,20 +224,18 @@ const Configuracion &LeerConfiguracion(QString *error, LineasRegistro *avisos)
     if (error)
         *error = e;
 
-    const auto leerNumero = [](const QString &seccion, const QString &clave, qint16 porDefecto) -> qint16 {
-        const QString texto = MOD_ini::LeerConfig(seccion, clave, QString::number(porDefecto));
+    const auto leerNumero = [](Clave clave, qint16 porDefecto) -> qint16 {
+        const QString texto = leer(clave, QString::number(porDefecto));
         const auto valor = textoAEntero16(texto);
         return valor && EmpiezaPorNumero(texto) ? *valor : porDefecto;
     };
-    const QString timeout = QStringLiteral("timeout"), comunicaciones = QStringLiteral("comunicaciones");
-    ajustes.TimeoutComunicaciones = leerNumero(comunicaciones, timeout, 5);
-    ajustes.TimeoutIncidencias = leerNumero(QStringLiteral("Incidencias"), timeout, 0);
-    ajustes.Simultaneos = leerNumero(comunicaciones, QStringLiteral("simultaneos"), 16);
+    ajustes.TimeoutComunicaciones = leerNumero(kTimeout, 5);
+    ajustes.TimeoutIncidencias = leerNumero(kTimeoutIncidencias, 0);
+    ajustes.Simultaneos = leerNumero(kSimultaneos, 16);
     if (ajustes.Simultaneos < 1)
         ajustes.Simultaneos = 16;
-    const QString alertas = QStringLiteral("alertas");
-    ajustes.Alertas.minutos = std::max<int>(0, leerNumero(alertas, QStringLiteral("minutos"), 15));
-    ajustes.Alertas.orden = MOD_ini::LeerConfig(alertas, QStringLiteral("orden")).trimmed();
+    ajustes.Alertas.minutos = std::max<int>(0, leerNumero(kAlertasMinutos, 15));
+    ajustes.Alertas.orden = leer(kAlertasOrden).trimmed();
 
     ajustes.Puertos.clear();
     for (int n = 1; n <= 16; ++n) {
@@ -227,10 +243,10 @@ const Configuracion &LeerConfiguracion(QString *error, LineasRegistro *avisos)
         if (!dispositivo.isEmpty())
             ajustes.Puertos.insert(n, dispositivo);
     }
-    ajustes.PeriodoLectura = MOD_ini::LeerConfig(comunicaciones, QStringLiteral("lectura"), QStringLiteral("1"));
+    ajustes.PeriodoLectura = leer(kLectura, QStringLiteral("1"));
     // On exactly when its numeric value is 1.
     ajustes.Autoarranque =
-        valorNumerico(MOD_ini::LeerConfig(QStringLiteral("inicio"), QStringLiteral("autoarranque"), QStringLiteral("1"))) == 1;
+        valorNumerico(leer(kAutoarranque, QStringLiteral("1"))) == 1;
     return ajustes;
 }
 

@@ -190,11 +190,12 @@ private slots:
     }
 
     // Only the default database is created when missing: a configured one that
-    // is gone is reported once, and no empty file takes its place.
+    // is gone is reported once, and no empty file takes its place. A relative
+    // path is in the program's folder, not in the working one.
     void baseConfiguradaAusente()
     {
         const QString bd = b_->programa.filePath("otra/zeb.db");
-        b_->ini("datos", "bd", bd);
+        b_->ini("datos", "bd", "otra/zeb.db");
         QStringList cajas;
         QTimer sondeo;
         connect(&sondeo, &QTimer::timeout, [&] {
