@@ -3,12 +3,10 @@
 #include "common/texto.h"
 #include "shell/nucleo/mod_variables.h"
 #include "shell/ventana/updown.h"
+#include "ui_form2.h"
 
 #include <QComboBox>
 #include <QEvent>
-#include <QFormLayout>
-#include <QHBoxLayout>
-#include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
@@ -21,18 +19,6 @@ double numeroDe(const QLineEdit *caja)
     return redondearPar(valorNumerico(caja->text()));
 }
 
-QWidget *fila(std::initializer_list<QWidget *> controles)
-{
-    auto *w = new QWidget;
-    auto *capa = new QHBoxLayout(w);
-    capa->setContentsMargins(0, 0, 0, 0);
-    capa->setSpacing(0);
-    for (auto *c : controles)
-        capa->addWidget(c);
-    capa->addStretch();
-    return w;
-}
-
 } // namespace
 
 Form2::Form2(const std::optional<TerminalRecord> &terminal, const QVector<TerminalRecord> &terminales,
@@ -42,53 +28,20 @@ Form2::Form2(const std::optional<TerminalRecord> &terminal, const QVector<Termin
     for (const TerminalRecord &t : terminales)
         if (!terminal || t.ID != terminal->ID)
             otros_.append(t);
-    setObjectName(QStringLiteral("Form2"));
-    setWindowTitle(QStringLiteral("Terminal"));
-    setModal(true);
-
-    Text1 = new QLineEdit;
-    Text2 = new QLineEdit;
-    Text3 = new QLineEdit;
-    Text4 = new QLineEdit;
-    Combo1 = new QComboBox;
-    UpDown1 = new UpDown(Text1, 1, 128);
-    UpDown2 = new UpDown(Text4, 1, 16);
-    Command1 = new QPushButton(QStringLiteral("Grabar"));
-    Command2 = new QPushButton(QStringLiteral("Cancelar"));
-    Text1->setObjectName(QStringLiteral("Text1"));
-    Text2->setObjectName(QStringLiteral("Text2"));
-    Text3->setObjectName(QStringLiteral("Text3"));
-    Text4->setObjectName(QStringLiteral("Text4"));
-    Combo1->setObjectName(QStringLiteral("Combo1"));
-    UpDown1->setObjectName(QStringLiteral("UpDown1"));
-    UpDown2->setObjectName(QStringLiteral("UpDown2"));
-    Command1->setObjectName(QStringLiteral("Command1"));
-    Command2->setObjectName(QStringLiteral("Command2"));
-
-    Text2->setMaxLength(50);
-    Text3->setMaxLength(50);
-    Combo1->setEditable(false);
-    Combo1->addItems({QStringLiteral("RS232"), QStringLiteral("RS485"), QStringLiteral("ETHERNET")});
-    // Enter in a box must not save: only "Grabar" does.
-    Command1->setAutoDefault(false);
-    Command2->setAutoDefault(false);
-    auto *velocidad = new QLabel(QStringLiteral("(57600)"));
-    velocidad->setObjectName(QStringLiteral("Label5"));
-
-    auto *formulario = new QFormLayout;
-    formulario->addRow(QStringLiteral("CÓDIGO:"), fila({Text1, UpDown1}));
-    formulario->addRow(QStringLiteral("NOMBRE:"), Text2);
-    formulario->addRow(QStringLiteral("IP:"), Text3);
-    formulario->addRow(QStringLiteral("TIPO:"), Combo1);
-    formulario->addRow(QStringLiteral("COM:"), fila({Text4, UpDown2, velocidad}));
-    auto *botones = new QHBoxLayout;
-    botones->addStretch();
-    botones->addWidget(Command1);
-    botones->addWidget(Command2);
-    auto *capa = new QVBoxLayout(this);
-    capa->addLayout(formulario);
-    capa->addLayout(botones);
-
+    // Enter in a box must not save, only "Grabar" does: the form turns autoDefault off.
+    Ui::Form2 ui;
+    ui.setupUi(this);
+    Text1 = ui.Text1;
+    Text2 = ui.Text2;
+    Text3 = ui.Text3;
+    Text4 = ui.Text4;
+    Combo1 = ui.Combo1;
+    UpDown1 = ui.UpDown1;
+    UpDown2 = ui.UpDown2;
+    Command1 = ui.Command1;
+    Command2 = ui.Command2;
+    UpDown1->setBuddy(Text1);
+    UpDown2->setBuddy(Text4);
     connect(Combo1, &QComboBox::currentIndexChanged, this, &Form2::Combo1_Click);
     connect(Command1, &QPushButton::clicked, this, &Form2::Command1_Click);
     connect(Command2, &QPushButton::clicked, this, &Form2::Command2_Click);

@@ -9,8 +9,7 @@
 #include <algorithm>
 #include <cmath>
 
-UpDown::UpDown(QLineEdit *buddy, int minimo, int maximo, QWidget *parent)
-    : QWidget(parent), buddy_(buddy), minimo_(minimo), maximo_(maximo)
+UpDown::UpDown(QWidget *parent) : QWidget(parent)
 {
     auto *capa = new QVBoxLayout(this);
     capa->setContentsMargins(0, 0, 0, 0);
@@ -29,6 +28,8 @@ UpDown::UpDown(QLineEdit *buddy, int minimo, int maximo, QWidget *parent)
 
 void UpDown::stepBy(int pasos)
 {
+    if (!buddy_)
+        return;
     // Start from what the box shows, brought into range (infinity included).
     const double actual = std::clamp(redondearPar(valorNumerico(buddy_->text())), double(minimo_), double(maximo_));
     const double nuevo = std::clamp(actual + pasos, double(minimo_), double(maximo_));

@@ -107,6 +107,16 @@ private slots:
         QCOMPARE(b_->ini("inicio", "autoarranque"), "0");
     }
 
+    // Fits a 1024x600 screen: a long log line scrolls instead of widening the window.
+    void pantallaPequena()
+    {
+        b_->arrancar();
+        b_->control<QListWidget>("List1")->addItem(QString(400, u'x'));
+        const QSize minimo = b_->form->minimumSizeHint();
+        QVERIFY2(minimo.width() <= 1024 && minimo.height() <= 600,
+                 qPrintable(QStringLiteral("%1x%2").arg(minimo.width()).arg(minimo.height())));
+    }
+
     void configuracionLeida_data()
     {
         QTest::addColumn<Leido>("f");
