@@ -17,10 +17,10 @@
 // --rs485 adds RS-485 (echo) to RS-232.
 
 #include "bench/banco.h"
+#include "bench/descarga_en_base.h"
 #include "commands/mod_comunicaciones_kora.h"
 #include "link/puerto_serie_qt.h"
 #include "link/socket_tcp_qt.h"
-#include "shell/nucleo/destino_base_datos.h"
 #include "storage/mod_ado.h"
 
 #include <vector>

@@ -23,10 +23,10 @@
 // (two exchanges each), and every punch is a duplicate.
 
 #include "bench/banco.h"
+#include "bench/descarga_en_base.h"
 #include "commands/mod_comunicaciones_kora.h"
 #include "link/class_rs485.h"
 #include "link/socket_tcp_qt.h"
-#include "shell/nucleo/destino_base_datos.h"
 #include "storage/mod_ado.h"
 
 #include <QSqlDatabase>

@@ -9,10 +9,10 @@
 //   bench_nuevos_232 [punches]     (default 500)
 
 #include "bench/banco.h"
+#include "bench/descarga_en_base.h"
 #include "commands/mod_comunicaciones_kora.h"
 #include "link/class_rs485.h"
 #include "link/puerto_serie_qt.h"
-#include "shell/nucleo/destino_base_datos.h"
 #include "storage/mod_ado.h"
 
 #include <QTimeZone>

@@ -29,8 +29,13 @@ enum SubMarcajes : quint8 {
 
 constexpr int kLongitudMaxima = 31; // five bits of the header byte
 
-// Header byte: addition, not OR, so an oversized length spills into the code bits.
-constexpr quint8 cabecera(int codigo, int longitud) { return quint8((codigo * 32 + longitud) % 256); }
+// Header byte: addition, not OR, so an oversized length spills into the code
+// bits. A code above 7 would lose its high bits and go out as another command.
+constexpr quint8 cabecera(int codigo, int longitud)
+{
+    Q_ASSERT_X(codigo >= 0 && codigo <= 7, "kora::cabecera", "command code out of 0..7");
+    return quint8((codigo * 32 + longitud) % 256);
+}
 constexpr quint8 codigoDe(quint8 cabecera) { return cabecera >> 5; }
 constexpr quint8 longitudDe(quint8 cabecera) { return cabecera & 0x1F; }
 

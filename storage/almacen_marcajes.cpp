@@ -75,18 +75,6 @@ bool AlmacenMarcajes::abrir(QString &error)
     return error.isEmpty();
 }
 
-ResultadoGrabacion AlmacenMarcajes::Grabar(const Marcaje &m, QString *error)
-{
-    QString e;
-    const ResultadoGrabacion r = abrir(e) ? grabarEnTransaccion(*con_, m, e) : ResultadoGrabacion::ErrorBaseDatos;
-    if (r == ResultadoGrabacion::ErrorBaseDatos) {
-        con_.reset(); // start afresh next time
-        if (error)
-            *error = ocultarClave(cc_, e);
-    }
-    return r;
-}
-
 std::optional<CursorTerminal> AlmacenMarcajes::cursorEn(const QString &clave, QString *error)
 {
     if (!cursores_)

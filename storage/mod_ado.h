@@ -80,7 +80,6 @@ public:
     ~AlmacenMarcajes();
     AlmacenMarcajes(const AlmacenMarcajes &) = delete;
     AlmacenMarcajes &operator=(const AlmacenMarcajes &) = delete;
-    ResultadoGrabacion Grabar(const Marcaje &m, QString *error = nullptr);
 
     // Per terminal (`clave`), the ring position after the last slot dealt
     // with, kept in the program's own table kalverostin_terminales and written

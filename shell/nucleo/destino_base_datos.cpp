@@ -44,12 +44,3 @@ QString DestinoBaseDatos::FijarCursor(const Cursor &cursor)
 }
 
 bool DestinoBaseDatos::Retiene() { return almacen_.Retiene(clave_); }
-
-quint8 LeerMarcajesEnBase(const MOD_comunicaciones_kora::Contexto &ctx, const TerminalRecord &terminal,
-                          const MOD_ado::CadenaConexion &cc, long &contador, quint8 modo, QString *errorBaseDatos,
-                          const std::function<void(const MOD_comunicaciones_kora::ProgresoDescarga &)> &alAvanzar)
-{
-    MOD_ado::AlmacenMarcajes almacen(cc);
-    DestinoBaseDatos destino(almacen, terminal);
-    return MOD_comunicaciones_kora::LeerMarcajes(ctx, terminal, destino, contador, modo, errorBaseDatos, alAvanzar);
-}

@@ -30,9 +30,3 @@ private:
     QString clave_;
     QStringList apartados_;
 };
-
-// One download of a terminal into the database, as the polling run makes it.
-quint8 LeerMarcajesEnBase(const MOD_comunicaciones_kora::Contexto &ctx, const TerminalRecord &terminal,
-                          const MOD_ado::CadenaConexion &cc, long &contador, quint8 modo,
-                          QString *errorBaseDatos = nullptr,
-                          const std::function<void(const MOD_comunicaciones_kora::ProgresoDescarga &)> &alAvanzar = {});

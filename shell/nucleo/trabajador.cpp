@@ -102,7 +102,7 @@ void Trabajador::detenerOSalir(int ms)
 {
     if (!detener(ms)) {
         std::fflush(stdout);
-        std::_Exit(0);
+        std::_Exit(kSalidaForzada);
     }
 }
 

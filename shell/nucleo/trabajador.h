@@ -53,9 +53,11 @@ public:
     // when they ended; afterwards no job runs any more.
     bool detener(int ms);
     // The program's way out: stops the lanes and, when a job is stuck where
-    // it cannot see the flag (a TCP connect), ends the process at once.
-    // Nothing is lost: every punch stored so far is committed.
+    // it cannot see the flag (a TCP connect), ends the process at once with
+    // kSalidaForzada. Nothing is lost: every punch stored so far is committed.
     void detenerOSalir(int ms);
+    // Not a clean end, a job was abandoned: a test that ends this way fails.
+    static constexpr int kSalidaForzada = 3;
 
 signals:
     // Log lines for List1, in order; with recortarLog the oldest line goes

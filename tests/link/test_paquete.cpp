@@ -2,45 +2,13 @@
 // real port and terminal can show is tested in test_enlace_simulador.cpp.
 
 #include "link/class_rs485.h"
+#include "tests/link/puerto_falso.h"
 
 #include <QtTest>
-#include <utility>
 
 Q_DECLARE_METATYPE(Datos)
 
 namespace {
-
-// Records every request written and delivers the answers a test prepares.
-class PuertoFalso final : public PuertoSerie {
-public:
-    QList<QByteArray> escritos;
-    QList<QByteArray> respuestas; // what arrives after each write; missing = silence
-    bool eco = false;             // an RS-485 converter returns every byte sent
-    bool fallarEscritura = false;
-    int descartes = 0;
-    int ultimaEspera = -1;        // the count the last wait asked for
-
-    void cerrar() override {}
-    bool abrir(int) override { return true; }
-    bool estaAbierto() const override { return true; }
-    bool descartarEntrada() override { return entrada_.clear(), ++descartes, true; }
-    bool escribir(const QByteArray &bytes) override
-    {
-        if (!fallarEscritura)
-            escritos << bytes, entrada_ += (eco ? bytes : QByteArray()) + respuestas.value(escritos.size() - 1);
-        return !fallarEscritura;
-    }
-    bool esperarSalidaVacia(const Cancelacion *) override { return true; }
-    int esperarEntrada(int cuantos, QDeadlineTimer, const Cancelacion *) override
-    {
-        return ultimaEspera = cuantos, int(entrada_.size());
-    }
-    bool leerTodo(QByteArray &salida) override { return salida = std::exchange(entrada_, {}), true; }
-    QString descripcionError() const override { return QStringLiteral("fallo simulado del puerto"); }
-
-private:
-    QByteArray entrada_;
-};
 
 QByteArray hex(const char *h) { return QByteArray::fromHex(h); }
 
