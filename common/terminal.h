@@ -9,4 +9,6 @@ struct TerminalRecord {
     QString descripcion;
     qint16 Tipo = 0; // 0 = RS232, 1 = RS485, 2 = ETHERNET
     qint16 Com = 0;  // serial port number
+
+    bool operator==(const TerminalRecord &) const = default;
 };

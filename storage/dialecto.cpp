@@ -59,6 +59,9 @@ constexpr const char *kPropias[] = {
     "clave TEXT PRIMARY KEY, ultima_lectura TEXT, ultimo_error TEXT, motivo TEXT, fallando_desde TEXT, "
     "dia TEXT, marcajes_dia INTEGER NOT NULL DEFAULT 0, pendientes INTEGER, "
     "alertado INTEGER NOT NULL DEFAULT 0)",
+    // Scheduled clock changes already done, so that one does not fire again
+    // after a restart even when config.ini could not be written.
+    "CREATE TABLE IF NOT EXISTS kalverostin_cambios (programa TEXT PRIMARY KEY, hecho TEXT)",
 };
 constexpr ColumnaNueva kNuevas[] = {
     {"kalverostin_terminales", "guarda", "TEXT"},

@@ -1,6 +1,7 @@
 #include "storage/estado_terminales.h"
 
 #include "storage/conexion.h"
+#include "storage/interno.h"
 
 #include <QSqlQuery>
 
@@ -95,6 +96,40 @@ bool AlmacenMarcajes::GuardarEstado(const QString &clave, const EstadoTerminal &
           QVariant(e.alertado ? 1 : 0), texto(e.continuidadPerdida), QVariant(e.motivoContinuidad)})
         q.addBindValue(v);
     return q.exec();
+}
+
+QString AnotarCambioHecho(const CadenaConexion &cc, const QString &programa)
+{
+    Conexion con(cc);
+    QString e = con.error();
+    if (e.isEmpty())
+        e = con.prepararTablasPropias();
+    if (e.isEmpty()) {
+        QSqlQuery q(con.db());
+        e = ejecutar(q,
+                     con.dialecto().upsert(QStringLiteral("kalverostin_cambios"), QStringLiteral("programa, hecho"),
+                                           QStringLiteral("?, ?"), QStringLiteral("programa"),
+                                           QStringLiteral("hecho = {nuevo.hecho}")),
+                     {programa, QDateTime::currentDateTimeUtc().toString(Qt::ISODate)});
+    }
+    return ocultarClave(cc, e);
+}
+
+bool CambioHecho(const CadenaConexion &cc, const QString &programa, QString *error)
+{
+    Conexion con(cc);
+    QString e = con.error();
+    if (e.isEmpty())
+        e = con.prepararTablasPropias();
+    bool hecho = false;
+    if (e.isEmpty()) {
+        QSqlQuery q(con.db());
+        e = ejecutar(q, QStringLiteral("SELECT 1 FROM kalverostin_cambios WHERE programa = ?"), {programa});
+        hecho = e.isEmpty() && q.next();
+    }
+    if (error)
+        *error = ocultarClave(cc, e);
+    return hecho;
 }
 
 } // namespace MOD_ado

@@ -28,4 +28,9 @@ struct EstadoTerminal {
 // could not be read.
 QHash<QString, EstadoTerminal> LeerEstados(const CadenaConexion &cc, QString *error = nullptr);
 
+// A scheduled clock change (its text, e.g. trigger and send moments) marked as
+// done, and whether it is; the error says why the table cannot be used.
+QString AnotarCambioHecho(const CadenaConexion &cc, const QString &programa);
+bool CambioHecho(const CadenaConexion &cc, const QString &programa, QString *error = nullptr);
+
 } // namespace MOD_ado

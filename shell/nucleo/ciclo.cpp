@@ -154,6 +154,7 @@ void Ciclo::TickCambioHora(const QDateTime &ahora)
 
 void Ciclo::DesarmarCambioHora()
 {
-    MOD_variables::DesarmarCambioHora();
+    if (const QString e = MOD_variables::DesarmarCambioHora(); !e.isEmpty())
+        trabajador_->registrar({{Ahora() + QStringLiteral(", ") + e, Gravedad::Error}});
     emit cambioDesarmado();
 }

@@ -30,9 +30,20 @@ QString leer(Clave c, const QString &porDefecto = {})
 {
     return MOD_ini::LeerConfig(QLatin1String(c.seccion), QLatin1String(c.nombre), porDefecto);
 }
-void escribir(Clave c, const QString &valor)
+// Empty, or the error line of a config.ini that cannot be written.
+QString escribir(Clave c, const QString &valor)
 {
-    MOD_ini::EscribirConfig(QLatin1String(c.seccion), QLatin1String(c.nombre), valor);
+    if (MOD_ini::EscribirConfig(QLatin1String(c.seccion), QLatin1String(c.nombre), valor))
+        return {};
+    return QStringLiteral("ERROR al guardar la configuración: no se puede escribir %1 (compruebe que este usuario "
+                          "puede escribir el archivo y su carpeta)")
+        .arg(QDir::toNativeSeparators(MOD_ini::RutaConfig()));
+}
+
+// The schedule as the database remembers it once done.
+QString programaCambio()
+{
+    return TextoFechaHora(ajustes.HoraCambio) + QStringLiteral(" -> ") + TextoFechaHora(ajustes.HoraEnvio);
 }
 
 void leerCambioHora()
@@ -58,37 +69,55 @@ MOD_ado::CadenaConexion CadenaConexion()
     return {ajustes.RutaBaseDatos, ajustes.ClaveBaseDatos};
 }
 
-void GuardarRutaBaseDatos(const QString &ruta)
+QString GuardarRutaBaseDatos(const QString &ruta)
 {
-    escribir(kBd, ruta);
     ajustes.RutaBaseDatos = ruta;
+    return escribir(kBd, ruta);
 }
 
-void GuardarCambioHora(const QDateTime &cambio, const QDateTime &envio, std::optional<bool> activada)
+QString GuardarCambioHora(const QDateTime &cambio, const QDateTime &envio, std::optional<bool> activada)
 {
-    escribir(kHora1, TextoFechaHora(cambio));
-    escribir(kHora2, TextoFechaHora(envio));
-    escribir(kActivada, activada ? TextoBooleano(*activada) : QString());
+    QString e = escribir(kHora1, TextoFechaHora(cambio));
+    if (e.isEmpty())
+        e = escribir(kHora2, TextoFechaHora(envio));
+    if (e.isEmpty())
+        e = escribir(kActivada, activada ? TextoBooleano(*activada) : QString());
+    if (!e.isEmpty()) { // what a restart would not read runs in this one all the same
+        ajustes.HoraCambio = cambio;
+        ajustes.HoraEnvio = envio;
+        ajustes.CambioActivado = activada.value_or(false);
+        return e;
+    }
     // Read back, so the schedule runs on exactly what a restart would read.
     leerCambioHora();
+    return {};
 }
 
-void DesarmarCambioHora()
+QString DesarmarCambioHora()
 {
     ajustes.CambioActivado = false;
-    escribir(kActivada, TextoBooleano(false));
+    const QString e = escribir(kActivada, TextoBooleano(false));
+    // Also kept where the program can write: a root-owned config.ini must not
+    // make the schedule fire again at every restart.
+    const QString eBase = MOD_ado::AnotarCambioHecho(CadenaConexion(), programaCambio());
+    if (e.isEmpty())
+        return {};
+    if (eBase.isEmpty())
+        return e + QStringLiteral("; el cambio de hora programado queda anotado como hecho en la base de datos");
+    return e + QStringLiteral("; tampoco se puede anotar en la base de datos que el cambio de hora programado ya "
+                              "se hizo: ") + eBase;
 }
 
-void GuardarPeriodoLectura(const QString &texto)
+QString GuardarPeriodoLectura(const QString &texto)
 {
-    escribir(kLectura, texto);
     ajustes.PeriodoLectura = texto;
+    return escribir(kLectura, texto);
 }
 
-void GuardarAutoarranque(bool activo)
+QString GuardarAutoarranque(bool activo)
 {
-    escribir(kAutoarranque, activo ? QStringLiteral("1") : QStringLiteral("0"));
     ajustes.Autoarranque = activo;
+    return escribir(kAutoarranque, activo ? QStringLiteral("1") : QStringLiteral("0"));
 }
 
 QString TextoFechaHora(const QDateTime &valor)
@@ -223,6 +252,13 @@ const Configuracion &LeerConfiguracion(QString *error, LineasRegistro *avisos)
     const QString e = MOD_ado::PrepararBaseDatos(CadenaConexion());
     if (error)
         *error = e;
+    if (ajustes.CambioActivado && e.isEmpty() && MOD_ado::CambioHecho(CadenaConexion(), programaCambio())) {
+        ajustes.CambioActivado = false;
+        escribir(kActivada, TextoBooleano(false));
+        if (avisos)
+            avisos->append({QStringLiteral("El cambio de hora programado (%1) ya se hizo: queda desactivado")
+                                .arg(programaCambio())});
+    }
 
     const auto leerNumero = [](Clave clave, qint16 porDefecto) -> qint16 {
         const QString texto = leer(clave, QString::number(porDefecto));

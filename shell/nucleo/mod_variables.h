@@ -40,12 +40,15 @@ const Configuracion &Ajustes();
 // Where every database operation goes, from RutaBaseDatos and ClaveBaseDatos.
 MOD_ado::CadenaConexion CadenaConexion();
 
-void GuardarRutaBaseDatos(const QString &ruta);
+// Each setting changes at once; the result is empty, or the error line of a
+// config.ini that cannot be written (the change then lasts this run only).
+QString GuardarRutaBaseDatos(const QString &ruta);
 // activada nullopt stores an empty value, which reads back as not armed.
-void GuardarCambioHora(const QDateTime &cambio, const QDateTime &envio, std::optional<bool> activada);
-void DesarmarCambioHora();
-void GuardarPeriodoLectura(const QString &texto);
-void GuardarAutoarranque(bool activo);
+QString GuardarCambioHora(const QDateTime &cambio, const QDateTime &envio, std::optional<bool> activada);
+// Also noted in the database, so that the schedule never fires twice.
+QString DesarmarCambioHora();
+QString GuardarPeriodoLectura(const QString &texto);
+QString GuardarAutoarranque(bool activo);
 
 // Texts of config.ini. Date-times are "dd/MM/yyyy HH:mm:ss"; booleans "True"/"False".
 QString TextoFechaHora(const QDateTime &valor);

@@ -12,6 +12,7 @@
 
 #include <QCoreApplication>
 #include <QDateTime>
+#include <QFileInfo>
 #include <cstdio>
 #include <cstdlib>
 #ifdef Q_OS_UNIX
@@ -68,6 +69,11 @@ void Servicio::Arrancar()
     lectura_ = Arranque::LeerConfiguracion(&error, &avisos).PeriodoLectura;
     for (const LineaRegistro &aviso : avisos)
         escribirLinea(stdout, aviso);
+    // The first start leaves a config.ini of its own (owner-only) for the
+    // administrator to edit as the service's user.
+    if (!QFileInfo::exists(MOD_ini::RutaConfig()))
+        if (const QString e = GuardarPeriodoLectura(lectura_); !e.isEmpty())
+            escribirLinea(stderr, {e, Gravedad::Error});
     // A database that cannot be opened says so once.
     if (!error.isEmpty())
         escribirLinea(stderr, {error, Gravedad::Error});
@@ -81,21 +87,23 @@ void Servicio::Arrancar()
         for (const LineaRegistro &linea : lineas)
             escribirLinea(stdout, linea);
     });
-    // Emitted before the run copies the terminal table: a table that could
-    // not be loaded at start (a database not up yet) gets another try.
-    connect(ciclo_, &Ciclo::lecturaEmpezada, this, [this] {
-        if (!terminalesCargados_)
-            CargarTerminales();
-    });
+    // Emitted before the run copies the terminal table: each run polls the
+    // terminals the table holds now (another program may have changed it).
+    connect(ciclo_, &Ciclo::lecturaEmpezada, this, [this] { CargarTerminales(); });
     reloj_.start();
 }
 
 void Servicio::CargarTerminales(const QString &yaDicho)
 {
-    const QString e = MOD_ado::CargarTerminales(CadenaConexion(), terminales_);
-    terminalesCargados_ = e.isEmpty();
-    if (!terminalesCargados_ && e != yaDicho)
+    // A table that cannot be read now keeps the list as it was; its fault is
+    // said once, not at every run.
+    QVector<TerminalRecord> leidos;
+    const QString e = MOD_ado::CargarTerminales(CadenaConexion(), leidos);
+    if (e.isEmpty() || terminales_.isEmpty())
+        terminales_ = leidos;
+    if (!e.isEmpty() && e != yaDicho && e != errorTerminales_)
         escribirLinea(stderr, {e, Gravedad::Error});
+    errorTerminales_ = e;
 }
 
 void Servicio::Tick()

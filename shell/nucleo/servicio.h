@@ -39,5 +39,5 @@ private:
     QVector<TerminalRecord> terminales_;
     QTimer reloj_;
     QString lectura_; // polling period text, read at start
-    bool terminalesCargados_ = false;
+    QString errorTerminales_; // the last failure to load it, said once
 };

@@ -61,7 +61,10 @@ Form1::Form1(QWidget *parent) : QMainWindow(parent)
         estados_.insert(clave, e);
         PintarEstados(clave);
     });
-    connect(ciclo_, &Ciclo::lecturaEmpezada, this, [this] { Command1->setEnabled(false); });
+    connect(ciclo_, &Ciclo::lecturaEmpezada, this, [this] {
+        Command1->setEnabled(false);
+        RecargarTerminales();
+    });
     connect(ciclo_, &Ciclo::lecturaTerminada, this, [this] {
         Command1->setEnabled(true);
         MostrarProgreso(QString(), 0, 0);
@@ -110,7 +113,8 @@ void Form1::GuardarCambioHora()
 {
     if (cargando_)
         return;
-    MOD_variables::GuardarCambioHora(Fecha1->dateTime(), Fecha2->dateTime(), DCheckBoolean(Check1->checkState()));
+    ErrorConfiguracion(
+        MOD_variables::GuardarCambioHora(Fecha1->dateTime(), Fecha2->dateTime(), DCheckBoolean(Check1->checkState())));
 }
 
 void Form1::ActualizarListaTerminales()
@@ -178,7 +182,7 @@ void Form1::Check2_Click()
 {
     const bool activo = Check2->isChecked();
     Autoarranque::EscribirEntrada(activo);
-    GuardarAutoarranque(activo);
+    ErrorConfiguracion(GuardarAutoarranque(activo));
 }
 
 void Form1::Check1_Click()
@@ -201,7 +205,29 @@ void Form1::Command11_Click()
         return;
     }
     Text4->setText(archivo);
-    GuardarRutaBaseDatos(Text4->text());
+    ErrorConfiguracion(GuardarRutaBaseDatos(Text4->text()));
+}
+
+void Form1::RecargarTerminales()
+{
+    // Before the run copies the list: it polls what the table holds now, which
+    // another program (or this one on another computer) may have changed.
+    QVector<TerminalRecord> leidos;
+    if (!MOD_ado::CargarTerminales(CadenaConexion(), leidos).isEmpty() || leidos == Terminales)
+        return;
+    const auto *elegido = List2->currentItem();
+    const QVariant id = elegido && elegido->isSelected() ? elegido->data(Qt::UserRole) : QVariant();
+    Terminales = leidos;
+    ActualizarListaTerminales();
+    for (int i = 0; id.isValid() && i < List2->count(); ++i)
+        if (List2->item(i)->data(Qt::UserRole) == id)
+            List2->setCurrentRow(i);
+}
+
+void Form1::ErrorConfiguracion(const QString &error)
+{
+    if (!error.isEmpty())
+        AnadirLog({::Ahora() + QStringLiteral(", ") + error, Gravedad::Error});
 }
 
 void Form1::Command2_Click()
@@ -238,7 +264,7 @@ void Form1::Text3_Validate()
 
 void Form1::Text1_Change()
 {
-    GuardarPeriodoLectura(Text1->text());
+    ErrorConfiguracion(GuardarPeriodoLectura(Text1->text()));
 }
 
 void Form1::Command8_Click()

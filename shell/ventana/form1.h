@@ -45,6 +45,8 @@ public:
     MOD_ado::Incidencias DescripcionesIncidencias;
 
     void ActualizarListaTerminales();
+    // The table read again; List2 changes only when it did, keeping the selection.
+    void RecargarTerminales();
     // The role of a List2 line that holds its Estado::Marca.
     static constexpr int RolMarca = Qt::UserRole + 1;
     // True for checked, false for unchecked, no value for a partial state.
@@ -56,6 +58,8 @@ public:
     // The selected terminal's record; with no selection the box is shown and nothing returned.
     std::optional<TerminalRecord> TerminalElegido();
     void AnadirLog(const LineaRegistro &linea);
+    // A config.ini that could not be written is said in the log.
+    void ErrorConfiguracion(const QString &error);
     // Shows a storage error description in a critical box; empty means fine.
     void MostrarErrorBaseDatos(const QString &descripcion);
 

@@ -9,6 +9,7 @@
 #include <QDir>
 #include <QFile>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QSet>
 #include <QSqlQuery>
 #include <sys/stat.h>
@@ -262,6 +263,51 @@ private slots:
               "avisos");
         QVERIFY2(!(salida + errores).contains("Cl4ve") && errores.contains("u:***@127.0.0.1:1/zeb"), errores.data());
         QCOMPARE(QFile::permissions(ini), modo);
+    }
+
+    // A config.ini that cannot be written (one an administrator made as root):
+    // the fired schedule is an error line and is kept in the database, so a
+    // restart in its minute does not send the clock again; and a terminal
+    // added to the table meanwhile is polled by the next run.
+    void configuracionSinEscritura()
+    {
+        if (QTime::currentTime().second() > 40)
+            QTest::qWait((61 - QTime::currentTime().second()) * 1000);
+        const QString programa = instalar("p", "0.05"), ini = programa + "/config.ini";
+        const QString ip1 = direccionAleatoria(), ip2 = direccionAleatoria();
+        auto &uno = simularTcp(*sim_, 1, ip1);
+        simularTcp(*sim_, 2, ip2, 2);
+        anadir(programa, 1, "Uno", ip1);
+        MOD_ini::EscribirIni(ini, "cambiohora", "hora1", QDateTime::currentDateTime().toString("dd/MM/yyyy HH:mm:ss"));
+        MOD_ini::EscribirIni(ini, "cambiohora", "hora2", "29/03/2026 03:00:00");
+        MOD_ini::EscribirIni(ini, "cambiohora", "activada", "True");
+        const bool root = ::geteuid() == 0;
+        if (root ? QProcess::execute("chattr", {"+i", ini}) != 0 : !QFile::setPermissions(ini, QFileDevice::ReadOwner))
+            QSKIP("config.ini cannot be made read-only here");
+        const auto desbloquear = qScopeGuard([&] {
+            if (root)
+                QProcess::execute("chattr", {"-i", ini});
+        });
+        const QString diario = dir_->filePath("diario");
+        const auto lineas = [&](const QString &parte) {
+            QFile f(diario);
+            f.open(QIODevice::ReadOnly);
+            return sinFechas(QString::fromUtf8(f.readAll()).split('\n')).filter(parte);
+        };
+        QProcess *servicio = arrancar(programa, {"--servicio"}, diario);
+        QTRY_COMPARE_WITH_TIMEOUT(uno.relojesRecibidos(), 1, Espera);
+        QTRY_COMPARE_WITH_TIMEOUT(lineas("<3>F, ERROR al guardar la configuración: no se puede escribir " + ini).size(), 1,
+                                  Espera);
+        anadir(programa, 2, "Dos", ip2);
+        QTRY_COMPARE_WITH_TIMEOUT(lineas("<6>F, OK, Dos (marcajes leídos: 2)").size(), 1, Espera);
+        servicio->terminate();
+        QVERIFY(servicio->waitForFinished(Espera));
+
+        arrancar(programa, {"--servicio"}, diario);
+        QTRY_COMPARE_WITH_TIMEOUT(lineas("<6>El cambio de hora programado (").filter(") ya se hizo: queda desactivado").size(),
+                                  1, Espera);
+        QTest::qWait(1500); // ticks of the trigger minute
+        QCOMPARE(uno.relojesRecibidos(), 1);
     }
 
     // Killed (-9) in the middle of its first download into a server database

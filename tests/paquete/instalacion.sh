@@ -21,6 +21,14 @@ orden=$(sed -n 's/^Exec=\([^ ]*\).*/\1/p' "$escritorio")
 [ -x "$raiz$bindir/$orden" ] || falla "el menú abre $orden, que no se instala"
 [ -s "$raiz$docdir/README.md" ] && [ -s "$raiz$docdir/servicio.md" ] || falla "falta la documentación"
 
+# Every folder of the service the docs name is the unit's state folder.
+estado=/var/lib/$(sed -n 's/^StateDirectory=//p' "$deploy/kalverostin.service")
+for doc in "$deploy/README.md" "$deploy/../README.md"; do
+    for ruta in $(grep -ohE '/(opt|var|srv)/[^ `)"]*kalverostin[^ `)"/]*' "$doc" | sort -u); do
+        [ "$ruta" = "$estado" ] || falla "$doc nombra $ruta, pero el servicio guarda sus archivos en $estado"
+    done
+done
+
 for guion in postinst prerm postrm; do
     sh -n "$deploy/$guion" || falla "$guion no es un guion válido"
 done
