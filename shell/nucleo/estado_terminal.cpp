@@ -2,8 +2,10 @@
 
 #include "shell/nucleo/registro.h"
 
+#include <QFileInfo>
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <QStandardPaths>
 
 namespace Estado {
 
@@ -63,8 +65,14 @@ QString EjecutarAlerta(const Alertas &alertas, Aviso aviso, const TerminalRecord
     if (partes.isEmpty())
         return QStringLiteral("no hay orden");
     const QString evento = aviso == Aviso::Fallo ? QStringLiteral("fallo") : QStringLiteral("recuperado");
+    const QString programa = partes.takeFirst();
+    const QFileInfo ejecutable(programa.contains(u'/') ? programa : QStandardPaths::findExecutable(programa));
+    if (!ejecutable.isFile())
+        return QStringLiteral("no se encuentra el programa %1").arg(programa);
+    if (!ejecutable.isExecutable())
+        return QStringLiteral("el programa %1 no tiene permiso de ejecución").arg(programa);
     QProcess proceso;
-    proceso.setProgram(partes.takeFirst());
+    proceso.setProgram(programa);
     proceso.setArguments(partes << QString::number(t.codigo) << t.descripcion << motivo << evento);
     QProcessEnvironment entorno = QProcessEnvironment::systemEnvironment();
     entorno.insert(QStringLiteral("KALVEROSTIN_CODIGO"), QString::number(t.codigo));
@@ -74,7 +82,7 @@ QString EjecutarAlerta(const Alertas &alertas, Aviso aviso, const TerminalRecord
     proceso.setProcessEnvironment(entorno);
     proceso.setStandardInputFile(QProcess::nullDevice());
     if (!proceso.startDetached())
-        return proceso.errorString();
+        return QStringLiteral("no se puede iniciar %1 (%2)").arg(programa, proceso.errorString());
     return {};
 }
 

@@ -34,7 +34,8 @@ struct Resultado {
 enum class Aviso { Ninguno, Fallo, Recuperado };
 
 // The status after a download at `ahora`, and which alert (if any) is due;
-// alertado in the new status records an alert sent for this run of failures.
+// alertado in the new status records an alert sent for this run of failures;
+// the caller clears it again when the alert's command could not be started.
 MOD_ado::EstadoTerminal Siguiente(const MOD_ado::EstadoTerminal &antes, const Resultado &r, const QDateTime &ahora,
                                   const Alertas &alertas, Aviso *aviso);
 

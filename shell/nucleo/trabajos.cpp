@@ -91,7 +91,7 @@ void LeerTerminal(const Contexto &ctx, const TerminalRecord &t, MOD_ado::Almacen
                                            }
                                        });
     Estado::Aviso alerta = Estado::Aviso::Ninguno;
-    const MOD_ado::EstadoTerminal nuevo =
+    MOD_ado::EstadoTerminal nuevo =
         Estado::Siguiente(antes, {estado == 0, ctx.motivo, errorBaseDatos, contador, pendientes, continuidad},
                           QDateTime::currentDateTime(), alertas, &alerta);
     if (ctx.cancelado()) {
@@ -106,6 +106,8 @@ void LeerTerminal(const Contexto &ctx, const TerminalRecord &t, MOD_ado::Almacen
     std::optional<LineaRegistro> lineaAlerta;
     if (alerta != Estado::Aviso::Ninguno) {
         const QString e = Estado::EjecutarAlerta(alertas, alerta, t, nuevo.motivo);
+        if (!e.isEmpty())
+            nuevo.alertado = alerta != Estado::Aviso::Fallo; // not sent: tried again at the next run
         if (!e.isEmpty())
             lineaAlerta = {Ahora() + QStringLiteral(", error al ejecutar la orden de alerta, terminal ") +
                                t.descripcion + QStringLiteral(": ") + e,

@@ -185,9 +185,24 @@ private slots:
         QCOMPARE(avisados().filter("|recuperado"), QStringList({"3 Mudo " + silencio + " recuperado|recuperado"}));
         QCOMPARE(marcas(), QList<Estado::Marca>({Responde, Falla, Responde, Falla}));
 
+        // An alert whose command cannot start is not taken as sent: once the
+        // command is mended (and the program restarted), it goes out.
+        b_->ini("alertas", "orden", "/no/existe/alerta");
         b_->form.reset();
         b_->arrancar();
         QCOMPARE(marcas(), QList<Estado::Marca>({Responde, Falla, Responde, Falla}));
+        mudo.fijarFallos({.silencioso = true});
+        b_->boton("Command1")->click();
+        esperarLectura();
+        QCOMPARE(b_->log().filter(", error al ejecutar la orden de alerta, terminal Mudo: "),
+                 QStringList({"F, error al ejecutar la orden de alerta, terminal Mudo: no se encuentra el programa "
+                              "/no/existe/alerta"}));
+        b_->ini("alertas", "orden", "/bin/sh " + guion + " " + avisos);
+        b_->form.reset();
+        b_->arrancar();
+        b_->boton("Command1")->click();
+        esperarLectura();
+        QTRY_COMPARE_WITH_TIMEOUT(avisados().filter("3 Mudo " + silencio + " fallo").size(), 2, Espera);
     }
 
     void logAcotado()
