@@ -232,8 +232,12 @@ void FijarDirectorioPrograma(const QString &directorio, bool soloLectura)
 
 bool CarpetaProgramaEscribible()
 {
+    // An installed program is in a system folder that root can write: its
+    // files go to the per-user folders all the same, never beside it.
     const QFileInfo info(DirectorioPrograma());
-    return !soloLecturaFijado && info.isDir() && info.isWritable();
+    const QString carpeta = info.canonicalFilePath();
+    const bool delSistema = carpeta.startsWith(QLatin1String("/usr/")) || carpeta == u"/bin" || carpeta == u"/sbin";
+    return !soloLecturaFijado && !delSistema && info.isDir() && info.isWritable();
 }
 
 QString RutaConfig()

@@ -19,7 +19,8 @@ bool EscribirIni(const QString &archivo, const QString &seccion, const QString &
 bool PuedeGuardar(const QString &archivo, const QString &texto);
 
 // The directory that holds the executable. Tests may point it elsewhere and
-// declare it read-only (root writes anywhere).
+// declare it read-only (root writes anywhere). A system folder (/usr/..., as
+// installed) is never written, whoever runs the program.
 QString DirectorioPrograma();
 void FijarDirectorioPrograma(const QString &directorio, bool soloLectura = false);
 bool CarpetaProgramaEscribible();

@@ -152,15 +152,18 @@ private slots:
     }
 
     // config.ini beside the program; where that folder cannot be written
-    // (here: it is not even there), in the per-user configuration folder. A
-    // read-only one is still read, and a key of the per-user copy wins, even empty.
+    // (here: it is not even there), or is a system one (even for root), in the
+    // per-user configuration folder. A read-only one is still read, and a key
+    // of the per-user copy wins, even empty.
     void rutaConfig()
     {
         QVERIFY(!EscribirIni(dir.filePath("no/existe/config.ini"), "a", "b", "c"));
         QStandardPaths::setTestModeEnabled(true);
-        FijarDirectorioPrograma(dir.filePath("no/existe"));
-        const QString propia = RutaConfig();
-        QCOMPARE(propia, QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation) + "/config.ini");
+        const QString propia = QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation) + "/config.ini";
+        for (const QString &carpeta : {dir.filePath("no/existe"), QString("/usr/bin")}) {
+            FijarDirectorioPrograma(carpeta);
+            QCOMPARE(RutaConfig(), propia);
+        }
         QVERIFY(QFileInfo(QFileInfo(propia).path()).isDir());
         QFile::remove(propia);
         FijarDirectorioPrograma(dir.path(), true);
