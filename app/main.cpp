@@ -1,3 +1,4 @@
+#include "shell/nucleo/estado_consola.h"
 #include "shell/nucleo/instancia_unica.h"
 #include "shell/nucleo/mod_variables.h"
 #include "shell/nucleo/servicio.h"
@@ -11,9 +12,11 @@
 
 namespace {
 
-const char *const kUso = "Uso: kalverostin [--servicio | --help | --version]\n"
+const char *const kUso = "Uso: kalverostin [--servicio | --estado [--json] | --help | --version]\n"
                          "  sin opciones  abre la ventana\n"
                          "  --servicio    lee los terminales sin ventana; el registro sale por la salida estándar\n"
+                         "  --estado      muestra el estado de cada terminal (--json: en JSON); sale con 0 si\n"
+                         "                ninguno falla, 1 si alguno falla, 2 si no se puede leer la base de datos\n"
                          "  --help        muestra esta ayuda\n"
                          "  --version     muestra la versión\n";
 
@@ -32,6 +35,9 @@ int main(int argc, char *argv[])
         std::fputs("kalverostin " KALVEROSTIN_VERSION "\n", stdout);
         return 0;
     }
+    if (argc >= 2 && std::strcmp(argv[1], "--estado") == 0
+        && (argc == 2 || (argc == 3 && std::strcmp(argv[2], "--json") == 0)))
+        return MostrarEstado(argc, argv, argc == 3);
     if (argc > 2 || (argc == 2 && std::strcmp(opcion, "--servicio") != 0)) {
         std::fputs(kUso, stderr);
         return 2;

@@ -3,11 +3,15 @@
 // simulated TCP terminals, the single-instance lock between services and
 // windows, and options it refuses.
 
+#include "shell/nucleo/destino_base_datos.h"
 #include "storage/conexion.h"
 #include "tests/shell/banco.h"
 
 #include <QDir>
 #include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QScopeGuard>
 #include <QSet>
@@ -352,6 +356,57 @@ private slots:
             sim_->terminal(c)->fijarFallos({});
         arrancar(programa, {"--servicio"});
         QTRY_COMPARE_WITH_TIMEOUT(contar(), QList<int>({terminales * porTerminal, terminales * porTerminal}), Espera);
+    }
+
+    // --estado reads the status the downloads left, beside a running service:
+    // a table or JSON, and an exit status for monitoring tools.
+    void estado()
+    {
+        const QString programa = instalar("p", "0");
+        anadir(programa, 1, "Uno", "10.0.0.1");
+        anadir(programa, 2, "Dos \"x\"", "10.0.0.2");
+        anadir(programa, 3, "Tres", "10.0.0.3");
+        const QDateTime ayer(QDate(2026, 12, 6), QTime(9, 30)), hoy(QDate(2026, 12, 7), QTime(10, 0));
+        const MOD_ado::CadenaConexion cc = bd(programa);
+        MOD_ado::AlmacenMarcajes almacen(cc);
+        // Read at `lectura`; failing since `desde` (when valid), last at `hoy`.
+        const auto guardar = [&](int codigo, const QDateTime &lectura, const QDateTime &desde = {}) {
+            MOD_ado::EstadoTerminal e;
+            e.ultimaLectura = lectura;
+            e.pendientes = desde.isValid() ? -1 : 0;
+            if (desde.isValid()) {
+                e.fallandoDesde = desde;
+                e.ultimoError = hoy;
+                e.motivo = "timeout, no se reciben datos";
+            }
+            QVERIFY(almacen.GuardarEstado(ClaveTerminal({0, qint16(codigo), QString("10.0.0.%1").arg(codigo), {}, 2, 1}), e));
+        };
+        guardar(1, hoy);
+        guardar(2, ayer, ayer);
+        const auto consultar = [&](const QStringList &opciones) {
+            QProcess *p = arrancar(programa, opciones);
+            p->waitForFinished(Espera);
+            return std::pair{p->exitCode(), QString::fromUtf8(p->readAllStandardOutput())};
+        };
+        const auto [estado, tabla] = consultar({"--estado"});
+        QCOMPARE(estado, 1);
+        QCOMPARE(tabla.split('\n', Qt::SkipEmptyParts),
+                 QStringList({"TERMINAL  CÓDIGO  ESTADO    ÚLTIMA LECTURA     PENDIENTES  ÚLTIMO ERROR       MOTIVO",
+                              "Uno       1       responde  07/12/26 10:00:00  0",
+                              "Dos \"x\"   2       falla     06/12/26 09:30:00              07/12/26 10:00:00  "
+                              "timeout, no se reciben datos",
+                              "Tres      3       sin leer"}));
+        const auto [estadoJson, json] = consultar({"--estado", "--json"});
+        QCOMPARE(estadoJson, 1);
+        QStringList resumen;
+        for (const QJsonValue &v : QJsonDocument::fromJson(json.toUtf8()).array())
+            resumen << v["terminal"].toString() + ":" + v["estado"].toString() + ":" + v["motivo"].toString("-");
+        QCOMPARE(resumen, QStringList({"Uno:responde:-", "Dos \"x\":falla:timeout, no se reciben datos", "Tres:sin_leer:-"}));
+
+        guardar(2, hoy);
+        QCOMPARE(consultar({"--estado"}).first, 0);
+        MOD_ini::EscribirIni(programa + "/config.ini", "datos", "bd", programa + "/no/hay.db");
+        QCOMPARE(consultar({"--estado"}).first, 2);
     }
 
     // SIGTERM while a run waits on a silent terminal ends the service without
