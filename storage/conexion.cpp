@@ -43,12 +43,17 @@ QString pgMensaje(const CadenaConexion &cc, const QString &que, const QString &d
     return QStringLiteral("%1 %2: %3").arg(que, RutaParaMostrar(cc.RutaBaseDatos), detalle);
 }
 
-// libpq keywords a URL may set: security and identification only.
+// libpq keywords a URL may set: security, identification and keepalives.
 const QStringList kParametrosPostgreSQL = {
-    QStringLiteral("sslmode"),        QStringLiteral("sslrootcert"), QStringLiteral("sslcert"),
-    QStringLiteral("sslkey"),         QStringLiteral("sslcrl"),      QStringLiteral("sslcrldir"),
-    QStringLiteral("connect_timeout"), QStringLiteral("application_name"), QStringLiteral("passfile"),
+    QStringLiteral("sslmode"),          QStringLiteral("sslrootcert"),      QStringLiteral("sslcert"),
+    QStringLiteral("sslkey"),           QStringLiteral("sslcrl"),           QStringLiteral("sslcrldir"),
+    QStringLiteral("channel_binding"),  QStringLiteral("connect_timeout"),  QStringLiteral("application_name"),
+    QStringLiteral("passfile"),         QStringLiteral("keepalives"),       QStringLiteral("keepalives_idle"),
+    QStringLiteral("keepalives_interval"), QStringLiteral("keepalives_count"),
 };
+const QStringList kNumericos = {QStringLiteral("connect_timeout"), QStringLiteral("keepalives"),
+                                QStringLiteral("keepalives_idle"), QStringLiteral("keepalives_interval"),
+                                QStringLiteral("keepalives_count")};
 const QStringList kModosSsl = {QStringLiteral("disable"), QStringLiteral("allow"),     QStringLiteral("prefer"),
                                QStringLiteral("require"), QStringLiteral("verify-ca"), QStringLiteral("verify-full")};
 
@@ -65,9 +70,19 @@ QString valorLibpq(const QString &v)
 // when a parameter is unknown, repeated or has a value libpq would misread.
 bool opcionesPostgreSQL(const QUrl &url, QString &opciones, QString &problema)
 {
-    // A server that does not answer must not hold a download for minutes.
-    std::map<QString, QString> valores{{QStringLiteral("connect_timeout"), QStringLiteral("10")},
-                                       {QStringLiteral("application_name"), QStringLiteral("kalverostin")}};
+    // A server that does not answer must not hold a download for minutes; a
+    // vanished peer is noticed in about a minute on both sides, so that the
+    // server frees the terminals a collector that disappeared was reading
+    // (the operating system's defaults wait over two hours).
+    std::map<QString, QString> valores{
+        {QStringLiteral("connect_timeout"), QStringLiteral("10")},
+        {QStringLiteral("application_name"), QStringLiteral("kalverostin")},
+        {QStringLiteral("keepalives"), QStringLiteral("1")},
+        {QStringLiteral("keepalives_idle"), QStringLiteral("30")},
+        {QStringLiteral("keepalives_interval"), QStringLiteral("10")},
+        {QStringLiteral("keepalives_count"), QStringLiteral("3")},
+        {QStringLiteral("options"),
+         QStringLiteral("-c tcp_keepalives_idle=30 -c tcp_keepalives_interval=10 -c tcp_keepalives_count=3")}};
     QStringList desconocidos, repetidos, malos;
     QSet<QString> vistos;
     for (const auto &[clave, valor] : QUrlQuery(url).queryItems(QUrl::FullyDecoded)) {
@@ -84,7 +99,8 @@ bool opcionesPostgreSQL(const QUrl &url, QString &opciones, QString &problema)
         const int segundos = valor.toInt(&numero);
         const bool control = std::any_of(valor.begin(), valor.end(), [](QChar c) { return c.unicode() < 0x20; });
         if (valor.isEmpty() || valor.contains(u';') || control || (clave == u"sslmode" && !kModosSsl.contains(valor))
-            || (clave == u"connect_timeout" && (!numero || segundos < 1))) {
+            || (clave == u"channel_binding" && !QStringList{"disable", "prefer", "require"}.contains(valor))
+            || (kNumericos.contains(clave) && (!numero || segundos < (clave == u"keepalives" ? 0 : 1)))) {
             malos << clave;
             continue;
         }

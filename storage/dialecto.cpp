@@ -3,6 +3,7 @@
 #include <QRegularExpression>
 #include <QTimeZone>
 #include <QUrl>
+#include <QUrlQuery>
 
 namespace MOD_ado {
 
@@ -95,7 +96,11 @@ bool esAccess(const QString &ruta)
 {
     return ruta.endsWith(u".mdb", Qt::CaseInsensitive) || ruta.endsWith(u".accdb", Qt::CaseInsensitive);
 }
-bool esPostgreSQL(const QString &ruta) { return ruta.startsWith(u"postgresql://", Qt::CaseInsensitive); }
+// Both schemes libpq accepts.
+bool esPostgreSQL(const QString &ruta)
+{
+    return ruta.startsWith(u"postgresql://", Qt::CaseInsensitive) || ruta.startsWith(u"postgres://", Qt::CaseInsensitive);
+}
 
 // Field by field: a terminal's wall-clock time never goes through the local
 // time zone, where the hour a daylight-saving change skips has no valid time.
@@ -156,9 +161,46 @@ QStringList clavesUrl(const CadenaConexion &cc)
     const QString clave = cc.RutaBaseDatos.mid(t.desde, t.hasta - t.desde);
     return {clave, QUrl::fromPercentEncoding(clave.toUtf8())};
 }
-QString tal(const QString &ruta) { return ruta; }
-QStringList ninguno(const CadenaConexion &) { return {}; }
-QStringList claveAccess(const CadenaConexion &cc) { return {cc.ClaveBaseDatos}; }
+// Whatever looks like user:password@ in a path that is not a server's URL
+// (a mistyped scheme, say) is a password all the same.
+const QRegularExpression &credenciales()
+{
+    static const QRegularExpression r(QStringLiteral("([^/\\\\:@\\s]+):([^@/\\\\:\\s]+)@"));
+    return r;
+}
+// Without verify-ca or verify-full, libpq sends the password and the
+// punches to whoever answers at that address; on the machine itself nobody
+// can stand in between.
+QString avisoUrl(const QString &ruta)
+{
+    const QUrl url(ruta);
+    const QString host = url.host().toLower();
+    if (host.isEmpty() || host == u"localhost" || host.startsWith(u"127.") || host == u"::1" || host.startsWith(u'/'))
+        return {};
+    const QString modo = QUrlQuery(url).queryItemValue(QStringLiteral("sslmode"));
+    if (modo == u"verify-ca" || modo == u"verify-full")
+        return {};
+    return QStringLiteral("Aviso: la conexión con la base de datos en %1 no comprueba el certificado del servidor "
+                          "(sslmode=%2): la clave y los marcajes llegarían a cualquier equipo que se hiciera pasar "
+                          "por él. Añada sslmode=verify-full&sslrootcert=<certificado de la autoridad> a bd en la "
+                          "sección [datos] de config.ini.")
+        .arg(host, modo.isEmpty() ? QStringLiteral("prefer") : modo);
+}
+QString sinAviso(const QString &) { return {}; }
+
+QString archivoParaMostrar(const QString &ruta)
+{
+    QString r = ruta;
+    return r.replace(credenciales(), QStringLiteral("\\1:***@"));
+}
+QStringList clavesEnRuta(const CadenaConexion &cc)
+{
+    QStringList claves;
+    for (const auto &m : credenciales().globalMatch(cc.RutaBaseDatos))
+        claves << m.captured(2);
+    return claves;
+}
+QStringList claveAccess(const CadenaConexion &cc) { return clavesEnRuta(cc) << cc.ClaveBaseDatos; }
 
 const Dialecto kPostgreSQL{
     .motor = Motor::PostgreSQL,
@@ -188,6 +230,7 @@ const Dialecto kPostgreSQL{
     .esRechazoDeFila = rechazoPostgreSQL,
     .paraMostrar = urlParaMostrar,
     .secretos = clavesUrl,
+    .avisoSeguridad = avisoUrl,
 };
 
 const Dialecto kAccess{
@@ -213,8 +256,9 @@ const Dialecto kAccess{
     .soloLectura = nullptr,
     .valorFecha = fechaOdbc,
     .esRechazoDeFila = nuncaDeFila,
-    .paraMostrar = tal,
+    .paraMostrar = archivoParaMostrar,
     .secretos = claveAccess,
+    .avisoSeguridad = sinAviso,
 };
 
 const Dialecto kSQLite{
@@ -242,8 +286,9 @@ const Dialecto kSQLite{
     .soloLectura = "PRAGMA query_only=1",
     .valorFecha = fechaComoTexto,
     .esRechazoDeFila = rechazoSQLite,
-    .paraMostrar = tal,
-    .secretos = ninguno,
+    .paraMostrar = archivoParaMostrar,
+    .secretos = clavesEnRuta,
+    .avisoSeguridad = sinAviso,
 };
 
 const Dialecto *const kDialectos[] = {&kAccess, &kPostgreSQL, &kSQLite};

@@ -79,6 +79,8 @@ struct Dialecto {
     // never be (passwords).
     QString (*paraMostrar)(const QString &ruta);
     QStringList (*secretos)(const CadenaConexion &cc);
+    // What the path leaves unprotected, for a warning at start; empty when nothing.
+    QString (*avisoSeguridad)(const QString &ruta);
 
     QString upsert(const QString &tabla, const QString &columnas, const QString &valores, const QString &clave,
                    QString asignaciones) const;

@@ -49,6 +49,8 @@ bool LlevaClave(const QString &ruta)
     return RutaParaMostrar(ruta) != ruta || (!secretos.isEmpty() && !secretos.first().isEmpty());
 }
 
+QString AvisoConexion(const QString &ruta) { return dialectoDe(ruta).avisoSeguridad(ruta); }
+
 QString PrepararBaseDatos(const CadenaConexion &cc)
 {
     Conexion con(cc, true);

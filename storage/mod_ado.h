@@ -32,6 +32,9 @@ struct CadenaConexion {
 QString RutaParaMostrar(const QString &ruta);
 // Whether the path holds a password (a PostgreSQL URL with one).
 bool LlevaClave(const QString &ruta);
+// A warning for a connection that does not check whom it talks to (a server
+// on another machine without sslmode verify-ca or verify-full); empty when none.
+QString AvisoConexion(const QString &ruta);
 
 // Creates the SQLite file, its folder and the three tables when missing.
 // Returns the error description, empty on success.

@@ -123,9 +123,10 @@ std::optional<QString> buscar(const QString &archivo, const QString &s, const QS
 QString configPrograma() { return DirectorioPrograma() + QStringLiteral("/config.ini"); }
 
 // An empty value reads as the default, as a missing key does.
-QString comoLeido(const std::optional<QString> &valor, const QString &porDefecto)
+QString comoLeido(const std::optional<QString> &valor, const QString &porDefecto, bool entero = false)
 {
-    return (valor && !valor->isEmpty() ? *valor : porDefecto).left(kLargoMaximo);
+    const QString v = valor && !valor->isEmpty() ? *valor : porDefecto;
+    return entero ? v : v.left(kLargoMaximo);
 }
 
 // The file's new bytes with the key set, names and value in cod.
@@ -249,15 +250,16 @@ QString RutaConfig()
     return propio + QStringLiteral("/config.ini");
 }
 
-QString LeerConfig(const QString &seccion, const QString &clave, const QString &porDefecto)
+QString LeerConfig(const QString &seccion, const QString &clave, const QString &porDefecto, bool entero)
 {
     const QString propio = RutaConfig();
-    if (propio != configPrograma()) {
-        // A key of the per-user copy wins, even empty; the others come from the administrator's file.
-        if (const auto valor = buscar(propio, seccion.trimmed(), clave.trimmed()))
-            return comoLeido(valor, porDefecto);
-    }
-    return LeerIni(configPrograma(), seccion, clave, porDefecto);
+    // A key of the per-user copy wins, even empty; the others come from the administrator's file.
+    std::optional<QString> valor;
+    if (propio != configPrograma())
+        valor = buscar(propio, seccion.trimmed(), clave.trimmed());
+    if (!valor)
+        valor = buscar(configPrograma(), seccion.trimmed(), clave.trimmed());
+    return comoLeido(valor, porDefecto, entero);
 }
 
 bool EscribirConfig(const QString &seccion, const QString &clave, const QString &texto)

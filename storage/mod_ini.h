@@ -32,7 +32,10 @@ QString RutaConfig();
 // The program's settings. With a read-only program directory, a key of the
 // per-user copy wins and every other key comes from config.ini beside the
 // executable (the administrator's).
-QString LeerConfig(const QString &seccion, const QString &clave, const QString &porDefecto = QString());
+// Values are cut at 254 characters, as the original files expect; `entero`
+// reads a value whole, for one a cut would change (a server's address).
+QString LeerConfig(const QString &seccion, const QString &clave, const QString &porDefecto = QString(),
+                   bool entero = false);
 bool EscribirConfig(const QString &seccion, const QString &clave, const QString &texto);
 
 } // namespace MOD_ini

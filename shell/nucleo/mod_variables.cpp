@@ -19,8 +19,11 @@ Configuracion ajustes;
 // Each config.ini setting, named once for reading and for writing.
 struct Clave {
     const char *seccion, *nombre;
+    // Read whole: the database's address, which a cut at 254 characters could
+    // leave without its sslmode, connecting without checking the server.
+    bool entero = false;
 };
-constexpr Clave kBd{"datos", "bd"}, kHora1{"cambiohora", "hora1"}, kHora2{"cambiohora", "hora2"},
+constexpr Clave kBd{"datos", "bd", true}, kHora1{"cambiohora", "hora1"}, kHora2{"cambiohora", "hora2"},
     kActivada{"cambiohora", "activada"}, kLectura{"comunicaciones", "lectura"},
     kTimeout{"comunicaciones", "timeout"}, kSimultaneos{"comunicaciones", "simultaneos"},
     kTimeoutIncidencias{"Incidencias", "timeout"}, kAlertasMinutos{"alertas", "minutos"},
@@ -28,7 +31,7 @@ constexpr Clave kBd{"datos", "bd"}, kHora1{"cambiohora", "hora1"}, kHora2{"cambi
 
 QString leer(Clave c, const QString &porDefecto = {})
 {
-    return MOD_ini::LeerConfig(QLatin1String(c.seccion), QLatin1String(c.nombre), porDefecto);
+    return MOD_ini::LeerConfig(QLatin1String(c.seccion), QLatin1String(c.nombre), porDefecto, c.entero);
 }
 // Empty, or the error line of a config.ini that cannot be written.
 QString escribir(Clave c, const QString &valor)
@@ -247,8 +250,11 @@ const Configuracion &LeerConfiguracion(QString *error, LineasRegistro *avisos)
             aviso += QStringLiteral(" y la base de datos está en %1").arg(QDir::toNativeSeparators(porDefecto));
         avisos->append({aviso});
     }
-    if (avisos)
+    if (avisos) {
         avisos->append(configsConClaveALaVista());
+        if (const QString aviso = MOD_ado::AvisoConexion(ajustes.RutaBaseDatos); !aviso.isEmpty())
+            avisos->append({aviso});
+    }
     const QString e = MOD_ado::PrepararBaseDatos(CadenaConexion());
     if (error)
         *error = e;

@@ -16,6 +16,10 @@ namespace Trabajos {
 
 namespace {
 
+// Another collector holding a terminal this long is worth an error line.
+constexpr qint64 kMinutosTomadoPorOtro = 5;
+
+
 // The link's reason for the last failure, in brackets; nothing when it gave none.
 QString motivo(const Contexto &ctx)
 {
@@ -58,9 +62,30 @@ void LeerTerminal(const Contexto &ctx, const TerminalRecord &t, MOD_ado::Almacen
     // Another collector on the same database reading this terminal now would
     // move its read pointer under this download.
     const QString clave = ClaveTerminal(t);
-    if (!almacen.TomarTerminal(clave)) {
+    // Since when another collector has held each terminal, so that one held
+    // for long (a collector that vanished with its lock) stands out.
+    static std::mutex mutexTomados;
+    static QHash<QString, QDateTime> tomadosPorOtro;
+    const bool tomado = almacen.TomarTerminal(clave);
+    QDateTime desde;
+    {
+        const std::lock_guard bloqueo(mutexTomados);
+        if (tomado)
+            tomadosPorOtro.remove(clave);
+        else
+            desde = tomadosPorOtro.contains(clave) ? tomadosPorOtro.value(clave)
+                                                   : *tomadosPorOtro.insert(clave, QDateTime::currentDateTime());
+    }
+    if (!tomado) {
+        const qint64 minutos = desde.secsTo(QDateTime::currentDateTime()) / 60;
         salida.registrar({{Ahora() + QStringLiteral(", terminal ") + t.descripcion +
-                           QStringLiteral(" leído ahora por otro programa con la misma base de datos")}},
+                               QStringLiteral(" leído ahora por otro programa con la misma base de datos") +
+                               (minutos >= kMinutosTomadoPorOtro
+                                    ? QStringLiteral(" (desde hace %1 min; si ese programa ya no funciona, el "
+                                                     "servidor lo suelta al notar que su conexión se cortó)")
+                                          .arg(minutos)
+                                    : QString()),
+                           minutos >= kMinutosTomadoPorOtro ? Gravedad::Error : Gravedad::Informacion}},
                          !completa);
         return;
     }

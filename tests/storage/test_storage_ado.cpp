@@ -568,9 +568,41 @@ private slots:
             {"postgresql://ana@db/x", "postgresql://ana@db/x"},
             {"postgresql://db:5432/x", "postgresql://db:5432/x"},
             {"postgresql://ana:s3@db/x?application_name=a@b", "postgresql://ana:***@db/x?application_name=a@b"},
-            {"postgresql://ana@db/x?sslmode=require&password=s3", "postgresql://ana@db/x?sslmode=require&password=***"}};
+            {"postgresql://ana@db/x?sslmode=require&password=s3", "postgresql://ana@db/x?sslmode=require&password=***"},
+            {"postgres://ana:s3@db/x", "postgres://ana:***@db/x"},
+            // not a server URL, yet what looks like a password stays hidden
+            {"/srv/postgres:/ana:s3@db/x", "/srv/postgres:/ana:***@db/x"},
+            {"C:\\datos\\ana:s3@zeb.mdb", "C:\\datos\\ana:***@zeb.mdb"}};
         for (const auto &[destino, mostrada] : casos)
             QCOMPARE(RutaParaMostrar(destino), QString(mostrada));
+        QCOMPARE(motorDe("POSTGRES://db/x"), Motor::PostgreSQL);
+    }
+
+    // A server elsewhere without a checked certificate is warned about; every
+    // session asks the server to notice a vanished collector within a minute.
+    void conexionSegura()
+    {
+        const std::pair<const char *, const char *> casos[] = { // address, what the warning names ("" = none)
+            {"/datos/zeb.db", ""},
+            {"postgresql://ana@127.0.0.1/x", ""},
+            {"postgresql://ana@localhost/x?sslmode=disable", ""},
+            {"postgresql://ana@bd.example/x", "(sslmode=prefer)"},
+            {"postgres://ana@10.1.2.3/x?sslmode=require", "(sslmode=require)"},
+            {"postgresql://ana@bd.example/x?sslmode=verify-ca&sslrootcert=/c", ""},
+            {"postgresql://ana@bd.example/x?sslmode=verify-full&sslrootcert=/c", ""}};
+        for (const auto &[ruta, nombra] : casos) {
+            const QString aviso = AvisoConexion(ruta);
+            QVERIFY2(*nombra ? aviso.contains(nombra) && aviso.contains("verify-full") : aviso.isEmpty(), ruta);
+        }
+        const QString url = qEnvironmentVariable("KALVEROSTIN_PG_URL");
+        if (url.isEmpty())
+            QSKIP("KALVEROSTIN_PG_URL no está definida: ejecute las pruebas con scripts/pg-test.sh");
+        Conexion con({url, {}});
+        QSqlQuery q(con.db());
+        QStringList valores;
+        for (const char *ajuste : {"tcp_keepalives_idle", "tcp_keepalives_interval", "tcp_keepalives_count"})
+            valores << (q.exec(QString("SHOW ") + ajuste) && q.next() ? q.value(0).toString() : q.lastError().text());
+        QCOMPARE(valores, QStringList({"30", "10", "3"}));
     }
 
     // A driver's error may quote the password, alone, percent-decoded or in the
@@ -581,7 +613,8 @@ private slots:
             {"postgresql://ana:p%40s@db/x", "", "sin postgresql://ana:p%40s@db/x: p@s, p%40s", "sin postgresql://ana:***@db/x: ***, ***"},
             {"postgresql://ana@db/x?password=s3", "", "sin postgresql://ana@db/x?password=s3", "sin postgresql://ana@db/x?password=***"},
             {"/d/zeb.mdb", "cl}ave;1", "PWD=cl}ave;1; no", "PWD=***; no"},
-            {"/d/zeb.db", "s3", "s3 no", "s3 no"}};
+            {"/d/zeb.db", "s3", "s3 no", "s3 no"},
+            {"/d/ana:s3@x.db", "", "/abs/d/ana:s3@x.db: s3 no", "/abs/d/ana:***@x.db: *** no"}};
         for (const auto &[destino, clave, error, mostrado] : casos)
             QCOMPARE(ocultarClave({destino, clave}, error), QString(mostrado));
     }

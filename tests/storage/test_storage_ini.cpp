@@ -172,6 +172,10 @@ private slots:
         QVERIFY(EscribirConfig("A", "Y", ""));
         QCOMPARE(LeerConfig("a", "x") + LeerConfig("a", "y", "def"), "admindef");
         QCOMPARE(bytes(), "[a]\nx=admin\ny=admin\n");
+        // Cut as the original files expect, unless asked whole (a server's address).
+        QVERIFY(EscribirConfig("datos", "bd", QString(300, u'u')));
+        QCOMPARE(QList<qsizetype>({LeerConfig("datos", "bd").size(), LeerConfig("datos", "bd", {}, true).size()}),
+                 QList<qsizetype>({254, 300}));
         FijarDirectorioPrograma(QString());
     }
 };
