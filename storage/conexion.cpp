@@ -81,8 +81,9 @@ bool opcionesPostgreSQL(const QUrl &url, QString &opciones, QString &problema)
         {QStringLiteral("keepalives_idle"), QStringLiteral("30")},
         {QStringLiteral("keepalives_interval"), QStringLiteral("10")},
         {QStringLiteral("keepalives_count"), QStringLiteral("3")},
-        {QStringLiteral("options"),
-         QStringLiteral("-c tcp_keepalives_idle=30 -c tcp_keepalives_interval=10 -c tcp_keepalives_count=3")}};
+        // Notices ("already exists") would reach standard error and the journal.
+        {QStringLiteral("options"), QStringLiteral("-c tcp_keepalives_idle=30 -c tcp_keepalives_interval=10 "
+                                                   "-c tcp_keepalives_count=3 -c client_min_messages=warning")}};
     QStringList desconocidos, repetidos, malos;
     QSet<QString> vistos;
     for (const auto &[clave, valor] : QUrlQuery(url).queryItems(QUrl::FullyDecoded)) {
