@@ -7,7 +7,7 @@ paquetes=(build-essential cmake pkg-config
           qt6-translations-l10n tzdata
           sqlite3 openssl
           postgresql unixodbc libsqliteodbc mdbtools
-          dpkg-dev systemd desktop-file-utils patch)
+          dpkg-dev systemd desktop-file-utils lintian patch)
 faltan=()
 for p in "${paquetes[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || faltan+=("$p")
