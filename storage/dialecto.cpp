@@ -227,6 +227,7 @@ const Dialecto kPostgreSQL{
     .valorNuevo = "excluded.\\1",
     .soloLectura = nullptr,
     .valorFecha = fechaComoTexto, // a typed parameter, inferred from the column
+    .fechaComoTexto = "to_char(%1, 'YYYY-MM-DD HH24:MI:SS')",
     .esRechazoDeFila = rechazoPostgreSQL,
     .paraMostrar = urlParaMostrar,
     .secretos = clavesUrl,
@@ -255,6 +256,7 @@ const Dialecto kAccess{
     .valorNuevo = nullptr,
     .soloLectura = nullptr,
     .valorFecha = fechaOdbc,
+    .fechaComoTexto = "%1",
     .esRechazoDeFila = nuncaDeFila,
     .paraMostrar = archivoParaMostrar,
     .secretos = claveAccess,
@@ -285,6 +287,7 @@ const Dialecto kSQLite{
     .valorNuevo = "excluded.\\1",
     .soloLectura = "PRAGMA query_only=1",
     .valorFecha = fechaComoTexto,
+    .fechaComoTexto = "%1",
     .esRechazoDeFila = rechazoSQLite,
     .paraMostrar = archivoParaMostrar,
     .secretos = clavesEnRuta,

@@ -70,8 +70,11 @@ struct Dialecto {
     // Makes a connection refuse writes (the punch viewer's), when it can.
     const char *soloLectura;
 
-    // A wall-clock date-time as this backend compares it with the stored ones.
+    // A wall-clock date-time as this backend compares it with the stored ones,
+    // and the column read back as text (a driver's date-time would go through
+    // the local zone, where an hour a daylight-saving change skips is invalid).
     QVariant (*valorFecha)(const QDateTime &fh);
+    const char *fechaComoTexto;
     // An error that belongs to the row (a constraint, a type, a trigger's veto)
     // rather than to the database, which then fails every write alike.
     bool (*esRechazoDeFila)(const QSqlError &e);

@@ -49,8 +49,9 @@ QString ModeloMarcajes::errorConexion() const
 bool ModeloMarcajes::prepararConsulta(QSqlQuery &q, const FiltroMarcajes &filtro, bool contar) const
 {
     QString sql = contar ? QStringLiteral("SELECT count(*)")
-                         : QStringLiteral("SELECT fechahora, numero_terminal, codigo_incidencia, entrada_salida, "
-                                          "tarjeta, subcodigo");
+                         : QStringLiteral("SELECT %1, numero_terminal, codigo_incidencia, entrada_salida, "
+                                          "tarjeta, subcodigo")
+                               .arg(QLatin1String(con_->dialecto().fechaComoTexto).arg(QLatin1String("fechahora")));
     sql += QStringLiteral(" FROM marcajes WHERE fechahora >= ? AND fechahora < ?");
     if (filtro.terminal)
         sql += QStringLiteral(" AND numero_terminal = ?");

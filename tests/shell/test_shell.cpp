@@ -23,6 +23,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QStandardPaths>
+#include <QTimeZone>
 #include <numeric>
 #include <thread>
 
@@ -510,6 +511,8 @@ private slots:
             QTest::addRow("%s: other terminal, one day", base) << Filtro{pg, 2, d.addDays(2), d.addDays(2), {4}};
             QTest::addRow("%s: range backwards", base) << Filtro{pg, 0, d.addDays(1), d, {}};
             QTest::addRow("%s: more than one fetch", base) << Filtro{pg, 0, d.addDays(-30), d.addDays(-30), lote};
+            // Santiago's clocks skip from midnight to 01:00 that day: its first half hour is still listed.
+            QTest::addRow("%s: day starting late", base) << Filtro{pg, 0, QDate(2026, 9, 6), QDate(2026, 9, 6), {306}};
         }
     }
     void visor()
@@ -553,6 +556,8 @@ private slots:
             marcajes.append({1, QDateTime(d.addDays(-30), t), 0, 7,
                              "08/02/26 " + t.toString("HH:mm:ss") + ";Uno;Médico;Entrada;123456;0"});
         }
+        marcajes.append({1, QDateTime(QDate(2026, 9, 6), QTime(0, 30), QTimeZone::utc()), 0, 7,
+                         "06/09/26 00:30:00;Uno;Médico;Entrada;123456;0"});
         QVector<MOD_ado::Marcaje> filas;
         for (const Punch &p : marcajes)
             filas.append({p.terminal, p.momento, p.entradaSalida, p.incidencia, 123456, 0});
