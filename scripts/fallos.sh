@@ -24,7 +24,8 @@ src=$dir/src
 mkdir -p "$src"
 (cd "$raiz" && git ls-files -co --exclude-standard -z) | while IFS= read -r -d '' archivo; do
     cmp -s "$raiz/$archivo" "$src/$archivo" && continue
-    mkdir -p "$src/$(dirname "$archivo")" && cp -p "$raiz/$archivo" "$src/$archivo"
+    # A fresh time stamp: an older one than the scratch build's outputs would skip the rebuild.
+    mkdir -p "$src/$(dirname "$archivo")" && cp "$raiz/$archivo" "$src/$archivo"
 done
 cmake -S "$src" -B "$src/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null || exit 1
 
