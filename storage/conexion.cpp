@@ -362,10 +362,9 @@ QString Conexion::crearTablasPropias()
         if (!q.exec(QString::fromLatin1(s)))
             return textoError(q.lastError());
     const QLatin1String anadir(d_->anadirColumna);
-    const bool siFalta = anadir.contains(QLatin1String("IF NOT EXISTS"));
     for (const auto &[tabla, columna, tipo] : kColumnasNuevas) {
         const QLatin1String t(tabla), c(columna);
-        if (!siFalta && q.exec(QStringLiteral("SELECT %1 FROM %2 WHERE 1 = 0").arg(c, t)))
+        if (!d_->anadeSoloSiFalta && q.exec(QStringLiteral("SELECT %1 FROM %2 WHERE 1 = 0").arg(c, t)))
             continue;
         if (!q.exec(anadir.arg(t, c, QLatin1String(tipo))))
             return textoError(q.lastError());

@@ -214,6 +214,7 @@ const Dialecto kPostgreSQL{
     .tablasPropias = true,
     .tablasPropiasAlConectar = true,
     .anadirColumna = "ALTER TABLE %1 ADD COLUMN IF NOT EXISTS %2 %3",
+    .anadeSoloSiFalta = true,
     .empezarEscritura = nullptr,
     .bloqueoMarcajes = QStringLiteral("SELECT pg_advisory_xact_lock(%1, ?)").arg(kClaveBloqueo),
     .preparadasDuranteLaSesion = true,
@@ -243,6 +244,7 @@ const Dialecto kAccess{
     .tablasPropias = false,
     .tablasPropiasAlConectar = false,
     .anadirColumna = nullptr,
+    .anadeSoloSiFalta = false,
     .empezarEscritura = nullptr,
     .bloqueoMarcajes = {},
     .preparadasDuranteLaSesion = false, // ODBC drivers may drop them at a commit
@@ -272,6 +274,7 @@ const Dialecto kSQLite{
     .tablasPropias = true,
     .tablasPropiasAlConectar = false,
     .anadirColumna = "ALTER TABLE %1 ADD COLUMN %2 %3",
+    .anadeSoloSiFalta = false,
     // Holds the write lock from the first statement, waiting for another
     // writer up to the busy timeout: the whole database is this transaction's.
     .empezarEscritura = "BEGIN IMMEDIATE",

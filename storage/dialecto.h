@@ -37,9 +37,11 @@ struct Dialecto {
     // connects, under the creation lock, never by several lanes at once.
     bool tablasPropias;
     bool tablasPropiasAlConectar;
-    // Adds a column to an older table: "%1" table, "%2" column, "%3" type.
-    // Without IF NOT EXISTS the column is looked for first.
+    // Adds a column to an older table: "%1" table, "%2" column, "%3" type;
+    // unless the statement itself skips a column already there, the column
+    // is looked for first.
     const char *anadirColumna;
+    bool anadeSoloSiFalta;
 
     // A write transaction: a statement that takes the write lock at once
     // (committed and undone by statements too), or the driver's transaction.
