@@ -30,13 +30,11 @@ struct DestinoMemoria : DestinoMarcajes {
     QList<Marcaje> filas;
     std::optional<Cursor> cursor;
     bool fallar = false, morir = false, retiene = true;
-    int lotes = 0;
     Cancelacion *cancelar = nullptr;
 
     std::optional<Cursor> LeerCursor(QString &) override { return cursor; }
     Resultado Grabar(const QVector<MarcajeLeido> &lote, const Cursor &tras) override
     {
-        ++lotes;
         if (muerto())
             return {0, 0, QStringLiteral("muerto")};
         const auto yaEsta = [&](const Marcaje &m) {
@@ -165,20 +163,17 @@ class TestComandos : public QObject {
     static const QList<Suceso> &sucesos()
     {
         using korasim::Desborde;
+        const auto sustituido = [](Banco &, korasim::Terminal &t, const std::function<void(int)> &escribir) {
+            t.configurarAnillo(korasim::Relleno::MarcaFin);
+            t.fijarPunteros(1300, 1300);
+            escribir(4300);
+        };
         static const QList<Suceso> lista = {
             {"nada", 4320, [](Banco &, korasim::Terminal &, auto) {}},
             {"nuevos", 4320, [](Banco &, korasim::Terminal &, auto escribir) { escribir(300); }},
             {"memoria borrada", 4320, [](Banco &, korasim::Terminal &t, auto escribir) { t.reiniciarMemoria(); escribir(4400); }},
-            {"sustituido, cursor detras", 4320, [](Banco &, korasim::Terminal &t, auto escribir) {
-                 t.configurarAnillo(korasim::Relleno::MarcaFin);
-                 t.fijarPunteros(1300, 1300);
-                 escribir(4300);
-             }},
-            {"sustituido, cursor delante", 1200, [](Banco &, korasim::Terminal &t, auto escribir) {
-                 t.configurarAnillo(korasim::Relleno::MarcaFin);
-                 t.fijarPunteros(1300, 1300);
-                 escribir(4300);
-             }},
+            {"sustituido, cursor detras", 4320, sustituido},
+            {"sustituido, cursor delante", 1200, sustituido},
             {"llena", 4320, [](Banco &, korasim::Terminal &, auto escribir) { escribir(4499); }},
             {"desborde conserva", 4320, [](Banco &, korasim::Terminal &, auto escribir) { escribir(4600); }},
             {"desborde empuja", 4320, [](Banco &, korasim::Terminal &t, auto escribir) { t.fijarDesborde(Desborde::Empuja); escribir(4600); }},
@@ -189,8 +184,7 @@ class TestComandos : public QObject {
                  for (int i = 0; i < 600; ++i)
                      t.agregarMarcaje(kMomento.addDays(-1).addSecs(i), 77, 0x04);
                  b.destino.matar = true;
-                 long c = 0;
-                 LeerMarcajes(b.ctx, *b.alta_, b.destino, c, 0, nullptr, [&](const ProgresoDescarga &p) {
+                 b.descargar(*b.alta_, 0, nullptr, [&](const ProgresoDescarga &p) {
                      if (p.posiciones >= 590)
                          b.cancelar.store(true);
                  });

@@ -16,32 +16,11 @@
 
 #include "common/texto.h"
 #include "link/class_rs485.h"
+#include "tests/link/puerto_falso.h"
 
 namespace {
 
 using kora::suma;
-
-class PuertoFuzz final : public PuertoSerie {
-public:
-    QByteArray respuesta, entrada; // what the terminal sends after every request; what is waiting
-    bool eco = false, fallar = false;
-    QList<QByteArray> escritos;
-
-    void cerrar() override {}
-    bool abrir(int) override { return true; }
-    bool estaAbierto() const override { return true; }
-    bool descartarEntrada() override { return entrada.clear(), true; }
-    bool escribir(const QByteArray &b) override
-    {
-        escritos << b;
-        entrada += (eco ? b : QByteArray()) + respuesta;
-        return true;
-    }
-    bool esperarSalidaVacia(const Cancelacion *) override { return true; }
-    int esperarEntrada(int, QDeadlineTimer, const Cancelacion *) override { return int(entrada.size()); }
-    bool leerTodo(QByteArray &salida) override { return salida = std::exchange(entrada, {}), !fallar; }
-    QString descripcionError() const override { return QStringLiteral("fallo del puerto"); }
-};
 
 class SocketFuzz final : public SocketTcp {
 public:
@@ -67,15 +46,15 @@ public:
     QString descripcionError() const override { return QStringLiteral("fallo del socket"); }
 };
 
-
 void intercambio(ClassRS485 &enlace, int transporte, quint8 marcas, const QByteArray &datos,
                  const QByteArray &respuesta)
 {
-    PuertoFuzz puerto;
+    PuertoFalso puerto;
     SocketFuzz socket;
-    puerto.respuesta = socket.respuesta = respuesta;
+    puerto.respuestas = QList<QByteArray>(4, respuesta); // the same after every attempt
+    socket.respuesta = respuesta;
     puerto.eco = marcas & 4;
-    puerto.fallar = socket.rechazar = marcas & 8;
+    puerto.fallarLectura = socket.rechazar = marcas & 8;
     socket.ultimoTarde = marcas & 64;
     enlace.Reintentos = marcas & 3;
     enlace.MSComm = &puerto;

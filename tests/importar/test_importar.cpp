@@ -1,30 +1,12 @@
 // kalverostin-importar run as a user runs it, with mdb-export replaced by
 // mdb-export-falso.sh (first in PATH), which prints the CSV files of this
 // folder as mdb-export prints an Access table.
-#include "storage/conexion.h"
+#include "tests/storage/consulta.h"
 
 #include <QProcess>
-#include <QSqlQuery>
 #include <QTemporaryDir>
 #include <QUrl>
 #include <QtTest>
-
-using namespace MOD_ado;
-
-namespace {
-
-// The rows of a statement run on the destination, joined by ;
-QString consultar(const QString &destino, const QString &sql)
-{
-    Conexion con({destino, {}});
-    QSqlQuery q(con.db());
-    QStringList filas;
-    for (q.exec(sql); q.next();)
-        filas << q.value(0).toString();
-    return filas.join(u';');
-}
-
-} // namespace
 
 class TestImportar : public QObject {
     Q_OBJECT
@@ -83,12 +65,12 @@ private slots:
         }
 
         QCOMPARE(consultar(destino, "SELECT descripcion || '/' || \"IP\" || '/' || \"Com\" FROM terminales_1 ORDER BY 1"),
-                 QString("Almacén//1;Entrada principal/192.168.1.10/0;O'Brien \"norte\"//2"));
+                 QStringList({"Almacén//1", "Entrada principal/192.168.1.10/0", "O'Brien \"norte\"//2"}));
         QCOMPARE(consultar(destino, "SELECT coalesce(descripcion, 'NULL') FROM \"Incidencias\" ORDER BY codigo"),
-                 QString("NULL;Médico;Asuntos\r\npropios"));
-        QCOMPARE(consultar(destino, "SELECT numero_terminal || '|' || tarjeta || '|' || coalesce(subcodigo, -1) || '|' || "
-                                    "CASE WHEN habilitado THEN 'si' ELSE 'no' END FROM marcajes ORDER BY numero_terminal, tarjeta"),
-                 QString("1|123456|0|si;3|999|0|si;3|123456|0|si;5|4294967295|-1|no"));
+                 QStringList({"NULL", "Médico", "Asuntos\r\npropios"}));
+        QCOMPARE(consultar(destino, "SELECT numero_terminal, tarjeta, coalesce(subcodigo, -1), CASE WHEN habilitado "
+                                    "THEN 'si' ELSE 'no' END FROM marcajes ORDER BY numero_terminal, tarjeta"),
+                 QStringList({"1|123456|0|si", "3|999|0|si", "3|123456|0|si", "5|4294967295|-1|no"}));
     }
 
     // Nothing is created from a file that cannot be read.

@@ -1,6 +1,6 @@
 #pragma once
-// A serial port for the link and command tests: records every request written
-// and delivers the answers a test prepares.
+// A serial port for the link and command tests and the link's fuzz target:
+// records every request written and delivers the answers a test prepares.
 
 #include "link/transportes.h"
 
@@ -12,7 +12,7 @@ public:
     QList<QByteArray> escritos;
     QList<QByteArray> respuestas; // what arrives after each write; missing = silence
     bool eco = false;             // an RS-485 converter returns every byte sent
-    bool fallarEscritura = false;
+    bool fallarEscritura = false, fallarLectura = false;
     int descartes = 0;
     int ultimaEspera = -1;        // the count the last wait asked for
 
@@ -31,7 +31,7 @@ public:
     {
         return ultimaEspera = cuantos, int(entrada_.size());
     }
-    bool leerTodo(QByteArray &salida) override { return salida = std::exchange(entrada_, {}), true; }
+    bool leerTodo(QByteArray &salida) override { return salida = std::exchange(entrada_, {}), !fallarLectura; }
     QString descripcionError() const override { return QStringLiteral("fallo simulado del puerto"); }
 
 private:

@@ -8,6 +8,7 @@
 #include "shell/ventana/form1.h"
 #include "storage/mod_ado.h"
 #include "storage/mod_ini.h"
+#include "tests/storage/consulta.h"
 #include "tools/sim/simulador.h"
 
 #include <QApplication>
@@ -17,9 +18,6 @@
 #include <QPushButton>
 #include <QRandomGenerator>
 #include <QRegularExpression>
-#include <QSqlDatabase>
-#include <QSqlQuery>
-#include <QSqlRecord>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
@@ -63,27 +61,6 @@ inline void responderCaja(QString *texto, QMessageBox::StandardButton boton)
                    *texto = caja->text();
                    caja->button(boton)->click();
                });
-}
-
-// Each row of a query on an SQLite file, its columns joined by '|'.
-inline QStringList consultar(const QString &archivo, const QString &sql)
-{
-    QStringList filas;
-    {
-        auto bd = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("banco"));
-        bd.setDatabaseName(archivo);
-        QSqlQuery q(bd);
-        if (!bd.open() || !q.exec(sql))
-            qFatal("cannot query %s", qPrintable(archivo));
-        while (q.next()) {
-            QStringList columnas;
-            for (int i = 0; i < q.record().count(); ++i)
-                columnas << q.value(i).toString();
-            filas << columnas.join(u'|');
-        }
-    }
-    QSqlDatabase::removeDatabase(QStringLiteral("banco"));
-    return filas;
 }
 
 // Log lines with each time stamp (dd/MM/yy HH:mm:ss) written as F.
@@ -156,15 +133,15 @@ struct Banco {
             lineas << l->item(i)->text();
         return sinFechas(lineas);
     }
-    // A terminal in the table and in List2; tipo 2 = ETHERNET at ip, 1 = RS485 on port 1.
-    void anadir(int codigo, const QString &nombre, const QString &ip, int tipo = 2) const
+    // A terminal in the table and in List2; tipo 2 = ETHERNET at ip, 1 = RS485 and 0 = RS232 on port com.
+    void anadir(int codigo, const QString &nombre, const QString &ip, int tipo = 2, const char *com = "1") const
     {
         const auto cc = MOD_variables::CadenaConexion();
-        QCOMPARE(MOD_ado::InsertarTerminal(cc, QString::number(codigo), nombre, ip, QString::number(tipo), "1"),
+        QCOMPARE(MOD_ado::InsertarTerminal(cc, QString::number(codigo), nombre, ip, QString::number(tipo), com),
                  QString());
         QCOMPARE(MOD_ado::CargarTerminales(cc, form->Terminales), QString());
         form->ActualizarListaTerminales();
     }
     QStringList filas(const QString &sql) const { return consultar(MOD_variables::Ajustes().RutaBaseDatos, sql); }
-    int marcajes() const { return filas(QStringLiteral("SELECT id FROM marcajes")).size(); }
+    int marcajes() const { return filas(QStringLiteral("SELECT count(*) FROM marcajes")).value(0).toInt(); }
 };

@@ -5,12 +5,12 @@
 #include "storage/conexion.h"
 #include "storage/interno.h"
 #include "storage/mod_ado.h"
+#include "tests/storage/consulta.h"
 
 #include <QProcess>
 #include <QRegularExpression>
 #include <QScopeGuard>
 #include <QSqlQuery>
-#include <QSqlRecord>
 #include <QTemporaryDir>
 #include <QTimeZone>
 #include <QUrl>
@@ -27,38 +27,10 @@ namespace {
 const QDateTime kMomento(QDate(2024, 3, 15), QTime(8, 5, 9));
 const QVariant kNulo(QMetaType::fromType<QString>());
 
-// A statement on the test's own connection (the SQLite file itself, also the
-// one behind the .mdb name, or the server): its rows, columns joined by | and
-// rows by ;, or "error: " and why.
+// The rows of consultar() joined by ';'.
 QString sql(const QString &ruta, const QString &sentencia, const QVariantList &valores = {})
 {
-    QString r;
-    {
-        const bool pg = motorDe(ruta) == Motor::PostgreSQL;
-        const QUrl u(ruta);
-        QSqlDatabase db = QSqlDatabase::addDatabase(pg ? "QPSQL" : "QSQLITE", "directa");
-        db.setDatabaseName(pg ? u.path().mid(1) : ruta);
-        db.setHostName(u.host());
-        db.setPort(u.port(5432));
-        db.setUserName(u.userName());
-        db.setPassword(u.password(QUrl::FullyDecoded));
-        const bool abierta = db.open();
-        QSqlQuery q(db);
-        bool ok = abierta && (valores.isEmpty() ? q.exec(sentencia) : q.prepare(sentencia)); // the server prepares no DDL
-        for (const QVariant &v : valores)
-            q.addBindValue(v);
-        ok = ok && (valores.isEmpty() || q.exec());
-        QStringList filas;
-        while (ok && q.next()) {
-            QStringList columnas;
-            for (int i = 0; i < q.record().count(); ++i)
-                columnas << q.value(i).toString();
-            filas << columnas.join(u'|');
-        }
-        r = ok ? filas.join(u';') : "error: " + (abierta ? q.lastError() : db.lastError()).text();
-    }
-    QSqlDatabase::removeDatabase("directa");
-    return r;
+    return consultar(ruta, sentencia, valores).join(u';');
 }
 
 Marcaje marcaje(int terminal, qint64 ms, const QVariant &tarjeta = {}, const QVariant &entradaSalida = {},
@@ -559,9 +531,12 @@ private slots:
         QVERIFY(!QFileInfo::exists(destino));
     }
 
-    void rutaParaMostrar()
+    // The password never shows: not in an address as displayed, nor in a
+    // driver's error, which may quote it alone, percent-decoded or in the
+    // address (the Access password is the one given apart).
+    void claveOculta()
     {
-        const std::pair<const char *, const char *> casos[] = {
+        const std::pair<const char *, const char *> rutas[] = {
             {"/datos/zeb.db", "/datos/zeb.db"},
             {"postgresql://ana:a:b@c@db:5432/x", "postgresql://ana:***@db:5432/x"},
             {"postgresql://ana:a%40b@db/x", "postgresql://ana:***@db/x"},
@@ -573,9 +548,17 @@ private slots:
             // not a server URL, yet what looks like a password stays hidden
             {"/srv/postgres:/ana:s3@db/x", "/srv/postgres:/ana:***@db/x"},
             {"C:\\datos\\ana:s3@zeb.mdb", "C:\\datos\\ana:***@zeb.mdb"}};
-        for (const auto &[destino, mostrada] : casos)
+        for (const auto &[destino, mostrada] : rutas)
             QCOMPARE(RutaParaMostrar(destino), QString(mostrada));
         QCOMPARE(motorDe("POSTGRES://db/x"), Motor::PostgreSQL);
+        const char *const errores[][4] = { // database, its password, the error, as shown
+            {"postgresql://ana:p%40s@db/x", "", "sin postgresql://ana:p%40s@db/x: p@s, p%40s", "sin postgresql://ana:***@db/x: ***, ***"},
+            {"postgresql://ana@db/x?password=s3", "", "sin postgresql://ana@db/x?password=s3", "sin postgresql://ana@db/x?password=***"},
+            {"/d/zeb.mdb", "cl}ave;1", "PWD=cl}ave;1; no", "PWD=***; no"},
+            {"/d/zeb.db", "s3", "s3 no", "s3 no"},
+            {"/d/ana:s3@x.db", "", "/abs/d/ana:s3@x.db: s3 no", "/abs/d/ana:***@x.db: *** no"}};
+        for (const auto &[destino, clave, error, mostrado] : errores)
+            QCOMPARE(ocultarClave({destino, clave}, error), QString(mostrado));
     }
 
     // A server elsewhere without a checked certificate is warned about; every
@@ -604,20 +587,6 @@ private slots:
              {"tcp_keepalives_idle", "tcp_keepalives_interval", "tcp_keepalives_count", "client_min_messages"})
             valores << (q.exec(QString("SHOW ") + ajuste) && q.next() ? q.value(0).toString() : q.lastError().text());
         QCOMPARE(valores, QStringList({"30", "10", "3", "warning"}));
-    }
-
-    // A driver's error may quote the password, alone, percent-decoded or in the
-    // address; the Access password is the one given apart.
-    void claveEnErrores()
-    {
-        const char *const casos[][4] = { // database, its password, the error, as shown
-            {"postgresql://ana:p%40s@db/x", "", "sin postgresql://ana:p%40s@db/x: p@s, p%40s", "sin postgresql://ana:***@db/x: ***, ***"},
-            {"postgresql://ana@db/x?password=s3", "", "sin postgresql://ana@db/x?password=s3", "sin postgresql://ana@db/x?password=***"},
-            {"/d/zeb.mdb", "cl}ave;1", "PWD=cl}ave;1; no", "PWD=***; no"},
-            {"/d/zeb.db", "s3", "s3 no", "s3 no"},
-            {"/d/ana:s3@x.db", "", "/abs/d/ana:s3@x.db: s3 no", "/abs/d/ana:***@x.db: *** no"}};
-        for (const auto &[destino, clave, error, mostrado] : casos)
-            QCOMPARE(ocultarClave({destino, clave}, error), QString(mostrado));
     }
 
     // The URL's parameters reach libpq, against the server's TLS-only user

@@ -1,17 +1,15 @@
 // What the commands and link tests cannot show about the simulator: the
-// program itself, a shared RS-485 bus, byte pacing, punches arriving during a
-// download, frames left unanswered and the fault options.
+// program itself, the ring's own behaviours and the fault options. A shared
+// RS-485 bus is the end-to-end tests' (two terminals read on one bus).
 
 #include "tools/sim/simulador.h"
 
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QRegularExpression>
-#include <QSerialPort>
 #include <QTcpSocket>
 #include <QTest>
 #include <QtEndian>
-#include <thread>
 
 using namespace korasim;
 
@@ -75,81 +73,6 @@ private slots:
         QCOMPARE(pedir(c, orden, -1), QByteArray());
         sim.terminal(5)->fijarFallos({});
         QVERIFY(respuestaValida(orden, pedir(c, orden, 8)));
-    }
-
-    // Two terminals on one RS-485 bus: only the addressed one answers, with
-    // the converter's echo ahead of it, at the line's pace or at once.
-    void busSerie_data()
-    {
-        QTest::addColumn<bool>("rs485");
-        QTest::addColumn<bool>("ritmo");
-        QTest::newRow("rs232") << false << false;
-        QTest::newRow("rs485") << true << false;
-        QTest::newRow("rs485 a 57600") << true << true;
-    }
-    void busSerie()
-    {
-        QFETCH(bool, rs485);
-        QFETCH(bool, ritmo);
-        Simulador sim;
-        sim.agregarTerminal(3).agregarMarcaje(QDateTime(QDate(2026, 3, 1), QTime(8, 0)), 33);
-        sim.agregarTerminal(4).agregarMarcaje(QDateTime(QDate(2026, 3, 1), QTime(9, 0)), 44);
-        sim.agregarTerminal(5).fijarRespuestaReloj(RegistroReloj{7, 5, 9, 5, 4, 0x12, 0x26});
-        sim.agregarTerminal(6); // exists, but not on this bus
-        sim.fijarRitmoSerie(ritmo);
-        QString error;
-        const QString ruta = sim.abrirPty(rs485 ? Modo::RS485 : Modo::RS232, {3, 4, 5}, &error);
-        QVERIFY2(!ruta.isEmpty(), qPrintable(error));
-        QSerialPort puerto(ruta);
-        puerto.setBaudRate(57600);
-        QVERIFY2(puerto.open(QIODevice::ReadWrite), qPrintable(puerto.errorString()));
-
-        const int eco = rs485 ? 4 : 0;
-        for (quint8 codigo : {3, 4}) {
-            const QByteArray p = ordenMarcajes(codigo, LeerSiguiente);
-            const QByteArray r = pedir(puerto, p, eco + 15);
-            QCOMPARE(r.size(), eco + 15);
-            QCOMPARE(r.left(eco), p.left(eco));
-            QVERIFY(respuestaValida(p, r.mid(eco)));
-            QCOMPARE(quint8(r[eco + 11]), quint8(codigo * 11)); // that terminal's own punch
-        }
-        // Frames nobody answers: bad checksum, a terminal not on this bus,
-        // unknown command or subfunction. The echo still comes back.
-        QByteArray mala = peticion(5, LeerReloj);
-        mala[2] = char(mala[2] + 1);
-        for (const QByteArray &nadie : {mala, peticion(6, LeerReloj), QByteArray::fromHex("05A0A5"),
-                                        ordenMarcajes(5, 9)})
-            QCOMPARE(pedir(puerto, nadie, -1).toHex(), nadie.left(eco).toHex());
-        // The line is back in step. 05 29 2E sums to 0x5C and the answer's
-        // checksum goes on from there: 0x5C + 0x56 = 0xB2.
-        QCOMPARE(pedir(puerto, QByteArray::fromHex("05292E"), eco + 8).right(8), QByteArray::fromHex("07050905041226B2"));
-    }
-
-    // The soak tests add punches while a download runs.
-    void marcajesMientrasSeLee()
-    {
-        Simulador sim;
-        QTcpSocket c;
-        QVERIFY(conectar(sim, c));
-        Terminal &t = *sim.terminal(5);
-        t.fijarAlFinal(AlFinal::Retiene); // read-next at the end marker waits for the next punch
-        QCOMPARE(quint8(pedir(c, ordenMarcajes(5, LeerSiguiente), 15)[0]), registro::kMarcaFin);
-        QCOMPARE(t.punteroLectura(), 0);
-        constexpr quint32 total = 2000;
-        std::jthread productor([&t] { // joined also when a check fails and returns early
-            for (quint32 i = 1; i <= total; ++i)
-                t.agregarMarcaje(QDateTime(QDate(2026, 3, 1), QTime(8, 0)).addSecs(i), i);
-        });
-        quint32 leidos = 0;
-        for (int vuelta = 0; leidos < total && vuelta < 100000; ++vuelta) {
-            const QByteArray r = pedir(c, ordenMarcajes(5, LeerSiguiente), 15);
-            QCOMPARE(r.size(), 15);
-            if (quint8(r[0]) == registro::kMarcaFin)
-                continue;
-            QCOMPARE(suma(r.left(13)), quint8(r[13]));
-            QCOMPARE(quint32(quint8(r[10])) << 8 | quint8(r[11]), ++leidos); // every card once, in order
-        }
-        QCOMPARE(leidos, total);
     }
 
     // A full ring between two downloads: 4600 punches written from read == write.
