@@ -4,6 +4,7 @@
 #include "shell/nucleo/servicio.h"
 #include "shell/ventana/form1.h"
 #include "shell/ventana/traduccion.h"
+#include "storage/mod_ado.h"
 
 #include <QApplication>
 #include <QMessageBox>
@@ -26,6 +27,7 @@ const char *const kUso = "Uso: kalverostin [--servicio | --estado [--json] | --h
 // server needs no display). Anything else is answered before Qt reads it.
 int main(int argc, char *argv[])
 {
+    MOD_ado::SilenciarAvisosDeControladores();
     const char *opcion = argc == 2 ? argv[1] : "";
     if (std::strcmp(opcion, "--help") == 0) {
         std::fputs(kUso, stdout);

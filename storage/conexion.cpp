@@ -3,6 +3,7 @@
 #include "common/archivos.h"
 
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
 #include <QMutex>
 #include <QRegularExpression>
@@ -46,14 +47,15 @@ QString pgMensaje(const CadenaConexion &cc, const QString &que, const QString &d
 // libpq keywords a URL may set: security, identification and keepalives.
 const QStringList kParametrosPostgreSQL = {
     QStringLiteral("sslmode"),          QStringLiteral("sslrootcert"),      QStringLiteral("sslcert"),
-    QStringLiteral("sslkey"),           QStringLiteral("sslcrl"),           QStringLiteral("sslcrldir"),
+    QStringLiteral("sslkey"),           QStringLiteral("sslpassword"),      QStringLiteral("sslcrl"),
+    QStringLiteral("sslcrldir"),
     QStringLiteral("channel_binding"),  QStringLiteral("connect_timeout"),  QStringLiteral("application_name"),
     QStringLiteral("passfile"),         QStringLiteral("keepalives"),       QStringLiteral("keepalives_idle"),
-    QStringLiteral("keepalives_interval"), QStringLiteral("keepalives_count"),
+    QStringLiteral("keepalives_interval"), QStringLiteral("keepalives_count"), QStringLiteral("tcp_user_timeout"),
 };
 const QStringList kNumericos = {QStringLiteral("connect_timeout"), QStringLiteral("keepalives"),
                                 QStringLiteral("keepalives_idle"), QStringLiteral("keepalives_interval"),
-                                QStringLiteral("keepalives_count")};
+                                QStringLiteral("keepalives_count"), QStringLiteral("tcp_user_timeout")};
 const QStringList kModosSsl = {QStringLiteral("disable"), QStringLiteral("allow"),     QStringLiteral("prefer"),
                                QStringLiteral("require"), QStringLiteral("verify-ca"), QStringLiteral("verify-full")};
 
@@ -73,7 +75,9 @@ bool opcionesPostgreSQL(const QUrl &url, QString &opciones, QString &problema)
     // A server that does not answer must not hold a download for minutes; a
     // vanished peer is noticed in about a minute on both sides, so that the
     // server frees the terminals a collector that disappeared was reading
-    // (the operating system's defaults wait over two hours).
+    // (the operating system's defaults wait over two hours when idle, and
+    // a quarter of an hour or more with data unacknowledged, which keepalives
+    // do not cover: hence the user timeout too, in milliseconds).
     std::map<QString, QString> valores{
         {QStringLiteral("connect_timeout"), QStringLiteral("10")},
         {QStringLiteral("application_name"), QStringLiteral("kalverostin")},
@@ -81,9 +85,11 @@ bool opcionesPostgreSQL(const QUrl &url, QString &opciones, QString &problema)
         {QStringLiteral("keepalives_idle"), QStringLiteral("30")},
         {QStringLiteral("keepalives_interval"), QStringLiteral("10")},
         {QStringLiteral("keepalives_count"), QStringLiteral("3")},
+        {QStringLiteral("tcp_user_timeout"), QStringLiteral("60000")},
         // Notices ("already exists") would reach standard error and the journal.
         {QStringLiteral("options"), QStringLiteral("-c tcp_keepalives_idle=30 -c tcp_keepalives_interval=10 "
-                                                   "-c tcp_keepalives_count=3 -c client_min_messages=warning")}};
+                                                   "-c tcp_keepalives_count=3 -c tcp_user_timeout=60000 "
+                                                   "-c client_min_messages=warning")}};
     QStringList desconocidos, repetidos, malos;
     QSet<QString> vistos;
     for (const auto &[clave, valor] : QUrlQuery(url).queryItems(QUrl::FullyDecoded)) {
@@ -140,9 +146,21 @@ QString valorOdbc(const QString &v)
 
 QString textoError(const QSqlError &e)
 {
-    if (!e.databaseText().isEmpty())
-        return e.databaseText();
-    return e.text().isEmpty() ? QStringLiteral("Error de la base de datos sin descripción.") : e.text();
+    const QString texto = e.databaseText().isEmpty() ? e.text() : e.databaseText();
+    // One line for the log: a server's message spans several (a tab starts a
+    // continuation; LINE n: and its caret quote the statement), and the
+    // driver adds the error code in brackets, empty when there is none.
+    static const QRegularExpression cita(QStringLiteral("^LINE \\d+:|^\\s*\\^\\s*$"));
+    QString r;
+    for (const QString &linea : texto.split(u'\n')) {
+        const QString limpia = linea.simplified();
+        if (limpia.isEmpty() || limpia == u"()" || cita.match(linea).hasMatch())
+            continue;
+        if (!r.isEmpty())
+            r += linea.startsWith(u'\t') || limpia.startsWith(u'(') ? QStringLiteral(" ") : QStringLiteral("; ");
+        r += limpia;
+    }
+    return r.isEmpty() ? QStringLiteral("Error de la base de datos sin descripción.") : r;
 }
 
 void fijarControladorOdbc(const QString &controlador, const QString &claveArchivo)
@@ -257,6 +275,21 @@ bool Conexion::abrirPostgreSQL(const CadenaConexion &cc)
         error_ = pgMensaje(cc, QStringLiteral("La dirección de la base de datos PostgreSQL no es válida:"), problema);
         return false;
     }
+    // OpenSSL would ask for the key's pass phrase on the terminal, where a
+    // service has nobody, and then fail with a bare "processing error".
+    const QUrlQuery consulta(url);
+    const QString clavePrivada = consulta.hasQueryItem(QStringLiteral("sslkey"))
+                                     ? consulta.queryItemValue(QStringLiteral("sslkey"), QUrl::FullyDecoded)
+                                     : QDir::home().filePath(QStringLiteral(".postgresql/postgresql.key"));
+    if (QFile archivo(clavePrivada); !consulta.hasQueryItem(QStringLiteral("sslpassword")) &&
+                                     archivo.open(QIODevice::ReadOnly) && archivo.read(4096).contains("ENCRYPTED")) {
+        error_ = pgMensaje(cc, QStringLiteral("No se puede abrir la base de datos"),
+                           QStringLiteral("la clave privada del certificado de cliente (%1) está protegida con "
+                                          "contraseña y nadie puede escribirla aquí: añada sslpassword=<contraseña> "
+                                          "a la dirección, o use una copia de la clave sin contraseña")
+                               .arg(QDir::toNativeSeparators(clavePrivada)));
+        return false;
+    }
     if (!registrar(QStringLiteral("QPSQL")))
         return false;
     db_.setHostName(url.host());
@@ -331,46 +364,87 @@ QString Conexion::sql(const QString &plantilla) const
     return r + plantilla.mid(desde);
 }
 
-QString Conexion::crearTablas()
+namespace {
+
+// The relation a creation statement makes, as the catalogue is asked for it.
+QString relacionDe(const QString &sentencia)
 {
+    static const QRegularExpression nombre(QStringLiteral("IF NOT EXISTS (\"?\\w+\"?)"));
+    return nombre.match(sentencia).captured(1);
+}
+
+QString literal(QString texto) { return u'\'' + texto.replace(u'\'', QStringLiteral("''")) + u'\''; }
+
+} // namespace
+
+QString Conexion::quitarExistentes(QStringList &sentencias, QList<ColumnaNueva> &columnas)
+{
+    QStringList filas;
+    for (const QString &s : std::as_const(sentencias))
+        filas << QStringLiteral("(%1, '')").arg(literal(relacionDe(s)));
+    for (const auto &[tabla, columna, tipo] : std::as_const(columnas))
+        filas << QStringLiteral("(%1, %2)").arg(literal(QLatin1String(tabla)), literal(QLatin1String(columna)));
+    QSqlQuery q(db_);
+    if (!q.exec(QLatin1String(d_->faltan).arg(filas.join(u','))))
+        return textoError(q.lastError());
+    QSet<QString> faltan;
+    while (q.next())
+        faltan.insert(q.value(0).toString() + u'.' + q.value(1).toString());
+    sentencias.removeIf([&](const QString &s) { return !faltan.contains(relacionDe(s) + u'.'); });
+    columnas.removeIf([&](const ColumnaNueva &c) {
+        return !faltan.contains(QLatin1String(c.tabla) + u'.' + QLatin1String(c.columna));
+    });
+    return {};
+}
+
+QString Conexion::crearTablas(bool soloPropias)
+{
+    QStringList sentencias;
+    if (!soloPropias)
+        for (const char *s : d_->tablas)
+            sentencias << QString::fromLatin1(s);
+    for (const char *s : kTablasPropias)
+        sentencias << QString::fromLatin1(s);
+    QList<ColumnaNueva> columnas(kColumnasNuevas.begin(), kColumnasNuevas.end());
+    // An account allowed to use the tables but not to create any (a server's
+    // schema is often its owner's alone) must not be refused for a CREATE of
+    // something that exists; and an idle connection makes no catalogue writes.
+    if (d_->faltan) {
+        if (QString e = quitarExistentes(sentencias, columnas); !e.isEmpty())
+            return e;
+        if (sentencias.isEmpty() && columnas.isEmpty())
+            return {};
+    }
     if (QString e = empezarEscritura(); !e.isEmpty())
         return e;
     QSqlQuery q(db_);
-    QStringList sentencias = d_->antesDeTablas;
-    for (const char *s : d_->tablas)
-        sentencias << QString::fromLatin1(s);
-    for (const QString &s : std::as_const(sentencias)) {
-        if (!q.exec(s)) {
-            const QString e = textoError(q.lastError());
-            q.finish();
-            deshacer();
-            return e;
-        }
-    }
-    q.finish();
-    if (const QString e = crearTablasPropias(); !e.isEmpty()) {
+    const auto fallo = [&](const QString &falta) {
+        QString e = textoError(q.lastError());
+        if (d_->sinPermiso && q.lastError().nativeErrorCode() == QLatin1String(d_->sinPermiso))
+            e = QStringLiteral("Falta %1 en la base de datos y este usuario no puede crearla (%2). Un administrador "
+                               "puede crear todas las tablas del programa y dar los permisos que necesita, una vez, "
+                               "con %3.")
+                    .arg(falta, e, QStringLiteral(KALVEROSTIN_ESQUEMA_POSTGRESQL));
+        q.finish();
         deshacer();
         return e;
-    }
-    return confirmar();
-}
-
-QString Conexion::crearTablasPropias()
-{
-    QSqlQuery q(db_);
-    for (const char *s : kTablasPropias)
-        if (!q.exec(QString::fromLatin1(s)))
-            return textoError(q.lastError());
+    };
+    for (const QString &s : std::as_const(d_->antesDeTablas))
+        if (!q.exec(s))
+            return fallo({});
+    for (const QString &s : std::as_const(sentencias))
+        if (!q.exec(s))
+            return fallo(relacionDe(s));
     const QLatin1String anadir(d_->anadirColumna);
-    for (const auto &[tabla, columna, tipo] : kColumnasNuevas) {
+    for (const auto &[tabla, columna, tipo] : std::as_const(columnas)) {
         const QLatin1String t(tabla), c(columna);
-        if (!d_->anadeSoloSiFalta && q.exec(QStringLiteral("SELECT %1 FROM %2 WHERE 1 = 0").arg(c, t)))
+        if (!d_->faltan && !d_->anadeSoloSiFalta && q.exec(QStringLiteral("SELECT %1 FROM %2 WHERE 1 = 0").arg(c, t)))
             continue;
         if (!q.exec(anadir.arg(t, c, QLatin1String(tipo))))
-            return textoError(q.lastError());
+            return fallo(QStringLiteral("la columna %1 de %2").arg(c, t));
     }
     q.finish();
-    return {};
+    return confirmar();
 }
 
 QString Conexion::prepararTablasPropias()
@@ -379,13 +453,7 @@ QString Conexion::prepararTablasPropias()
         return QStringLiteral("Una base de datos de Access no guarda las tablas propias del programa.");
     if (d_->tablasPropiasAlConectar || hechas_.contains(QStringLiteral("tablas propias")))
         return {};
-    if (QString e = empezarEscritura(); !e.isEmpty())
-        return e;
-    if (const QString e = crearTablasPropias(); !e.isEmpty()) {
-        deshacer();
-        return e;
-    }
-    if (QString e = confirmar(); !e.isEmpty())
+    if (QString e = crearTablas(true); !e.isEmpty())
         return e;
     hechas_.insert(QStringLiteral("tablas propias"));
     return {};

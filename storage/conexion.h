@@ -78,8 +78,10 @@ private:
     bool abrirPostgreSQL(const CadenaConexion &cc);
     bool abrirAccess(const CadenaConexion &cc);
     bool registrar(const QString &controlador);
-    QString crearTablas();
-    QString crearTablasPropias();
+    // The schema and the program's own tables, or only the latter; what
+    // exists is left alone.
+    QString crearTablas(bool soloPropias = false);
+    QString quitarExistentes(QStringList &sentencias, QList<ColumnaNueva> &columnas);
 
     const Dialecto *d_;
     QString nombre_;

@@ -155,11 +155,16 @@ QString urlParaMostrar(const QString &ruta)
 }
 QStringList clavesUrl(const CadenaConexion &cc)
 {
-    const Tramo t = tramoClave(cc.RutaBaseDatos);
-    if (t.desde < 0)
-        return {};
-    const QString clave = cc.RutaBaseDatos.mid(t.desde, t.hasta - t.desde);
-    return {clave, QUrl::fromPercentEncoding(clave.toUtf8())};
+    QStringList claves;
+    if (const Tramo t = tramoClave(cc.RutaBaseDatos); t.desde >= 0) {
+        const QString clave = cc.RutaBaseDatos.mid(t.desde, t.hasta - t.desde);
+        claves << clave << QUrl::fromPercentEncoding(clave.toUtf8());
+    }
+    // The client key's pass phrase.
+    const QUrlQuery consulta{QUrl(cc.RutaBaseDatos)};
+    for (const QString &v : consulta.allQueryItemValues(QStringLiteral("sslpassword"), QUrl::FullyDecoded))
+        claves << v;
+    return claves;
 }
 // Whatever looks like user:password@ in a path that is not a server's URL
 // (a mistyped scheme, say) is a password all the same.
@@ -215,6 +220,10 @@ const Dialecto kPostgreSQL{
     .tablasPropiasAlConectar = true,
     .anadirColumna = "ALTER TABLE %1 ADD COLUMN IF NOT EXISTS %2 %3",
     .anadeSoloSiFalta = true,
+    .faltan = "SELECT v.r, v.c FROM (VALUES %1) AS v(r, c) WHERE to_regclass(v.r) IS NULL OR (v.c <> '' AND NOT EXISTS ("
+              "SELECT 1 FROM pg_attribute a WHERE a.attrelid = to_regclass(v.r) AND a.attname = v.c "
+              "AND NOT a.attisdropped))",
+    .sinPermiso = "42501",
     .empezarEscritura = nullptr,
     .bloqueoMarcajes = QStringLiteral("SELECT pg_advisory_xact_lock(%1, ?)").arg(kClaveBloqueo),
     .preparadasDuranteLaSesion = true,
@@ -245,6 +254,8 @@ const Dialecto kAccess{
     .tablasPropiasAlConectar = false,
     .anadirColumna = nullptr,
     .anadeSoloSiFalta = false,
+    .faltan = nullptr,
+    .sinPermiso = nullptr,
     .empezarEscritura = nullptr,
     .bloqueoMarcajes = {},
     .preparadasDuranteLaSesion = false, // ODBC drivers may drop them at a commit
@@ -275,6 +286,8 @@ const Dialecto kSQLite{
     .tablasPropiasAlConectar = false,
     .anadirColumna = "ALTER TABLE %1 ADD COLUMN %2 %3",
     .anadeSoloSiFalta = false,
+    .faltan = nullptr,
+    .sinPermiso = nullptr,
     // Holds the write lock from the first statement, waiting for another
     // writer up to the busy timeout: the whole database is this transaction's.
     .empezarEscritura = "BEGIN IMMEDIATE",

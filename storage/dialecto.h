@@ -42,6 +42,11 @@ struct Dialecto {
     // is looked for first.
     const char *anadirColumna;
     bool anadeSoloSiFalta;
+    // Of the rows given in %1 as ('relation', 'column' or ''), those missing;
+    // null where creating what exists needs no privilege and costs nothing.
+    const char *faltan;
+    // The error code of a statement refused for want of a privilege.
+    const char *sinPermiso;
 
     // A write transaction: a statement that takes the write lock at once
     // (committed and undone by statements too), or the driver's transaction.

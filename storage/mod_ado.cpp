@@ -4,6 +4,7 @@
 #include "storage/interno.h"
 
 #include <QSqlQuery>
+#include <QUrl>
 
 namespace MOD_ado {
 
@@ -23,9 +24,24 @@ QString ocultarClave(const CadenaConexion &cc, QString texto)
     const Dialecto &d = dialectoDe(cc.RutaBaseDatos);
     if (const QString mostrada = d.paraMostrar(cc.RutaBaseDatos); mostrada != cc.RutaBaseDatos)
         texto.replace(cc.RutaBaseDatos, mostrada);
-    for (const QString &c : d.secretos(cc))
-        if (!c.isEmpty())
-            texto.replace(c, QStringLiteral("***"));
+    // The password alone, as a word of its own: not inside another word, and
+    // not where it is also the user's or the database's name, which the
+    // message then means (and which a reader sees in the address anyway).
+    const QUrl url(cc.RutaBaseDatos);
+    const QStringList publicos{url.userName(QUrl::FullyDecoded), url.path(QUrl::FullyDecoded).mid(1), url.host()};
+    const auto esDePalabra = [&](qsizetype i) { return i >= 0 && i < texto.size() && texto[i].isLetterOrNumber(); };
+    for (const QString &c : d.secretos(cc)) {
+        if (c.isEmpty() || publicos.contains(c))
+            continue;
+        for (qsizetype i = texto.indexOf(c); i >= 0; i = texto.indexOf(c, i)) {
+            if (esDePalabra(i - 1) || esDePalabra(i + c.size())) {
+                i += c.size();
+                continue;
+            }
+            texto.replace(i, c.size(), QStringLiteral("***"));
+            i += 3;
+        }
+    }
     return texto;
 }
 
@@ -50,6 +66,25 @@ bool LlevaClave(const QString &ruta)
 }
 
 QString AvisoConexion(const QString &ruta) { return dialectoDe(ruta).avisoSeguridad(ruta); }
+
+namespace {
+QtMessageHandler anterior = nullptr;
+void filtrarAvisos(QtMsgType tipo, const QMessageLogContext &contexto, const QString &mensaje)
+{
+    if (mensaje.startsWith(u"Unable to free statement"))
+        return;
+    qsizetype fin = mensaje.size();
+    while (fin > 0 && (mensaje[fin - 1] == u'\n' || mensaje[fin - 1] == u'\r'))
+        --fin;
+    anterior(tipo, contexto, mensaje.left(fin));
+}
+} // namespace
+
+void SilenciarAvisosDeControladores()
+{
+    if (!anterior)
+        anterior = qInstallMessageHandler(filtrarAvisos);
+}
 
 QString PrepararBaseDatos(const CadenaConexion &cc)
 {

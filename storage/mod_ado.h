@@ -36,6 +36,12 @@ bool LlevaClave(const QString &ruta);
 // on another machine without sslmode verify-ca or verify-full); empty when none.
 QString AvisoConexion(const QString &ruta);
 
+// Keeps the database drivers' own warnings that follow a lost connection
+// ("Unable to free statement") off standard error and the journal, where
+// the program reports the loss itself; other messages lose their trailing
+// line breaks. Once, at start.
+void SilenciarAvisosDeControladores();
+
 // Creates the SQLite file, its folder and the three tables when missing.
 // Returns the error description, empty on success.
 QString PrepararBaseDatos(const CadenaConexion &cc);

@@ -3,6 +3,7 @@
 // (KALVEROSTIN_PG_URL), and the Access path (.mdb through QODBC) against
 // SQLite's ODBC driver, the one ODBC driver for a file that Linux has.
 #include "storage/conexion.h"
+#include "storage/estado_terminales.h"
 #include "storage/interno.h"
 #include "storage/mod_ado.h"
 #include "tests/storage/consulta.h"
@@ -547,6 +548,7 @@ private slots:
             {"postgres://ana:s3@db/x", "postgres://ana:***@db/x"},
             // not a server URL, yet what looks like a password stays hidden
             {"/srv/postgres:/ana:s3@db/x", "/srv/postgres:/ana:***@db/x"},
+            {"postgresql://ana@db/x?sslkey=/k&sslpassword=s3", "postgresql://ana@db/x?sslkey=/k&sslpassword=***"},
             {"C:\\datos\\ana:s3@zeb.mdb", "C:\\datos\\ana:***@zeb.mdb"}};
         for (const auto &[destino, mostrada] : rutas)
             QCOMPARE(RutaParaMostrar(destino), QString(mostrada));
@@ -556,9 +558,39 @@ private slots:
             {"postgresql://ana@db/x?password=s3", "", "sin postgresql://ana@db/x?password=s3", "sin postgresql://ana@db/x?password=***"},
             {"/d/zeb.mdb", "cl}ave;1", "PWD=cl}ave;1; no", "PWD=***; no"},
             {"/d/zeb.db", "s3", "s3 no", "s3 no"},
-            {"/d/ana:s3@x.db", "", "/abs/d/ana:s3@x.db: s3 no", "/abs/d/ana:***@x.db: *** no"}};
+            {"/d/ana:s3@x.db", "", "/abs/d/ana:s3@x.db: s3 no", "/abs/d/ana:***@x.db: *** no"},
+            // the password field, not every word that happens to match it
+            {"postgresql://kal:kal@db/kal", "", "no: postgresql://kal:kal@db/kal, usuario \"kal\"",
+             "no: postgresql://kal:***@db/kal, usuario \"kal\""},
+            {"postgresql://ana:s3@db/x", "", "s3 postgres3 s3x", "*** postgres3 s3x"},
+            {"postgresql://ana@db/x?sslpassword=Fr4se", "", "Fr4se", "***"}};
         for (const auto &[destino, clave, error, mostrado] : errores)
             QCOMPARE(ocultarClave({destino, clave}, error), QString(mostrado));
+    }
+
+    // A server's error is one line of the log, without the statement it quotes,
+    // and nothing else of the driver's reaches it.
+    void errorEnUnaLinea()
+    {
+        const char *const casos[][2] = {
+            {"FATAL:  terminating connection due to administrator command\nSSL connection has been closed unexpectedly\n()",
+             "FATAL: terminating connection due to administrator command; SSL connection has been closed unexpectedly"},
+            {"ERROR:  permission denied for schema public\nLINE 1: CREATE TABLE IF NOT EXISTS t (\"ID\"...\n"
+             "                                   ^\n(42501)",
+             "ERROR: permission denied for schema public (42501)"},
+            {"server closed the connection unexpectedly\n\tThis probably means the server terminated abnormally\n"
+             "\tbefore or while processing the request.\n",
+             "server closed the connection unexpectedly This probably means the server terminated abnormally before "
+             "or while processing the request."},
+            {"", "Error de la base de datos sin descripción."}};
+        for (const auto &[texto, linea] : casos)
+            QCOMPARE(textoError(QSqlError({}, texto)), QString(linea));
+        // What the driver itself says after a lost connection is not passed on.
+        SilenciarAvisosDeControladores();
+        QTest::failOnWarning(QRegularExpression("Unable to free"));
+        qWarning("Unable to free statement: no connection to the server\n");
+        QTest::ignoreMessage(QtWarningMsg, "otro aviso");
+        qWarning("otro aviso\n");
     }
 
     // A server elsewhere without a checked certificate is warned about; every
@@ -584,9 +616,50 @@ private slots:
         QSqlQuery q(con.db());
         QStringList valores;
         for (const char *ajuste :
-             {"tcp_keepalives_idle", "tcp_keepalives_interval", "tcp_keepalives_count", "client_min_messages"})
+             {"tcp_keepalives_idle", "tcp_keepalives_interval", "tcp_keepalives_count", "tcp_user_timeout",
+              "client_min_messages"})
             valores << (q.exec(QString("SHOW ") + ajuste) && q.next() ? q.value(0).toString() : q.lastError().text());
-        QCOMPARE(valores, QStringList({"30", "10", "3", "warning"}));
+        QCOMPARE(valores, QStringList({"30", "10", "3", "60000", "warning"}));
+    }
+
+    // An account with rights on the tables and none to create them (a server
+    // schema's default for all but its owner) is told which table is missing
+    // and what to run; once an administrator has run the shipped SQL, every
+    // table the program writes works for it.
+    void sinPrivilegioDeCrear()
+    {
+        const QString url = qEnvironmentVariable("KALVEROSTIN_PG_LP_URL");
+        if (url.isEmpty())
+            QSKIP("KALVEROSTIN_PG_LP_URL no está definida: ejecute las pruebas con scripts/pg-test.sh");
+        const QString base = QUrl(url).path().mid(1);
+        const auto psql = [](const QString &bd, const QStringList &opciones) {
+            QProcess p;
+            p.start(qEnvironmentVariable("KALVEROSTIN_PSQL"),
+                    QStringList{"-X", "-q", "-v", "ON_ERROR_STOP=1", "-d", qEnvironmentVariable("KALVEROSTIN_PG_ADMIN") +
+                                " dbname=" + bd} + opciones);
+            return p.waitForFinished(60000) && p.exitCode() == 0 ? QString() : p.readAllStandardError() + p.errorString();
+        };
+        QCOMPARE(psql("postgres", {"-c", "DROP DATABASE IF EXISTS " + base, "-c", "CREATE DATABASE " + base}), QString());
+        const CadenaConexion lp{url, {}};
+        const QString e = PrepararBaseDatos(lp);
+        QVERIFY2(e.startsWith("Falta terminales_1 ") && e.contains("permission denied") && e.contains("postgresql.sql"),
+                 qPrintable(e));
+        const QStringList guion{"-v", "rol=" + QUrl(url).userName(), "-f", KALVEROSTIN_FUENTES "/deploy/postgresql.sql"};
+        QCOMPARE(psql(base, guion), QString());
+        QCOMPARE(psql(base, guion), QString()); // again after an upgrade
+        QCOMPARE(PrepararBaseDatos(lp), QString());
+        QCOMPARE(InsertarTerminal(lp, "3", "Tres", "10.0.0.3", "2", "1"), QString());
+        QCOMPARE(CargarTerminales(lp, Terminales), QString());
+        QCOMPARE(ModificarTerminal(lp, QString::number(Terminales.value(0).ID), "3", "3", "", "2", "1"), QString());
+        QCOMPARE(CargarIncidencias(lp, DescripcionesIncidencias), QString());
+        AlmacenMarcajes a(lp);
+        QVERIFY(a.TomarTerminal("T3"));
+        QCOMPARE(a.GrabarLote("T3", lote({1, 2})).insertados, 2);
+        QCOMPARE(posicion(a.Cursor("T3")), std::optional<int>(11));
+        QVERIFY(a.GuardarEstado("T3", {}));
+        QCOMPARE(AnotarCambioHecho(lp, "p"), QString());
+        QVERIFY(CambioHecho(lp, "p"));
+        QCOMPARE(BorrarTerminal(lp, QString::number(Terminales.value(0).ID)), QString());
     }
 
     // The URL's parameters reach libpq, against the server's TLS-only user
@@ -616,6 +689,20 @@ private slots:
             QCOMPARE(q.value(0).toString() + q.value(1).toString(), nombre + "true");
         }
         qunsetenv("PGPASSFILE");
+
+        // A client key under a pass phrase: refused with the reason (not a
+        // prompt nobody answers), used with sslpassword.
+        QTemporaryDir d;
+        const QString clave = d.filePath("k.pem"), certificado = d.filePath("c.pem");
+        QCOMPARE(QProcess::execute("openssl", {"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
+                                               "-days", "1", "-subj", "/CN=x", "-passout", "pass:Fr4se", "-keyout",
+                                               clave, "-out", certificado}),
+                 0);
+        QVERIFY(QFile::setPermissions(clave, QFileDevice::ReadOwner | QFileDevice::WriteOwner));
+        const QString conClave = tls + verificar() + "&sslcert=" + certificado + "&sslkey=" + clave;
+        const QString e = PrepararBaseDatos({conClave, {}});
+        QVERIFY2(e.contains("protegida con contraseña") && e.contains("sslpassword="), qPrintable(e));
+        QCOMPARE(PrepararBaseDatos({conClave + "&sslpassword=Fr4se", {}}), QString());
     }
 };
 
