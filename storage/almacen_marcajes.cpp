@@ -46,8 +46,12 @@ bool AlmacenMarcajes::abrir(QString &error)
 {
     // A removed or replaced-by-a-folder file must not swallow punches through
     // a connection still holding the old one.
-    const bool sigue = con_ && cc_.RutaBaseDatos == rutaAbierta_
+    // A connection whose cursor table failed is not kept either: what made
+    // it fail (a lock, a missing right) may have passed by the next use.
+    const bool sigue = con_ && cc_.RutaBaseDatos == rutaAbierta_ && con_->error().isEmpty()
+        && (cursores_ || !con_->dialecto().tablasPropias)
         && (!dialectoDe(rutaAbierta_).esArchivo || QFileInfo(rutaAbierta_).isFile());
+    recienAbierta_ = !sigue;
     if (!sigue) {
         con_.reset();
         con_ = std::make_unique<Conexion>(cc_);
@@ -79,17 +83,17 @@ std::optional<CursorTerminal> AlmacenMarcajes::cursorEn(const QString &clave, QS
 {
     if (!cursores_)
         return std::nullopt;
-    QSqlQuery q(con_->db());
-    if (const QString e = ejecutar(q, QStringLiteral("SELECT posicion, guarda FROM kalverostin_terminales WHERE clave = ?"),
-                                   {clave});
-        !e.isEmpty()) {
-        if (error)
-            *error = e;
-        return std::nullopt;
-    }
-    if (!q.next() || q.value(0).isNull())
-        return std::nullopt;
-    return CursorTerminal{q.value(0).toInt(), QByteArray::fromHex(q.value(1).toString().toLatin1())};
+    QString e;
+    QSqlQuery *q = ejecutarPreparada(*con_, QStringLiteral("SELECT posicion, guarda FROM kalverostin_terminales WHERE clave = ?"),
+                                     {clave}, e);
+    std::optional<CursorTerminal> c;
+    if (e.isEmpty() && q->next() && !q->value(0).isNull())
+        c = CursorTerminal{q->value(0).toInt(), QByteArray::fromHex(q->value(1).toString().toLatin1())};
+    if (q)
+        q->finish();
+    if (!e.isEmpty() && error)
+        *error = e;
+    return c;
 }
 
 std::optional<CursorTerminal> AlmacenMarcajes::Cursor(const QString &clave, QString *error)
@@ -202,42 +206,66 @@ bool AlmacenMarcajes::TomarTerminal(const QString &clave)
         return true; // the download itself will meet and report the fault
     const Dialecto &d = con_->dialecto();
     if (!d.tomarTerminal.isEmpty()) {
-        QSqlQuery q(con_->db());
-        if (!ejecutar(q, d.tomarTerminal, {clave}).isEmpty()
-            || !q.next())
-            return true;
-        if (!q.value(0).toBool())
-            return false;
-        tomados_.insert(clave, generacion_);
-        return true;
+        QSqlQuery *q = ejecutarPreparada(*con_, d.tomarTerminal, {clave}, e);
+        if (!e.isEmpty() && !recienAbierta_) {
+            // A connection kept from an earlier run may have died meanwhile
+            // (the server restarted): once more, on a new one.
+            con_.reset();
+            if (!abrir(e))
+                return true;
+            q = ejecutarPreparada(*con_, d.tomarTerminal, {clave}, e);
+        }
+        const bool libre = !e.isEmpty() || !q->next() || q->value(0).toBool();
+        const bool tomado = e.isEmpty() && libre;
+        if (q)
+            q->finish();
+        if (tomado)
+            tomados_.insert(clave, generacion_);
+        return libre;
     }
     if (!cursores_)
         return true;
     // A file has no session locks: a lease row, renewed with every batch,
-    // that another collector respects until it expires.
+    // that another collector respects until it expires. Looked at first
+    // without writing: a lease of this collector's is renewed for all of its
+    // terminals at once, so that an idle run costs no disk sync per terminal.
     const qint64 ahora = QDateTime::currentSecsSinceEpoch();
+    QSqlQuery *q = ejecutarPreparada(
+        *con_, QStringLiteral("SELECT lector, lector_hasta FROM kalverostin_terminales WHERE clave = ?"), {clave}, e);
+    if (!e.isEmpty())
+        return true;
+    const bool fila = q->next() && !q->value(0).isNull();
+    const bool mio = fila && q->value(0).toString() == colector();
+    const qint64 hasta = fila ? q->value(1).toLongLong() : 0;
+    q->finish();
+    if (fila && !mio && hasta > ahora)
+        return false;
+    if (mio && hasta > ahora) {
+        if (hasta - ahora < kArriendoSegundos / 2 && renovarArriendos().isEmpty())
+            tomados_.insert(clave, generacion_);
+        else if (hasta - ahora >= kArriendoSegundos / 2)
+            tomados_.insert(clave, generacion_);
+        return true;
+    }
+    // Free, expired or never taken: taken in a transaction that looks again.
     if (!(e = con_->empezarEscritura()).isEmpty())
         return true;
-    QSqlQuery q(con_->db());
-    bool libre = true, renovar = true;
-    if (ejecutar(q, QStringLiteral("SELECT lector, lector_hasta FROM kalverostin_terminales WHERE clave = ?"), {clave})
+    QSqlQuery w(con_->db());
+    bool libre = true;
+    if (ejecutar(w, QStringLiteral("SELECT lector, lector_hasta FROM kalverostin_terminales WHERE clave = ?"), {clave})
             .isEmpty()
-        && q.next() && !q.value(0).isNull()) {
-        const bool mio = q.value(0).toString() == colector();
-        const qint64 hasta = q.value(1).toLongLong();
-        libre = mio || hasta <= ahora;
-        renovar = !mio || hasta - ahora < kArriendoSegundos / 2;
-    }
-    q.finish();
-    if (libre && renovar)
-        e = ejecutar(q,
+        && w.next() && !w.value(0).isNull())
+        libre = w.value(0).toString() == colector() || w.value(1).toLongLong() <= ahora;
+    w.finish();
+    if (libre)
+        e = ejecutar(w,
                      d.upsert(QStringLiteral("kalverostin_terminales"),
                               QStringLiteral("clave, posicion, rechazos, lector, lector_hasta"),
                               QStringLiteral("?, NULL, 0, ?, ?"), QStringLiteral("clave"),
                               QStringLiteral("lector = {nuevo.lector}, lector_hasta = {nuevo.lector_hasta}")),
                      {clave, colector(), ahora + kArriendoSegundos});
-    q.finish();
-    if (libre && renovar && e.isEmpty())
+    w.finish();
+    if (libre && e.isEmpty())
         e = con_->confirmar();
     else
         con_->deshacer();
@@ -246,6 +274,22 @@ bool AlmacenMarcajes::TomarTerminal(const QString &clave)
     if (e.isEmpty())
         tomados_.insert(clave, generacion_);
     return true;
+}
+
+QString AlmacenMarcajes::renovarArriendos()
+{
+    QString e = con_->empezarEscritura();
+    if (!e.isEmpty())
+        return e;
+    const qint64 ahora = QDateTime::currentSecsSinceEpoch();
+    QSqlQuery w(con_->db());
+    e = ejecutar(w, QStringLiteral("UPDATE kalverostin_terminales SET lector_hasta = ? WHERE lector = ? AND lector_hasta > ?"),
+                 {ahora + kArriendoSegundos, colector(), ahora});
+    w.finish();
+    if (e.isEmpty())
+        return con_->confirmar();
+    con_->deshacer();
+    return e;
 }
 
 QString AlmacenMarcajes::renovarArriendo(const QString &clave)
@@ -285,8 +329,9 @@ void AlmacenMarcajes::SoltarTerminal(const QString &clave)
     if (!con_ || !con_->error().isEmpty() || con_->dialecto().soltarTerminal.isEmpty())
         return;
     tomados_.remove(clave);
-    QSqlQuery q(con_->db());
-    ejecutar(q, con_->dialecto().soltarTerminal, {clave});
+    QString e;
+    if (QSqlQuery *q = ejecutarPreparada(*con_, con_->dialecto().soltarTerminal, {clave}, e))
+        q->finish();
 }
 
 int AlmacenMarcajes::Rechazos(const QString &clave)

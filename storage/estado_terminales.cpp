@@ -3,7 +3,9 @@
 #include "storage/conexion.h"
 #include "storage/interno.h"
 
+#include <QElapsedTimer>
 #include <QSqlQuery>
+#include <mutex>
 
 namespace MOD_ado {
 
@@ -64,38 +66,155 @@ QHash<QString, EstadoTerminal> LeerEstados(const CadenaConexion &cc, QString *er
     return estados;
 }
 
+namespace {
+
+// What each terminal's row holds, or will once the moments below are
+// written: per database, by terminal. A run where nothing happens changes
+// only when the terminal was last read or last failed; those wait and go
+// to the table together, in one transaction, every few minutes and at the
+// end, instead of one disk sync per terminal and run.
+struct Recuerdo {
+    EstadoTerminal escrito;
+    std::optional<EstadoTerminal> pendiente;
+};
+std::mutex mutexEstados;
+QHash<QString, QHash<QString, Recuerdo>> recuerdos; // guarded by mutexEstados
+QElapsedTimer desdePendientes;                       // guarded by mutexEstados
+constexpr qint64 kMsPendientes = 5 * 60 * 1000;
+
+bool soloMomentos(const EstadoTerminal &a, const EstadoTerminal &b)
+{
+    return a.motivo == b.motivo && a.fallandoDesde == b.fallandoDesde && a.dia == b.dia
+        && a.marcajesDia == b.marcajesDia && a.pendientes == b.pendientes && a.alertado == b.alertado
+        && a.continuidadPerdida == b.continuidadPerdida && a.motivoContinuidad == b.motivoContinuidad
+        && a.ultimoError.isValid() == b.ultimoError.isValid();
+}
+
+// Every row in one transaction; false (and nothing written) on a fault.
+bool escribirEstados(Conexion &con, const QHash<QString, EstadoTerminal> &filas)
+{
+    if (filas.isEmpty())
+        return true;
+    if (!con.empezarEscritura().isEmpty())
+        return false;
+    QStringList asignaciones;
+    for (const QString &c : QString::fromLatin1(kColumnas).split(QStringLiteral(", ")))
+        asignaciones << c + QStringLiteral(" = {nuevo.") + c + u'}';
+    const QString sql = con.dialecto().upsert(QStringLiteral("kalverostin_estado"), QStringLiteral("clave, ") + QLatin1String(kColumnas),
+                                              QStringLiteral("?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?"), QStringLiteral("clave"),
+                                              asignaciones.join(QStringLiteral(", ")));
+    for (auto f = filas.cbegin(); f != filas.cend(); ++f) {
+        const EstadoTerminal &e = f.value();
+        QString error;
+        QSqlQuery *q = ejecutarPreparada(
+            con, sql,
+            {QVariant(f.key()), texto(e.ultimaLectura), texto(e.ultimoError), QVariant(e.motivo), texto(e.fallandoDesde),
+             e.dia.isValid() ? QVariant(e.dia.toString(Qt::ISODate)) : QVariant(QMetaType(QMetaType::QString)),
+             QVariant(e.marcajesDia), e.pendientes < 0 ? QVariant(QMetaType(QMetaType::Int)) : QVariant(e.pendientes),
+             QVariant(e.alertado ? 1 : 0), texto(e.continuidadPerdida), QVariant(e.motivoContinuidad)},
+            error);
+        if (q)
+            q->finish();
+        if (!error.isEmpty()) {
+            con.deshacer();
+            return false;
+        }
+    }
+    return con.confirmar().isEmpty();
+}
+
+// After a successful write: what the table now holds.
+void anotarEscritos(const QString &ruta, const QHash<QString, EstadoTerminal> &filas)
+{
+    const std::lock_guard bloqueo(mutexEstados);
+    auto &deLaBase = recuerdos[ruta];
+    for (auto f = filas.cbegin(); f != filas.cend(); ++f) {
+        Recuerdo &r = deLaBase[f.key()];
+        r.escrito = f.value();
+        if (r.pendiente && r.pendiente->ultimaLectura == f->ultimaLectura && r.pendiente->ultimoError == f->ultimoError)
+            r.pendiente.reset();
+    }
+}
+
+// The rows waiting to be written, all of them or only when they have waited long enough.
+QHash<QString, EstadoTerminal> pendientes(const QString &ruta, bool todos)
+{
+    QHash<QString, EstadoTerminal> filas;
+    const std::lock_guard bloqueo(mutexEstados);
+    if (!desdePendientes.isValid())
+        desdePendientes.start();
+    if (!todos && desdePendientes.elapsed() < kMsPendientes)
+        return filas;
+    desdePendientes.restart();
+    for (auto r = recuerdos[ruta].cbegin(); r != recuerdos[ruta].cend(); ++r)
+        if (r->pendiente)
+            filas.insert(r.key(), *r->pendiente);
+    return filas;
+}
+
+} // namespace
+
 std::optional<EstadoTerminal> AlmacenMarcajes::Estado(const QString &clave)
 {
+    {
+        const std::lock_guard bloqueo(mutexEstados);
+        const auto &deLaBase = recuerdos[cc_.RutaBaseDatos];
+        if (const auto r = deLaBase.constFind(clave); r != deLaBase.cend())
+            return r->pendiente ? *r->pendiente : r->escrito;
+    }
     QString e;
     if (!abrir(e) || !prepararTabla(*con_))
         return std::nullopt;
-    QSqlQuery q(con_->db());
-    q.prepare(QStringLiteral("SELECT %1 FROM kalverostin_estado WHERE clave = ?").arg(QLatin1String(kColumnas)));
-    q.addBindValue(clave);
-    if (!q.exec() || !q.next())
-        return std::nullopt;
-    return leerFila(q, 0);
+    QSqlQuery *q = ejecutarPreparada(
+        *con_, QStringLiteral("SELECT %1 FROM kalverostin_estado WHERE clave = ?").arg(QLatin1String(kColumnas)), {clave}, e);
+    std::optional<EstadoTerminal> estado;
+    if (e.isEmpty() && q->next())
+        estado = leerFila(*q, 0);
+    if (q)
+        q->finish();
+    if (estado)
+        anotarEscritos(cc_.RutaBaseDatos, {{clave, *estado}});
+    return estado;
 }
 
 bool AlmacenMarcajes::GuardarEstado(const QString &clave, const EstadoTerminal &e)
 {
+    bool ahora; // a change that is written at once
+    {
+        const std::lock_guard bloqueo(mutexEstados);
+        auto &deLaBase = recuerdos[cc_.RutaBaseDatos];
+        const auto r = deLaBase.find(clave);
+        ahora = r == deLaBase.end() || !soloMomentos(r->escrito, e);
+        if (!ahora)
+            r->pendiente = e;
+    }
+    // Rows waiting go with any write, or on their own once they have waited long enough.
+    QHash<QString, EstadoTerminal> filas = pendientes(cc_.RutaBaseDatos, ahora);
+    if (ahora)
+        filas.insert(clave, e);
+    if (filas.isEmpty())
+        return true;
     QString error;
-    if (!abrir(error) || !prepararTabla(*con_))
+    if (!abrir(error) || !prepararTabla(*con_) || !escribirEstados(*con_, filas))
         return false;
-    QSqlQuery q(con_->db());
-    QStringList asignaciones;
-    for (const QString &c : QString::fromLatin1(kColumnas).split(QStringLiteral(", ")))
-        asignaciones << c + QStringLiteral(" = {nuevo.") + c + u'}';
-    q.prepare(con_->dialecto().upsert(QStringLiteral("kalverostin_estado"), QStringLiteral("clave, ") + QLatin1String(kColumnas),
-                                      QStringLiteral("?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?"), QStringLiteral("clave"),
-                                      asignaciones.join(QStringLiteral(", "))));
-    for (const QVariant &v :
-         {QVariant(clave), texto(e.ultimaLectura), texto(e.ultimoError), QVariant(e.motivo), texto(e.fallandoDesde),
-          e.dia.isValid() ? QVariant(e.dia.toString(Qt::ISODate)) : QVariant(QMetaType(QMetaType::QString)),
-          QVariant(e.marcajesDia), e.pendientes < 0 ? QVariant(QMetaType(QMetaType::Int)) : QVariant(e.pendientes),
-          QVariant(e.alertado ? 1 : 0), texto(e.continuidadPerdida), QVariant(e.motivoContinuidad)})
-        q.addBindValue(v);
-    return q.exec();
+    anotarEscritos(cc_.RutaBaseDatos, filas);
+    return true;
+}
+
+QString EscribirEstadosPendientes(const CadenaConexion &cc)
+{
+    const QHash<QString, EstadoTerminal> filas = pendientes(cc.RutaBaseDatos, true);
+    if (filas.isEmpty())
+        return {};
+    Conexion con(cc);
+    QString e = con.error();
+    if (e.isEmpty())
+        e = con.prepararTablasPropias();
+    if (e.isEmpty() && !escribirEstados(con, filas))
+        e = QStringLiteral("no se pudo guardar el estado de los terminales");
+    if (e.isEmpty())
+        anotarEscritos(cc.RutaBaseDatos, filas);
+    return ocultarClave(cc, e);
 }
 
 QString AnotarCambioHecho(const CadenaConexion &cc, const QString &programa)

@@ -23,10 +23,19 @@ struct EstadoTerminal {
     QString motivoContinuidad;    // what it found
 };
 
+// Not a terminal's: the last polling run that lasted longer than its period
+// (ultimoError when it ended, motivo how long it took).
+inline constexpr const char *kClaveRonda = "ronda";
+
 // Every terminal's status, by ClaveTerminal. An empty table, or a database
 // where it cannot be kept (Access), gives none; *error says why the database
 // could not be read.
 QHash<QString, EstadoTerminal> LeerEstados(const CadenaConexion &cc, QString *error = nullptr);
+
+// The moments of last read and last failure wait in memory when nothing
+// else of a terminal's status changed (see AlmacenMarcajes::GuardarEstado);
+// this writes what waits, as a program ends. An error says why it could not.
+QString EscribirEstadosPendientes(const CadenaConexion &cc);
 
 // A scheduled clock change (its text, e.g. trigger and send moments) marked as
 // done, and whether it is; the error says why the table cannot be used.

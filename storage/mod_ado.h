@@ -139,10 +139,15 @@ public:
     // Whether the terminal taken is still this program's: on PostgreSQL the
     // lock goes with the connection, which a fault ends.
     bool Retiene(const QString &clave) const;
+    const CadenaConexion &cadena() const { return cc_; }
     // The cursor alone, when records that hold no punch were passed over.
     QString FijarCursor(const QString &clave, int posicion, const QByteArray &anterior = {});
     // The terminal's status (estado_terminales.h); none when it was never
-    // stored or cannot be read. Storing it is best effort: false when it could not be.
+    // stored or cannot be read. Storing it is best effort: false when it could
+    // not be. A status that differs from the stored one only in the moments of
+    // last read and last failure waits in memory, shared by every store of
+    // this process, and is written with the next change of any terminal or
+    // after five minutes (EscribirEstadosPendientes at the end).
     std::optional<EstadoTerminal> Estado(const QString &clave);
     bool GuardarEstado(const QString &clave, const EstadoTerminal &estado);
     // rechazados.csv beside an SQLite or Access file; in the per-user data
@@ -151,14 +156,18 @@ public:
     static constexpr int kIntentosRechazo = 3;
 
 private:
+    // Opens the connection unless the one kept still serves; recienAbierta_
+    // tells whether this call made it.
     bool abrir(QString &error);
+    bool recienAbierta_ = false;
+    QString renovarArriendos();
     std::optional<CursorTerminal> cursorEn(const QString &clave, QString *error = nullptr);
     QString renovarArriendo(const QString &clave);
     QString colector() const;
     QString escribirCursor(const QString &clave, int posicion, const QByteArray &anterior);
     QString apartar(const Marcaje &m, const QString &motivo);
 
-    const CadenaConexion &cc_;
+    const CadenaConexion cc_;
     QString rutaAbierta_;
     std::unique_ptr<Conexion> con_;
     bool cursores_ = false; // the cursor table is usable on con_

@@ -2,9 +2,12 @@
 
 #include "shell/nucleo/mod_variables.h"
 #include "shell/nucleo/trabajador.h"
+#include "storage/estado_terminales.h"
 #include "storage/mod_ado.h"
 
+#include <QLocale>
 #include <algorithm>
+#include <cstdio>
 #include <atomic>
 #include <limits>
 
@@ -27,7 +30,15 @@ Ciclo::Ciclo(std::function<QVector<TerminalRecord>()> terminales, QObject *paren
     trabajador_ = new Trabajador(Ajustes().Puertos, Ajustes().Simultaneos, this);
 }
 
-Ciclo::~Ciclo() = default;
+Ciclo::~Ciclo()
+{
+    // The lanes first: what they leave waiting of the terminals' status is then all there is.
+    delete trabajador_;
+    trabajador_ = nullptr;
+    if (const QString e = MOD_ado::EscribirEstadosPendientes(CadenaConexion()); !e.isEmpty())
+        std::fprintf(stderr, "%s\n",
+                     qPrintable(Ahora() + QStringLiteral(", ERROR al guardar el estado de los terminales al salir: ") + e));
+}
 
 void Ciclo::Encolar(const QString &carril, Cuerpo cuerpo, std::function<void()> alTerminar)
 {
@@ -90,8 +101,29 @@ void Ciclo::SiguienteRonda()
     arrancar();
 }
 
+void Ciclo::AvisarSiSuperaPeriodo(const MOD_ado::CadenaConexion &cc, const QDateTime &inicio, const QDateTime &fin,
+                                  double periodo)
+{
+    // Periods the run overlapped are not polled: said once per run, and kept
+    // with the terminals' status so that --estado shows it too.
+    const qint64 segundos = inicio.secsTo(fin);
+    if (periodo <= 0 || segundos <= periodo * 60)
+        return;
+    MOD_ado::EstadoTerminal e;
+    e.ultimoError = fin;
+    e.motivo = QStringLiteral("la lectura de todos los terminales duró %1 s, más que su periodo de %2 min")
+                   .arg(segundos)
+                   .arg(QLocale(QLocale::Spanish).toString(periodo));
+    trabajador_->registrar({{Ahora() + QStringLiteral(", ") + e.motivo}});
+    trabajador_->encolar(QString::fromLatin1(MOD_ado::kClaveRonda), 0,
+                         [cc, e](const MOD_comunicaciones_kora::Contexto &) {
+                             MOD_ado::AlmacenMarcajes(cc).GuardarEstado(QString::fromLatin1(MOD_ado::kClaveRonda), e);
+                         });
+}
+
 void Ciclo::TickLectura(double periodo)
 {
+    periodo_ = periodo;
     ++SegundosLectura;
     if (SegundosLectura >= 60) {
         if (periodo > 0 && MinutosLectura < std::numeric_limits<qint16>::max())
@@ -119,15 +151,16 @@ void Ciclo::LecturaMarcajes(bool desdeTemporizador)
     auto total = std::make_shared<std::atomic<long>>(0); // one count for the whole run
     EncolarRonda(
         terminales_(),
-        [cc, total, alertas = Ajustes().Alertas](const MOD_comunicaciones_kora::Contexto &ctx,
-                                                 const QVector<TerminalRecord> &terminales,
-                                                 Trabajador &salida) {
-            Trabajos::LeerTerminales(ctx, terminales, cc, 0, salida, total.get(), alertas);
+        [cc, total, alertas = Ajustes().Alertas, espera = Ajustes().EsperaMuertos](
+            const MOD_comunicaciones_kora::Contexto &ctx, const QVector<TerminalRecord> &terminales, Trabajador &salida) {
+            Trabajos::LeerTerminales(ctx, terminales, cc, 0, salida, total.get(), alertas, espera);
         },
-        [this, desdeTemporizador] {
+        [this, desdeTemporizador, cc, inicio = QDateTime::currentDateTime(), periodo = periodo_] {
             LecturaEnCurso = false;
-            if (desdeTemporizador)
+            if (desdeTemporizador) {
                 MinutosLectura = 0;
+                AvisarSiSuperaPeriodo(cc, inicio, QDateTime::currentDateTime(), periodo);
+            }
             emit lecturaTerminada();
         });
 }

@@ -71,9 +71,12 @@ private:
     void Encolar(const QString &carril, Cuerpo cuerpo, std::function<void()> alTerminar);
     void SiguienteRonda();
     void DesarmarCambioHora();
+    void AvisarSiSuperaPeriodo(const MOD_ado::CadenaConexion &cc, const QDateTime &inicio, const QDateTime &fin,
+                               double periodo);
 
     std::function<QVector<TerminalRecord>()> terminales_;
     Trabajador *trabajador_ = nullptr;
     bool rondaEnCurso_ = false;
+    double periodo_ = 0; // minutes, as the last tick had it
     std::deque<std::function<void()>> rondas_; // runs waiting for the one in progress
 };

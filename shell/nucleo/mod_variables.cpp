@@ -26,6 +26,7 @@ struct Clave {
 constexpr Clave kBd{"datos", "bd", true}, kHora1{"cambiohora", "hora1"}, kHora2{"cambiohora", "hora2"},
     kActivada{"cambiohora", "activada"}, kLectura{"comunicaciones", "lectura"},
     kTimeout{"comunicaciones", "timeout"}, kSimultaneos{"comunicaciones", "simultaneos"},
+    kEsperaMuertos{"comunicaciones", "espera_muertos"},
     kTimeoutIncidencias{"Incidencias", "timeout"}, kAlertasMinutos{"alertas", "minutos"},
     kAlertasOrden{"alertas", "orden"}, kAutoarranque{"inicio", "autoarranque"};
 
@@ -276,6 +277,7 @@ const Configuracion &LeerConfiguracion(QString *error, LineasRegistro *avisos)
     ajustes.Simultaneos = leerNumero(kSimultaneos, 16);
     if (ajustes.Simultaneos < 1)
         ajustes.Simultaneos = 16;
+    ajustes.EsperaMuertos = std::max<int>(0, leerNumero(kEsperaMuertos, 0));
     ajustes.Alertas.minutos = std::max<int>(0, leerNumero(kAlertasMinutos, 15));
     ajustes.Alertas.orden = leer(kAlertasOrden).trimmed();
 

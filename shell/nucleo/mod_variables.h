@@ -25,6 +25,7 @@ struct Configuracion {
     qint16 TimeoutComunicaciones = 5;                   // seconds per exchange
     qint16 TimeoutIncidencias = 0;                      // pause in seconds between two incident sends
     int Simultaneos = 16;                               // communications lanes running at once
+    int EsperaMuertos = 0; // a terminal failing this many runs in a row is tried one run in as many; 0 = every run
     Estado::Alertas Alertas;
     // The scheduled clock change: the trigger moment, the moment it sends, armed or not.
     QDateTime HoraCambio;

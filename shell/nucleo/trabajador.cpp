@@ -36,13 +36,6 @@ QString Trabajador::Carril(const TerminalRecord &t)
 void Trabajador::encolar(const QString &carril, qint16 timeoutComunicaciones, Trabajo trabajo,
                          std::function<void()> alTerminar)
 {
-    // Threads that found nothing more to do are gone; their objects go here.
-    std::erase_if(hilos_, [](QThread *h) {
-        if (!h->isFinished())
-            return false;
-        delete h;
-        return true;
-    });
     std::lock_guard bloqueo(mutex_);
     if (cancelar_)
         return;
@@ -51,7 +44,9 @@ void Trabajador::encolar(const QString &carril, qint16 timeoutComunicaciones, Tr
     if (!nuevo)
         return; // its thread, or the one it waits for, takes it
     listos_.push_back(carril);
-    if (hilosVivos_ < simultaneos_) {
+    if (hilosLibres_ > 0)
+        hayTrabajo_.notify_one();
+    else if (hilosVivos_ < simultaneos_) {
         ++hilosVivos_;
         auto *hilo = QThread::create([this] { bucle(); });
         hilo->setObjectName(QStringLiteral("comunicaciones"));
@@ -91,6 +86,7 @@ bool Trabajador::detener(int ms)
         listos_.clear();
     }
     aviso_.notify_all();
+    hayTrabajo_.notify_all();
     const QDeadlineTimer limite(ms);
     for (QThread *h : hilos_)
         if (!h->wait(limite))
@@ -108,11 +104,17 @@ void Trabajador::detenerOSalir(int ms)
 
 void Trabajador::bucle()
 {
+    // A thread waits for the next run instead of ending: what it keeps for
+    // itself (a database connection, with its login and prepared statements)
+    // serves every run.
     for (;;) {
         QString carril;
         {
-            std::lock_guard bloqueo(mutex_);
-            if (cancelar_ || listos_.empty()) {
+            std::unique_lock bloqueo(mutex_);
+            ++hilosLibres_;
+            hayTrabajo_.wait(bloqueo, [this] { return cancelar_ || !listos_.empty(); });
+            --hilosLibres_;
+            if (cancelar_) {
                 --hilosVivos_;
                 return;
             }

@@ -74,7 +74,8 @@ private:
         Trabajo trabajo;
         std::function<void()> alTerminar;
     };
-    // A lane thread: serves ready lanes one after the other, ends when none is left.
+    // A lane thread: serves ready lanes one after the other, waits for more
+    // until the lanes are stopped.
     void bucle();
     void servir(const QString &carril);
 
@@ -83,9 +84,11 @@ private:
     Cancelacion cancelar_{false};
     std::mutex mutex_;
     std::condition_variable aviso_;
+    std::condition_variable hayTrabajo_; // a lane in listos_, or cancelar_
     // Lanes with work: served by a thread, or waiting for one in listos_.
     QHash<QString, std::deque<Pendiente>> carriles_;
     std::deque<QString> listos_;
     int hilosVivos_ = 0;
+    int hilosLibres_ = 0; // waiting in bucle() for a lane
     std::vector<QThread *> hilos_; // window's thread only
 };

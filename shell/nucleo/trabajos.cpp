@@ -34,18 +34,51 @@ QString NombreEnLineas(const TerminalRecord &t)
 }
 
 void LeerTerminales(const Contexto &ctx, const QVector<TerminalRecord> &terminales, const MOD_ado::CadenaConexion &cc,
-                    quint8 modo, Trabajador &salida, std::atomic<long> *total, const Estado::Alertas &alertas)
+                    quint8 modo, Trabajador &salida, std::atomic<long> *total, const Estado::Alertas &alertas,
+                    int esperaMuertos)
 {
+    // Failed runs in a row, and runs skipped since the last try, by terminal.
+    struct Muerto {
+        int fallos = 0, saltadas = 0;
+    };
+    static std::mutex mutexMuertos;
+    static QHash<QString, Muerto> muertos;
+    const bool espera = esperaMuertos > 0 && modo == 0;
     std::atomic<long> propio{0};
-    MOD_ado::AlmacenMarcajes almacen(cc); // its connection belongs to this thread
+    // Kept by the lane's thread from run to run: its connection (on a server,
+    // a login with its prepared statements) serves every terminal and run.
+    thread_local std::unique_ptr<MOD_ado::AlmacenMarcajes> delHilo;
+    if (!delHilo || delHilo->cadena().RutaBaseDatos != cc.RutaBaseDatos
+        || delHilo->cadena().ClaveBaseDatos != cc.ClaveBaseDatos)
+        delHilo = std::make_unique<MOD_ado::AlmacenMarcajes>(cc);
+    MOD_ado::AlmacenMarcajes &almacen = *delHilo;
     for (const TerminalRecord &t : terminales) {
         if (ctx.cancelado())
             return;
-        LeerTerminal(ctx, t, almacen, modo, total ? *total : propio, salida, alertas);
+        const QString clave = ClaveTerminal(t);
+        if (espera) {
+            const std::lock_guard bloqueo(mutexMuertos);
+            Muerto &m = muertos[clave];
+            if (m.fallos >= esperaMuertos && ++m.saltadas % esperaMuertos != 0)
+                continue;
+        }
+        const bool responde = LeerTerminal(ctx, t, almacen, modo, total ? *total : propio, salida, alertas);
+        if (espera) {
+            const std::lock_guard bloqueo(mutexMuertos);
+            Muerto &m = muertos[clave];
+            if (responde)
+                m = {};
+            else if (++m.fallos == esperaMuertos)
+                salida.registrar({{Ahora() + QStringLiteral(", terminal ") + t.descripcion +
+                                   QStringLiteral(" sin respuesta en %1 lecturas seguidas: se intentará en una de "
+                                                  "cada %1 hasta que responda")
+                                       .arg(esperaMuertos)}},
+                                 true);
+        }
     }
 }
 
-void LeerTerminal(const Contexto &ctx, const TerminalRecord &t, MOD_ado::AlmacenMarcajes &almacen, quint8 modo,
+bool LeerTerminal(const Contexto &ctx, const TerminalRecord &t, MOD_ado::AlmacenMarcajes &almacen, quint8 modo,
                   std::atomic<long> &total, Trabajador &salida, const Estado::Alertas &alertas)
 {
     const bool completa = modo == 1;
@@ -87,7 +120,7 @@ void LeerTerminal(const Contexto &ctx, const TerminalRecord &t, MOD_ado::Almacen
                                     : QString()),
                            minutos >= kMinutosTomadoPorOtro ? Gravedad::Error : Gravedad::Informacion}},
                          !completa);
-        return;
+        return true; // not this collector's to judge
     }
     const auto soltar = qScopeGuard([&] { almacen.SoltarTerminal(clave); });
     const MOD_ado::EstadoTerminal antes = almacen.Estado(clave).value_or(MOD_ado::EstadoTerminal{});
@@ -121,7 +154,7 @@ void LeerTerminal(const Contexto &ctx, const TerminalRecord &t, MOD_ado::Almacen
                           QDateTime::currentDateTime(), alertas, &alerta);
     if (ctx.cancelado()) {
         total += contador;
-        return; // closing: the punches stored so far are committed, nothing to report
+        return true; // closing: the punches stored so far are committed, nothing to report
     }
     LineasRegistro lineas;
     for (const QString &a : destino.apartados())
@@ -168,6 +201,7 @@ void LeerTerminal(const Contexto &ctx, const TerminalRecord &t, MOD_ado::Almacen
     }
     almacen.GuardarEstado(clave, nuevo);
     salida.informarEstado(clave, nuevo);
+    return estado == 0;
 }
 
 void CambioHora(const Contexto &ctx, const QVector<TerminalRecord> &terminales, const QDateTime &horaEnvio,

@@ -27,12 +27,14 @@ inline const QString ErrorComunicaciones =
 // Polling run (modo 0, log trimmed) or full retrieval (modo 1) over the
 // terminals of one lane. One line per terminal; the count in it runs on
 // across terminals, in `total` across the lanes of one run when given.
+// With esperaMuertos = N > 0, a polling run skips a terminal that has failed
+// N runs in a row except one run in N, until it answers (said once).
 void LeerTerminales(const MOD_comunicaciones_kora::Contexto &ctx, const QVector<TerminalRecord> &terminales,
                     const MOD_ado::CadenaConexion &cc, quint8 modo, Trabajador &salida,
-                    std::atomic<long> *total = nullptr, const Estado::Alertas &alertas = {});
+                    std::atomic<long> *total = nullptr, const Estado::Alertas &alertas = {}, int esperaMuertos = 0);
 // One terminal's download into `almacen`, then its status, its alert when
-// one is due, and its lines.
-void LeerTerminal(const MOD_comunicaciones_kora::Contexto &ctx, const TerminalRecord &t,
+// one is due, and its lines. False when the terminal did not answer.
+bool LeerTerminal(const MOD_comunicaciones_kora::Contexto &ctx, const TerminalRecord &t,
                   MOD_ado::AlmacenMarcajes &almacen, quint8 modo, std::atomic<long> &total, Trabajador &salida,
                   const Estado::Alertas &alertas = {});
 
