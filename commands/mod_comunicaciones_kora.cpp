@@ -509,6 +509,15 @@ QByteArray RegistroReloj(const QDateTime &m)
 
 int DesdeBcd(quint8 b) { return 10 * (b / 16) + (b & 15); }
 
+QDateTime HoraDelReloj(const QByteArray &r)
+{
+    using namespace kora::reloj;
+    const auto campo = [&](int i) { return DesdeBcd(byteEn(r, i)); };
+    const QDateTime momento = QDateTime(ComponerFecha(campo(Anio), campo(Mes), campo(Dia)), QTime(0, 0), QTimeZone::utc())
+                                  .addSecs(qint64(campo(Hora)) * 3600 + campo(Minuto) * 60 + campo(Segundo));
+    return momento.isValid() ? momento : QDateTime();
+}
+
 bool EnviarFechaHora(const Contexto &ctx, const TerminalRecord &terminal, const QDateTime &momento)
 {
     using namespace kora::reloj;

@@ -139,6 +139,10 @@ quint8 LeerFechaHora(const Contexto &ctx, const TerminalRecord &terminal, QByteA
 // The seven record bytes for a moment: BCD fields, weekday Monday = 1.
 QByteArray RegistroReloj(const QDateTime &momento);
 int DesdeBcd(quint8 b);
+// The wall-clock time a clock record holds, as a UTC date-time (no zone's
+// gap or repeated hour applies), carried up from the seconds as a punch's
+// date is; invalid when no date results.
+QDateTime HoraDelReloj(const QByteArray &registro);
 
 // Incidents.
 int EnviarIncidencia(const Contexto &ctx, const TerminalRecord &terminal, int numero, bool marca,

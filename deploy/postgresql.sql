@@ -21,7 +21,8 @@ CREATE INDEX IF NOT EXISTS marcajes_terminal_fechahora ON marcajes (numero_termi
 CREATE TABLE IF NOT EXISTS "Incidencias" (codigo integer PRIMARY KEY, descripcion text);
 
 -- The program's own: where each terminal's download resumes, who reads it,
--- what the operator sees of it, and the clock changes already made.
+-- what the operator sees of it, the clock changes already made, and each
+-- terminal's time zone with the last daylight-saving change it was given.
 CREATE TABLE IF NOT EXISTS kalverostin_terminales (
   clave TEXT PRIMARY KEY, posicion INTEGER, rechazos INTEGER NOT NULL DEFAULT 0, guarda TEXT,
   lector TEXT, lector_hasta BIGINT);
@@ -30,19 +31,24 @@ CREATE TABLE IF NOT EXISTS kalverostin_estado (
   dia TEXT, marcajes_dia INTEGER NOT NULL DEFAULT 0, pendientes INTEGER,
   alertado INTEGER NOT NULL DEFAULT 0);
 CREATE TABLE IF NOT EXISTS kalverostin_cambios (programa TEXT PRIMARY KEY, hecho TEXT);
+CREATE TABLE IF NOT EXISTS kalverostin_relojes (clave TEXT PRIMARY KEY, zona TEXT, cambio_horario TEXT);
 -- Columns added since those tables were first made.
 ALTER TABLE kalverostin_terminales ADD COLUMN IF NOT EXISTS guarda TEXT;
 ALTER TABLE kalverostin_terminales ADD COLUMN IF NOT EXISTS lector TEXT;
 ALTER TABLE kalverostin_terminales ADD COLUMN IF NOT EXISTS lector_hasta BIGINT;
 ALTER TABLE kalverostin_estado ADD COLUMN IF NOT EXISTS continuidad_perdida TEXT;
 ALTER TABLE kalverostin_estado ADD COLUMN IF NOT EXISTS motivo_continuidad TEXT;
+ALTER TABLE kalverostin_estado ADD COLUMN IF NOT EXISTS reloj_leido TEXT;
+ALTER TABLE kalverostin_estado ADD COLUMN IF NOT EXISTS desfase INTEGER;
+ALTER TABLE kalverostin_estado ADD COLUMN IF NOT EXISTS reloj_corregido TEXT;
 
 -- Punches and incident texts are added and read, never changed; the
 -- terminal list is edited in the program; its own tables are rewritten.
 GRANT USAGE ON SCHEMA public TO :"rol";
 GRANT SELECT, INSERT ON marcajes, "Incidencias" TO :"rol";
 GRANT SELECT, INSERT, UPDATE, DELETE ON terminales_1 TO :"rol";
-GRANT SELECT, INSERT, UPDATE ON kalverostin_terminales, kalverostin_estado, kalverostin_cambios TO :"rol";
+GRANT SELECT, INSERT, UPDATE ON kalverostin_terminales, kalverostin_estado, kalverostin_cambios, kalverostin_relojes
+  TO :"rol";
 -- Each batch of punches passes through a table of the session.
 SELECT format('GRANT TEMPORARY ON DATABASE %I TO %I', current_database(), :'rol') \gexec
 

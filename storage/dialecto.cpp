@@ -63,6 +63,10 @@ constexpr const char *kPropias[] = {
     // Scheduled clock changes already done, so that one does not fire again
     // after a restart even when config.ini could not be written.
     "CREATE TABLE IF NOT EXISTS kalverostin_cambios (programa TEXT PRIMARY KEY, hecho TEXT)",
+    // Per terminal: its time zone (empty: the computer's) and the last
+    // daylight-saving transition whose new time it was given (UTC), so that a
+    // restart neither sends it again nor forgets a terminal still owed it.
+    "CREATE TABLE IF NOT EXISTS kalverostin_relojes (clave TEXT PRIMARY KEY, zona TEXT, cambio_horario TEXT)",
 };
 constexpr ColumnaNueva kNuevas[] = {
     {"kalverostin_terminales", "guarda", "TEXT"},
@@ -70,6 +74,9 @@ constexpr ColumnaNueva kNuevas[] = {
     {"kalverostin_terminales", "lector_hasta", "BIGINT"},
     {"kalverostin_estado", "continuidad_perdida", "TEXT"},
     {"kalverostin_estado", "motivo_continuidad", "TEXT"},
+    {"kalverostin_estado", "reloj_leido", "TEXT"},
+    {"kalverostin_estado", "desfase", "INTEGER"},
+    {"kalverostin_estado", "reloj_corregido", "TEXT"},
 };
 
 // A batch goes through a session table with the columns of marcajes as that

@@ -13,7 +13,7 @@ namespace {
 
 constexpr const char *kColumnas =
     "ultima_lectura, ultimo_error, motivo, fallando_desde, dia, marcajes_dia, pendientes, alertado, "
-    "continuidad_perdida, motivo_continuidad";
+    "continuidad_perdida, motivo_continuidad, reloj_leido, desfase, reloj_corregido";
 
 // Moments in UTC, so that a change of the local zone or of daylight saving
 // leaves them right.
@@ -40,6 +40,9 @@ EstadoTerminal leerFila(const QSqlQuery &q, int desde)
     e.alertado = q.value(desde + 7).toInt() != 0;
     e.continuidadPerdida = momento(q.value(desde + 8));
     e.motivoContinuidad = q.value(desde + 9).toString();
+    e.relojLeido = momento(q.value(desde + 10));
+    e.desfase = q.value(desde + 11).toInt();
+    e.relojCorregido = momento(q.value(desde + 12));
     return e;
 }
 
@@ -87,7 +90,8 @@ bool soloMomentos(const EstadoTerminal &a, const EstadoTerminal &b)
     return a.motivo == b.motivo && a.fallandoDesde == b.fallandoDesde && a.dia == b.dia
         && a.marcajesDia == b.marcajesDia && a.pendientes == b.pendientes && a.alertado == b.alertado
         && a.continuidadPerdida == b.continuidadPerdida && a.motivoContinuidad == b.motivoContinuidad
-        && a.ultimoError.isValid() == b.ultimoError.isValid();
+        && a.ultimoError.isValid() == b.ultimoError.isValid() && a.relojLeido == b.relojLeido
+        && a.desfase == b.desfase && a.relojCorregido == b.relojCorregido;
 }
 
 // Every row in one transaction; false (and nothing written) on a fault.
@@ -100,9 +104,10 @@ bool escribirEstados(Conexion &con, const QHash<QString, EstadoTerminal> &filas)
     QStringList asignaciones;
     for (const QString &c : QString::fromLatin1(kColumnas).split(QStringLiteral(", ")))
         asignaciones << c + QStringLiteral(" = {nuevo.") + c + u'}';
-    const QString sql = con.dialecto().upsert(QStringLiteral("kalverostin_estado"), QStringLiteral("clave, ") + QLatin1String(kColumnas),
-                                              QStringLiteral("?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?"), QStringLiteral("clave"),
-                                              asignaciones.join(QStringLiteral(", ")));
+    const QString columnas = QStringLiteral("clave, ") + QLatin1String(kColumnas);
+    const QString sql = con.dialecto().upsert(QStringLiteral("kalverostin_estado"), columnas,
+                                              QStringList(columnas.count(u',') + 1, QStringLiteral("?")).join(u", "),
+                                              QStringLiteral("clave"), asignaciones.join(QStringLiteral(", ")));
     for (auto f = filas.cbegin(); f != filas.cend(); ++f) {
         const EstadoTerminal &e = f.value();
         QString error;
@@ -111,7 +116,8 @@ bool escribirEstados(Conexion &con, const QHash<QString, EstadoTerminal> &filas)
             {QVariant(f.key()), texto(e.ultimaLectura), texto(e.ultimoError), QVariant(e.motivo), texto(e.fallandoDesde),
              e.dia.isValid() ? QVariant(e.dia.toString(Qt::ISODate)) : QVariant(QMetaType(QMetaType::QString)),
              QVariant(e.marcajesDia), e.pendientes < 0 ? QVariant(QMetaType(QMetaType::Int)) : QVariant(e.pendientes),
-             QVariant(e.alertado ? 1 : 0), texto(e.continuidadPerdida), QVariant(e.motivoContinuidad)},
+             QVariant(e.alertado ? 1 : 0), texto(e.continuidadPerdida), QVariant(e.motivoContinuidad),
+             texto(e.relojLeido), QVariant(e.desfase), texto(e.relojCorregido)},
             error);
         if (q)
             q->finish();
@@ -249,6 +255,56 @@ bool CambioHecho(const CadenaConexion &cc, const QString &programa, QString *err
     if (error)
         *error = ocultarClave(cc, e);
     return hecho;
+}
+
+namespace {
+
+QString guardarReloj(const CadenaConexion &cc, const QString &clave, const QString &columna, const QVariant &valor)
+{
+    Conexion con(cc);
+    QString e = con.error();
+    if (e.isEmpty())
+        e = con.prepararTablasPropias();
+    if (e.isEmpty()) {
+        QSqlQuery q(con.db());
+        e = ejecutar(q,
+                     con.dialecto().upsert(QStringLiteral("kalverostin_relojes"), QStringLiteral("clave, ") + columna,
+                                           QStringLiteral("?, ?"), QStringLiteral("clave"),
+                                           columna + QStringLiteral(" = {nuevo.") + columna + u'}'),
+                     {clave, valor});
+    }
+    return ocultarClave(cc, e);
+}
+
+} // namespace
+
+QHash<QString, RelojTerminal> LeerRelojes(const CadenaConexion &cc, QString *error)
+{
+    QHash<QString, RelojTerminal> relojes;
+    Conexion con(cc);
+    QString e = con.error();
+    if (e.isEmpty())
+        e = con.prepararTablasPropias();
+    if (e.isEmpty()) {
+        QSqlQuery q(con.db());
+        e = ejecutar(q, QStringLiteral("SELECT clave, zona, cambio_horario FROM kalverostin_relojes"), {});
+        while (e.isEmpty() && q.next())
+            relojes.insert(q.value(0).toString(),
+                           {q.value(1).toString(), QDateTime::fromString(q.value(2).toString(), Qt::ISODate)});
+    }
+    if (error)
+        *error = ocultarClave(cc, e);
+    return relojes;
+}
+
+QString GuardarZona(const CadenaConexion &cc, const QString &clave, const QString &zona)
+{
+    return guardarReloj(cc, clave, QStringLiteral("zona"), zona);
+}
+
+QString AnotarCambioHorario(const CadenaConexion &cc, const QString &clave, const QDateTime &transicion)
+{
+    return guardarReloj(cc, clave, QStringLiteral("cambio_horario"), transicion.toUTC().toString(Qt::ISODate));
 }
 
 } // namespace MOD_ado

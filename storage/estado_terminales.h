@@ -21,6 +21,9 @@ struct EstadoTerminal {
     bool alertado = false;    // the alert command ran for the current run of failures
     QDateTime continuidadPerdida; // last download that found the ring not the one its cursor describes
     QString motivoContinuidad;    // what it found
+    QDateTime relojLeido;     // last read of its clock; null: never read
+    int desfase = 0;          // then: its clock minus the computer's in its zone, in seconds
+    QDateTime relojCorregido; // last time the program set its clock unasked
 };
 
 // Not a terminal's: the last polling run that lasted longer than its period
@@ -41,5 +44,17 @@ QString EscribirEstadosPendientes(const CadenaConexion &cc);
 // done, and whether it is; the error says why the table cannot be used.
 QString AnotarCambioHecho(const CadenaConexion &cc, const QString &programa);
 bool CambioHecho(const CadenaConexion &cc, const QString &programa, QString *error = nullptr);
+
+// A terminal's clock as the program keeps it, by ClaveTerminal: its time
+// zone (an IANA id; empty: the computer's) and the last daylight-saving
+// transition (UTC) whose new time it was given or did not need.
+struct RelojTerminal {
+    QString zona;
+    QDateTime cambioHorario;
+};
+QHash<QString, RelojTerminal> LeerRelojes(const CadenaConexion &cc, QString *error = nullptr);
+// Each stores one of the two; the error says why it could not be.
+QString GuardarZona(const CadenaConexion &cc, const QString &clave, const QString &zona);
+QString AnotarCambioHorario(const CadenaConexion &cc, const QString &clave, const QDateTime &transicion);
 
 } // namespace MOD_ado

@@ -103,6 +103,12 @@ int main(int argc, char *argv[])
          QStringLiteral("Answer every clock read with this fixed record, seven hex bytes "
                         "(seconds minutes hours weekday day month year, BCD), e.g. \"07 05 09 05 04 12 26\"."),
          QStringLiteral("bytes")},
+        {QStringLiteral("clock-offset"),
+         QStringLiteral("Every terminal's clock starts <s> seconds ahead of the computer's (negative: behind)."),
+         QStringLiteral("s")},
+        {QStringLiteral("clock-drift"),
+         QStringLiteral("Every terminal's clock gains <s> seconds a day (negative: loses), also after it is set."),
+         QStringLiteral("s")},
         {QStringLiteral("log"), QStringLiteral("Append the wire log (every request and answer) to <file>."),
          QStringLiteral("file")},
         {QStringLiteral("record"),
@@ -176,6 +182,14 @@ int main(int argc, char *argv[])
         std::copy_n(b.begin(), r.size(), r.begin());
         reloj = r;
     }
+    const auto segundos = [&](const char *opcion) {
+        bool ok = true;
+        const double v = p.isSet(QLatin1String(opcion)) ? p.value(QLatin1String(opcion)).toDouble(&ok) : 0;
+        if (!ok)
+            fallar(QStringLiteral("--%1 needs a number of seconds").arg(QLatin1String(opcion)));
+        return v;
+    };
+    const double adelanto = segundos("clock-offset"), deriva = segundos("clock-drift");
     const QString textoDesborde = p.value(QStringLiteral("overflow"));
     Desborde desborde = Desborde::Sobrescribe;
     if (textoDesborde == u"push")
@@ -309,6 +323,8 @@ int main(int argc, char *argv[])
         }
         t.fijarDesborde(desborde); // after the old punches, which are no overflow
         t.fijarRespuestaReloj(reloj);
+        t.fijarFechaHora(QDateTime::currentDateTime().addMSecs(qint64(adelanto * 1000)));
+        t.fijarDeriva(deriva);
         t.fijarFallos(fallos[c]);
         for (int i = 0; i < marcajes; ++i) {
             const QDateTime momento = primera.addSecs(60LL * i);

@@ -1,5 +1,6 @@
 #include "shell/nucleo/ciclo.h"
 
+#include "shell/nucleo/destino_base_datos.h"
 #include "shell/nucleo/mod_variables.h"
 #include "shell/nucleo/trabajador.h"
 #include "storage/estado_terminales.h"
@@ -21,6 +22,12 @@ QDateTime minuto(const QDateTime &momento)
 {
     return momento.addMSecs(-(momento.time().msecsSinceStartOfDay() % 60000));
 }
+
+// The first clock read comes after the first polling run.
+constexpr qint64 kPrimeraComprobacion = 60;
+// A transition older than this is not owed to a terminal never given one.
+constexpr qint64 kSegundosCambioDebido = 24 * 3600;
+constexpr qint64 kSegundosReintento = 60;
 
 } // namespace
 
@@ -172,6 +179,19 @@ void Ciclo::TickCambioHora(const QDateTime &ahora)
     const QDateTime este = minuto(ahora);
     const QDateTime disparo = minuto(Ajustes().HoraCambio);
     if (este == disparo) {
+        if (Ajustes().Reloj.cambioAutomatico) {
+            const QDateTime transicion =
+                Relojes::UltimaTransicion(QTimeZone::systemTimeZone(), disparo.toUTC().addSecs(kSegundosCambioDebido));
+            if (transicion.isValid() && qAbs(transicion.secsTo(disparo)) <= kSegundosCambioDebido) {
+                trabajador_->registrar(
+                    {{Ahora() + QStringLiteral(", cambio de hora programado no enviado: con cambio_automatico=1 en "
+                                               "[reloj] los terminales reciben la hora nueva en el cambio de horario "
+                                               "del ") +
+                      transicion.toLocalTime().toString(kFormatoFechaHora)}});
+                DesarmarCambioHora();
+                return;
+            }
+        }
         const auto terminales = terminales_();
         const QDateTime envio = Ajustes().HoraEnvio;
         EncolarRonda(terminales, [envio](const MOD_comunicaciones_kora::Contexto &ctx,
@@ -190,4 +210,107 @@ void Ciclo::DesarmarCambioHora()
     if (const QString e = MOD_variables::DesarmarCambioHora(); !e.isEmpty())
         trabajador_->registrar({{Ahora() + QStringLiteral(", ") + e, Gravedad::Error}});
     emit cambioDesarmado();
+}
+
+void Ciclo::RecargarRelojes()
+{
+    relojes_ = MOD_ado::LeerRelojes(CadenaConexion());
+    relojesLeidos_ = true;
+}
+
+QTimeZone Ciclo::ZonaDe(const QString &clave) const
+{
+    const QString id = relojes_.value(clave).zona;
+    const QTimeZone zona(id.toUtf8());
+    return !id.isEmpty() && zona.isValid() ? zona : QTimeZone::systemTimeZone();
+}
+
+Relojes::Opciones Ciclo::OpcionesReloj(const QString &clave) const
+{
+    return {Ajustes().Reloj, ZonaDe(clave), Reloj, Sincronizado, CadenaConexion(), sinSincroniaDicho_};
+}
+
+void Ciclo::EncolarReloj(const TerminalRecord &t, Cuerpo cuerpo, std::function<void()> alTerminar)
+{
+    const QString clave = ClaveTerminal(t);
+    if (conTrabajoReloj_.contains(clave))
+        return;
+    conTrabajoReloj_.insert(clave);
+    Encolar(t, std::move(cuerpo), [this, clave, alTerminar = std::move(alTerminar)] {
+        conTrabajoReloj_.remove(clave);
+        if (alTerminar)
+            alTerminar();
+    });
+}
+
+void Ciclo::TickRelojes()
+{
+    const auto &a = Ajustes().Reloj;
+    if (a.comprobar <= 0 && !a.cambioAutomatico)
+        return;
+    const QDateTime ahora = Reloj();
+    if (!relojesLeidos_)
+        RecargarRelojes();
+    const QVector<TerminalRecord> terminales = terminales_();
+    if (a.cambioAutomatico)
+        CambiosHorarios(terminales, ahora);
+    if (a.comprobar <= 0)
+        return;
+    const qint64 periodo = qint64(a.comprobar) * 60;
+    // A computer clock set back must not hold the reads off for as long.
+    if (!proximaComprobacion_.isValid() || ahora.secsTo(proximaComprobacion_) > std::max(periodo, kPrimeraComprobacion))
+        proximaComprobacion_ = ahora.addSecs(kPrimeraComprobacion);
+    if (ahora < proximaComprobacion_)
+        return;
+    proximaComprobacion_ = ahora.addSecs(periodo);
+    for (const TerminalRecord &t : terminales) {
+        const QString clave = ClaveTerminal(t);
+        const bool pendiente = a.cambioAutomatico && CambioDebido(clave, ahora).isValid();
+        EncolarReloj(t, [t, pendiente, o = OpcionesReloj(clave)](const MOD_comunicaciones_kora::Contexto &ctx,
+                                                                  Trabajador &salida) {
+            Relojes::Comprobar(ctx, t, o, pendiente, salida);
+        });
+    }
+}
+
+QDateTime Ciclo::CambioDebido(const QString &clave, const QDateTime &ahora) const
+{
+    const QDateTime transicion = Relojes::UltimaTransicion(ZonaDe(clave), ahora);
+    const QDateTime dado = relojes_.value(clave).cambioHorario;
+    if (!transicion.isValid() || (dado.isValid() && dado >= transicion))
+        return {};
+    return transicion;
+}
+
+void Ciclo::CambiosHorarios(const QVector<TerminalRecord> &terminales, const QDateTime &ahora)
+{
+    for (const TerminalRecord &t : terminales) {
+        const QString clave = ClaveTerminal(t);
+        const QDateTime transicion = CambioDebido(clave, ahora);
+        if (!transicion.isValid() || conTrabajoReloj_.contains(clave)
+            || (reintento_.contains(clave) && ahora < reintento_.value(clave)))
+            continue;
+        if (!relojes_.value(clave).cambioHorario.isValid() && transicion.secsTo(ahora) > kSegundosCambioDebido) {
+            relojes_[clave].cambioHorario = transicion;
+            MOD_ado::AnotarCambioHorario(CadenaConexion(), clave, transicion);
+            continue;
+        }
+        const bool avisar = falloDicho_.value(clave) != transicion;
+        auto ok = std::make_shared<bool>(false);
+        EncolarReloj(
+            t,
+            [t, transicion, avisar, ok, o = OpcionesReloj(clave)](const MOD_comunicaciones_kora::Contexto &ctx,
+                                                                   Trabajador &salida) {
+                *ok = Relojes::CambiarHorario(ctx, t, o, transicion, avisar, salida);
+            },
+            [this, clave, transicion, ok] {
+                if (*ok) {
+                    relojes_[clave].cambioHorario = transicion;
+                    reintento_.remove(clave);
+                } else {
+                    falloDicho_.insert(clave, transicion);
+                    reintento_.insert(clave, Reloj().addSecs(kSegundosReintento));
+                }
+            });
+    }
 }

@@ -45,16 +45,19 @@ int MostrarEstado(int argc, char *argv[], bool json)
     bool falla = false;
     QJsonArray filasJson;
     QList<QStringList> filas{{QStringLiteral("TERMINAL"), QStringLiteral("CÓDIGO"), QStringLiteral("ESTADO"),
-                              QStringLiteral("ÚLTIMA LECTURA"), QStringLiteral("PENDIENTES"),
+                              QStringLiteral("ÚLTIMA LECTURA"), QStringLiteral("PENDIENTES"), QStringLiteral("RELOJ"),
                               QStringLiteral("ÚLTIMO ERROR"), QStringLiteral("MOTIVO")}};
     for (const TerminalRecord &t : std::as_const(terminales)) {
         const MOD_ado::EstadoTerminal e = estados.value(ClaveTerminal(t));
         const int marca = int(Estado::MarcaDe(e));
         falla = falla || Estado::MarcaDe(e) == Estado::Marca::Falla;
         const QString pendientes = e.pendientes < 0 ? QString() : QString::number(e.pendientes);
+        const bool conReloj = e.relojLeido.isValid(); // the drift, + when the terminal is ahead
+        const QString reloj =
+            conReloj ? QStringLiteral("%1%2 s").arg(e.desfase > 0 ? "+" : "").arg(e.desfase) : QString();
         // One line per terminal, whatever its name or reason holds.
         filas.append({t.descripcion.simplified(), QString::number(t.codigo), QLatin1String(kMarcas[marca]),
-                      fecha(e.ultimaLectura), pendientes, fecha(e.ultimoError), e.motivo.simplified()});
+                      fecha(e.ultimaLectura), pendientes, reloj, fecha(e.ultimoError), e.motivo.simplified()});
         filasJson.append(QJsonObject{
             {QStringLiteral("terminal"), t.descripcion},
             {QStringLiteral("codigo"), t.codigo},
@@ -64,6 +67,8 @@ int MostrarEstado(int argc, char *argv[], bool json)
             {QStringLiteral("ultimo_error"), fechaIso(e.ultimoError)},
             {QStringLiteral("motivo"), e.motivo.isEmpty() ? QJsonValue() : QJsonValue(e.motivo)},
             {QStringLiteral("pendientes"), e.pendientes < 0 ? QJsonValue() : QJsonValue(e.pendientes)},
+            {QStringLiteral("desfase_reloj"), conReloj ? QJsonValue(e.desfase) : QJsonValue()},
+            {QStringLiteral("reloj_leido"), fechaIso(e.relojLeido)},
         });
     }
     QByteArray salida;

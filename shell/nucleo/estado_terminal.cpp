@@ -1,6 +1,7 @@
 #include "shell/nucleo/estado_terminal.h"
 
 #include "shell/nucleo/registro.h"
+#include "shell/nucleo/relojes.h"
 
 #include <QFileInfo>
 #include <QProcess>
@@ -110,6 +111,12 @@ QString TextoEstado(const MOD_ado::EstadoTerminal &e, const QDate &hoy)
     if (e.continuidadPerdida.isValid())
         lineas << QStringLiteral("Continuidad perdida: %1 [%2], se leyeron todos los marcajes")
                       .arg(e.continuidadPerdida.toString(kFormatoFechaHora), e.motivoContinuidad);
+    if (e.relojCorregido.isValid() && e.relojCorregido >= e.relojLeido)
+        lineas << QStringLiteral("Reloj: %1, corregido el %2")
+                      .arg(Relojes::TextoDesfase(e.desfase, true), e.relojCorregido.toString(kFormatoFechaHora));
+    else if (e.relojLeido.isValid())
+        lineas << QStringLiteral("Reloj: %1 (leído el %2)")
+                      .arg(Relojes::TextoDesfase(e.desfase), e.relojLeido.toString(kFormatoFechaHora));
     return lineas.join(u'\n');
 }
 

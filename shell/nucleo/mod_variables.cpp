@@ -28,7 +28,9 @@ constexpr Clave kBd{"datos", "bd", true}, kHora1{"cambiohora", "hora1"}, kHora2{
     kTimeout{"comunicaciones", "timeout"}, kSimultaneos{"comunicaciones", "simultaneos"},
     kEsperaMuertos{"comunicaciones", "espera_muertos"},
     kTimeoutIncidencias{"Incidencias", "timeout"}, kAlertasMinutos{"alertas", "minutos"},
-    kAlertasOrden{"alertas", "orden"}, kAutoarranque{"inicio", "autoarranque"};
+    kAlertasOrden{"alertas", "orden"}, kAutoarranque{"inicio", "autoarranque"}, kComprobar{"reloj", "comprobar"},
+    kCorregir{"reloj", "corregir"}, kMaximo{"reloj", "maximo"}, kSoloSincronizado{"reloj", "solo_sincronizado"},
+    kCambioAutomatico{"reloj", "cambio_automatico"};
 
 QString leer(Clave c, const QString &porDefecto = {})
 {
@@ -280,6 +282,20 @@ const Configuracion &LeerConfiguracion(QString *error, LineasRegistro *avisos)
     ajustes.EsperaMuertos = std::max<int>(0, leerNumero(kEsperaMuertos, 0));
     ajustes.Alertas.minutos = std::max<int>(0, leerNumero(kAlertasMinutos, 15));
     ajustes.Alertas.orden = leer(kAlertasOrden).trimmed();
+    // A negative number reads as the default, like an unreadable one.
+    const auto leerNoNegativo = [&](Clave clave, qint16 porDefecto) -> int {
+        const qint16 n = leerNumero(clave, porDefecto);
+        return n < 0 ? porDefecto : n;
+    };
+    const auto leerBooleano = [](Clave clave, bool porDefecto) {
+        return BooleanoDesdeTexto(leer(clave)).value_or(porDefecto);
+    };
+    const Configuracion::Relojes inicial;
+    ajustes.Reloj.comprobar = leerNoNegativo(kComprobar, qint16(inicial.comprobar));
+    ajustes.Reloj.corregir = leerNoNegativo(kCorregir, qint16(inicial.corregir));
+    ajustes.Reloj.maximo = leerNoNegativo(kMaximo, qint16(inicial.maximo));
+    ajustes.Reloj.soloSincronizado = leerBooleano(kSoloSincronizado, inicial.soloSincronizado);
+    ajustes.Reloj.cambioAutomatico = leerBooleano(kCambioAutomatico, inicial.cambioAutomatico);
 
     ajustes.Puertos.clear();
     for (int n = 1; n <= 16; ++n) {

@@ -34,6 +34,14 @@ struct Configuracion {
     QHash<int, QString> Puertos;                  // [puertos] comN: the device of serial port N
     QString PeriodoLectura = QStringLiteral("1"); // minutes between polls, as typed
     bool Autoarranque = true;                      // start with the desktop session
+    // [reloj]: the terminals' clocks.
+    struct Relojes {
+        int comprobar = 60;            // minutes between two reads of every clock; 0 = never read
+        int corregir = 0;              // seconds of drift beyond which a clock is set; 0 = never
+        int maximo = 15;               // minutes: a larger drift is left to the operator
+        bool soloSincronizado = true;  // correct only while the computer's clock is synchronised
+        bool cambioAutomatico = false; // send the new time at each daylight-saving transition
+    } Reloj;
 };
 
 const Configuracion &Ajustes();

@@ -110,6 +110,7 @@ void Servicio::Tick()
 {
     ciclo_->TickLectura(valorNumerico(lectura_));
     ciclo_->TickCambioHora(QDateTime::currentDateTime());
+    ciclo_->TickRelojes();
 }
 
 void Servicio::Detener(int ms)

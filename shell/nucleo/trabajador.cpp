@@ -4,6 +4,7 @@
 #include "link/socket_tcp_qt.h"
 
 #include <QDeadlineTimer>
+#include <QScopeGuard>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -102,8 +103,17 @@ void Trabajador::detenerOSalir(int ms)
     }
 }
 
+namespace {
+thread_local std::unique_ptr<MOD_ado::AlmacenMarcajes> *almacenDelHilo = nullptr;
+} // namespace
+
+std::unique_ptr<MOD_ado::AlmacenMarcajes> *Trabajador::AlmacenDelHilo() { return almacenDelHilo; }
+
 void Trabajador::bucle()
 {
+    std::unique_ptr<MOD_ado::AlmacenMarcajes> almacen;
+    almacenDelHilo = &almacen;
+    const auto soltar = qScopeGuard([] { almacenDelHilo = nullptr; });
     // A thread waits for the next run instead of ending: what it keeps for
     // itself (a database connection, with its login and prepared statements)
     // serves every run.

@@ -16,6 +16,7 @@
 #include <condition_variable>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <vector>
 
@@ -48,6 +49,12 @@ public:
     // Sleeps up to ms; returns false at once when the lanes are being stopped.
     bool pausar(int ms);
     bool cancelado() const { return cancelar_.load(); }
+
+    // For a job, on a lane thread: the punch store that thread keeps from run
+    // to run, with its database connection; destroyed on that thread before
+    // it ends (a connection must be). It holds null until a job puts one
+    // there; nullptr outside a lane thread.
+    static std::unique_ptr<MOD_ado::AlmacenMarcajes> *AlmacenDelHilo();
 
     // Sets the cancel flag and waits up to ms for every lane to end. True
     // when they ended; afterwards no job runs any more.

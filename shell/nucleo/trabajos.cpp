@@ -47,7 +47,9 @@ void LeerTerminales(const Contexto &ctx, const QVector<TerminalRecord> &terminal
     std::atomic<long> propio{0};
     // Kept by the lane's thread from run to run: its connection (on a server,
     // a login with its prepared statements) serves every terminal and run.
-    thread_local std::unique_ptr<MOD_ado::AlmacenMarcajes> delHilo;
+    std::unique_ptr<MOD_ado::AlmacenMarcajes> propioAlmacen;
+    std::unique_ptr<MOD_ado::AlmacenMarcajes> &delHilo =
+        Trabajador::AlmacenDelHilo() ? *Trabajador::AlmacenDelHilo() : propioAlmacen;
     if (!delHilo || delHilo->cadena().RutaBaseDatos != cc.RutaBaseDatos
         || delHilo->cadena().ClaveBaseDatos != cc.ClaveBaseDatos)
         delHilo = std::make_unique<MOD_ado::AlmacenMarcajes>(cc);

@@ -2,6 +2,7 @@
 
 #include "common/texto.h"
 #include "shell/nucleo/ciclo.h"
+#include "shell/nucleo/destino_base_datos.h"
 #include "shell/nucleo/estado_terminal.h"
 #include "shell/nucleo/mod_variables.h"
 #include "shell/nucleo/registro.h"
@@ -10,6 +11,7 @@
 #include "shell/ventana/autoarranque.h"
 #include "shell/ventana/form2.h"
 #include "shell/ventana/form_marcajes.h"
+#include "storage/dialecto.h"
 #include "storage/mod_ado.h"
 #include "storage/mod_ini.h"
 
@@ -269,11 +271,14 @@ void Form1::Text1_Change()
 
 void Form1::Command8_Click()
 {
-    Form2 editor(std::nullopt, Terminales, this);
+    Form2 editor(std::nullopt, Terminales, ZonaGuardable(QString()), this);
     if (editor.exec() != QDialog::Accepted)
         return;
     const Form2::Valores v = editor.valores();
-    MostrarErrorBaseDatos(MOD_ado::InsertarTerminal(CadenaConexion(), v.codigo, v.descripcion, v.IP, v.tipo, v.Com));
+    const QString e = MOD_ado::InsertarTerminal(CadenaConexion(), v.codigo, v.descripcion, v.IP, v.tipo, v.Com);
+    MostrarErrorBaseDatos(e);
+    if (e.isEmpty())
+        GuardarZona(v);
     MostrarErrorBaseDatos(MOD_ado::CargarTerminales(CadenaConexion(), Terminales));
     ActualizarListaTerminales();
 }
@@ -283,14 +288,38 @@ void Form1::Command9_Click()
     const auto terminal = TerminalElegido();
     if (!terminal)
         return;
-    Form2 editor(terminal, Terminales, this);
+    Form2 editor(terminal, Terminales,
+                 ZonaGuardable(MOD_ado::LeerRelojes(CadenaConexion()).value(ClaveTerminal(*terminal)).zona), this);
     if (editor.exec() != QDialog::Accepted)
         return;
     const Form2::Valores v = editor.valores();
-    MostrarErrorBaseDatos(MOD_ado::ModificarTerminal(CadenaConexion(), QString::number(terminal->ID), v.codigo,
-                                                     v.descripcion, v.IP, v.tipo, v.Com));
+    const QString e = MOD_ado::ModificarTerminal(CadenaConexion(), QString::number(terminal->ID), v.codigo,
+                                                 v.descripcion, v.IP, v.tipo, v.Com);
+    MostrarErrorBaseDatos(e);
+    if (e.isEmpty())
+        GuardarZona(v);
     MostrarErrorBaseDatos(MOD_ado::CargarTerminales(CadenaConexion(), Terminales));
     ActualizarListaTerminales();
+}
+
+std::optional<QString> Form1::ZonaGuardable(const QString &zona) const
+{
+    if (!MOD_ado::dialectoDe(Ajustes().RutaBaseDatos).tablasPropias)
+        return std::nullopt;
+    return zona;
+}
+
+void Form1::GuardarZona(const Form2::Valores &v)
+{
+    // Kept under the terminal as its lane and code make it (a new row's ID is not known yet).
+    TerminalRecord t;
+    t.codigo = qint16(v.codigo.toInt());
+    t.IP = v.IP;
+    t.Tipo = qint16(v.tipo.toInt());
+    t.Com = qint16(v.Com.toInt());
+    if (ZonaGuardable(v.zona))
+        MostrarErrorBaseDatos(MOD_ado::GuardarZona(CadenaConexion(), ClaveTerminal(t), v.zona));
+    ciclo_->RecargarRelojes();
 }
 
 void Form1::Command10_Click()
@@ -348,6 +377,7 @@ void Form1::Command12_Click()
 void Form1::Timer2_Timer()
 {
     ciclo_->TickCambioHora(Ahora());
+    ciclo_->TickRelojes();
 }
 
 std::pair<int, int> Form1::RangoIncidencias() const

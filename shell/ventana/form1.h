@@ -3,6 +3,7 @@
 
 #include "common/terminal.h"
 #include "shell/nucleo/registro.h"
+#include "shell/ventana/form2.h"
 #include "storage/estado_terminales.h"
 #include "storage/mod_ado.h"
 
@@ -116,6 +117,9 @@ private:
                                                Trabajador &)>;
     bool EncolarEnElegido(const TrabajoTerminal &cuerpo, std::function<void()> alTerminar = {});
     void MostrarProgreso(const QString &texto, int valor, int maximo);
+    // The zone for the editor, or nullopt where the database keeps none.
+    std::optional<QString> ZonaGuardable(const QString &zona) const;
+    void GuardarZona(const Form2::Valores &v);
     // Marks and tooltips of List2 (only the lines of terminal `solo` when
     // given) and the selected terminal's detail line.
     void PintarEstados(const QString &solo = QString());

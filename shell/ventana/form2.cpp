@@ -10,6 +10,7 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QTimeZone>
 
 namespace {
 
@@ -22,7 +23,7 @@ double numeroDe(const QLineEdit *caja)
 } // namespace
 
 Form2::Form2(const std::optional<TerminalRecord> &terminal, const QVector<TerminalRecord> &terminales,
-             QWidget *parent)
+             const std::optional<QString> &zona, QWidget *parent)
     : QDialog(parent)
 {
     for (const TerminalRecord &t : terminales)
@@ -36,6 +37,7 @@ Form2::Form2(const std::optional<TerminalRecord> &terminal, const QVector<Termin
     Text3 = ui.Text3;
     Text4 = ui.Text4;
     Combo1 = ui.Combo1;
+    Combo2 = ui.Combo2;
     UpDown1 = ui.UpDown1;
     UpDown2 = ui.UpDown2;
     Command1 = ui.Command1;
@@ -49,6 +51,16 @@ Form2::Form2(const std::optional<TerminalRecord> &terminal, const QVector<Termin
     Text4->installEventFilter(this);
 
     Form_Load(terminal);
+
+    // The computer's zone first, stored as none: the terminal follows the computer wherever it goes.
+    Combo2->addItem(QStringLiteral("La del equipo (%1)").arg(QString::fromUtf8(QTimeZone::systemTimeZoneId())),
+                    QString());
+    for (const QByteArray &id : QTimeZone::availableTimeZoneIds())
+        Combo2->addItem(QString::fromUtf8(id), QString::fromUtf8(id));
+    Combo2->setCurrentIndex(std::max(0, Combo2->findData(zona.value_or(QString()))));
+    Combo2->setEnabled(zona.has_value());
+    if (!zona)
+        Combo2->setToolTip(QStringLiteral("Esta base de datos no guarda la zona de cada terminal"));
 }
 
 void Form2::Form_Load(const std::optional<TerminalRecord> &t)
@@ -152,7 +164,8 @@ bool Form2::CodigoAceptado()
 
 Form2::Valores Form2::valores() const
 {
-    return {Text1->text(), Text2->text(), Text3->text(), QString::number(Combo1->currentIndex()), Text4->text()};
+    return {Text1->text(), Text2->text(), Text3->text(), QString::number(Combo1->currentIndex()), Text4->text(),
+            Combo2->currentData().toString()};
 }
 
 void Form2::Command2_Click()

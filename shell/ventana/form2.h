@@ -16,14 +16,16 @@ class UpDown;
 class Form2 : public QDialog {
     Q_OBJECT
 public:
-    // The boxes' texts, as the terminal table takes them.
+    // The boxes' texts, as the terminal table takes them, and the time zone
+    // chosen (an IANA id; empty: the computer's).
     struct Valores {
-        QString codigo, descripcion, IP, tipo, Com;
+        QString codigo, descripcion, IP, tipo, Com, zona;
     };
 
-    // terminales: the stored rows, for the warning about a code already in use.
+    // terminales: the stored rows, for the warning about a code already in
+    // use. zona: the terminal's; nullopt where the database cannot keep one.
     Form2(const std::optional<TerminalRecord> &terminal, const QVector<TerminalRecord> &terminales,
-          QWidget *parent = nullptr);
+          const std::optional<QString> &zona = QString(), QWidget *parent = nullptr);
     // After "Grabar" (the dialog accepted).
     Valores valores() const;
 
@@ -49,6 +51,7 @@ private:
     QLineEdit *Text3 = nullptr;
     QLineEdit *Text4 = nullptr;
     QComboBox *Combo1 = nullptr;
+    QComboBox *Combo2 = nullptr;
     UpDown *UpDown1 = nullptr;
     UpDown *UpDown2 = nullptr;
     QPushButton *Command1 = nullptr;

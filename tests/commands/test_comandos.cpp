@@ -562,6 +562,28 @@ private slots:
         QTEST(m.isValid() ? m.toString("yyyy-MM-dd HH:mm:ss") : QString(), "esperado");
     }
 
+    // The simulated clock runs on its host's with an offset and a rate, also
+    // after a set; a read gives it as the terminal shows it.
+    void relojSimulado()
+    {
+        std::atomic<qint64> ms = QDateTime(QDate(2026, 1, 10), QTime(12, 0)).toMSecsSinceEpoch();
+        Banco b;
+        const TerminalRecord t = b.alta(5);
+        b.t(5).fijarRelojAnfitrion([&] { return QDateTime::fromMSecsSinceEpoch(ms); });
+        b.t(5).fijarFechaHora(QDateTime(QDate(2026, 1, 10), QTime(12, 1, 35)));
+        b.t(5).fijarDeriva(10);
+        const auto leida = [&] {
+            QByteArray r(31, 0);
+            return LeerFechaHora(b.ctx, t, r) == 0 ? HoraDelReloj(r).toString(u"yyyy-MM-dd HH:mm:ss") : QString();
+        };
+        QCOMPARE(leida(), "2026-01-10 12:01:35");
+        ms += 2 * 86400000LL;
+        QCOMPARE(leida(), "2026-01-12 12:01:55");
+        QVERIFY(EnviarFechaHora(b.ctx, t, QDateTime(QDate(2026, 1, 12), QTime(12, 0))));
+        ms += 86400000LL;
+        QCOMPARE(leida(), "2026-01-13 12:00:10");
+    }
+
     void relojEIncidencias()
     {
         QCOMPARE(hexDe(RegistroReloj(QDateTime(QDate(2000, 1, 2), QTime(23, 59, 59)))), "59 59 23 07 02 01 00");

@@ -362,6 +362,10 @@ private slots:
             MOD_ado::EstadoTerminal e;
             e.ultimaLectura = lectura;
             e.pendientes = desde.isValid() ? -1 : 0;
+            if (codigo == 1) { // its clock read and 95 s ahead
+                e.relojLeido = hoy;
+                e.desfase = 95;
+            }
             if (desde.isValid()) {
                 e.fallandoDesde = desde;
                 e.ultimoError = hoy;
@@ -379,17 +383,19 @@ private slots:
         const auto [estado, tabla] = consultar({"--estado"});
         QCOMPARE(estado, 1);
         QCOMPARE(tabla.split('\n', Qt::SkipEmptyParts),
-                 QStringList({"TERMINAL  CÓDIGO  ESTADO    ÚLTIMA LECTURA     PENDIENTES  ÚLTIMO ERROR       MOTIVO",
-                              "Uno       1       responde  07/12/26 10:00:00  0",
-                              "Dos \"x\"   2       falla     06/12/26 09:30:00              07/12/26 10:00:00  "
+                 QStringList({"TERMINAL  CÓDIGO  ESTADO    ÚLTIMA LECTURA     PENDIENTES  RELOJ  ÚLTIMO ERROR       MOTIVO",
+                              "Uno       1       responde  07/12/26 10:00:00  0           +95 s",
+                              "Dos \"x\"   2       falla     06/12/26 09:30:00                     07/12/26 10:00:00  "
                               "timeout, no se reciben datos",
                               "Tres      3       sin leer"}));
         const auto [estadoJson, json] = consultar({"--estado", "--json"});
         QCOMPARE(estadoJson, 1);
         QStringList resumen;
         for (const QJsonValue &v : QJsonDocument::fromJson(json.toUtf8()).array())
-            resumen << v["terminal"].toString() + ":" + v["estado"].toString() + ":" + v["motivo"].toString("-");
-        QCOMPARE(resumen, QStringList({"Uno:responde:-", "Dos \"x\":falla:timeout, no se reciben datos", "Tres:sin_leer:-"}));
+            resumen << v["terminal"].toString() + ":" + v["estado"].toString() + ":" + v["motivo"].toString("-") + ":" +
+                           QString::number(v["desfase_reloj"].toInt(-1));
+        QCOMPARE(resumen, QStringList({"Uno:responde:-:95", "Dos \"x\":falla:timeout, no se reciben datos:-1",
+                                       "Tres:sin_leer:-:-1"}));
 
         guardar(2, hoy);
         QCOMPARE(consultar({"--estado"}).first, 0);

@@ -1,10 +1,14 @@
 // The main window, the terminal editor and the punch viewer driven through
 // their widgets on a real config.ini and SQLite file (the viewer on
 // PostgreSQL too); the worker's stop, the polling period and the clock line
-// built from a terminal's answer.
+// built from a terminal's answer; the clock watch and the automatic
+// daylight-saving change, on a clock of the tests' own.
 
 #include "link/socket_tcp_qt.h"
 #include "shell/nucleo/destino_base_datos.h"
+#include "shell/nucleo/estado_terminal.h"
+#include "shell/nucleo/relojes.h"
+#include "storage/estado_terminales.h"
 #include "storage/conexion.h"
 #include "shell/nucleo/modelo_marcajes.h"
 #include "shell/nucleo/trabajador.h"
@@ -40,7 +44,16 @@ bool esEditor(QWidget *w) { return w->objectName() == QLatin1String("Form2"); }
 struct Leido { QString seccion, clave, texto, control, esperado, guardado; };
 // The trigger as stored, a tick before it, the tick that ends it, and whether
 // it sends; hueco: the row needs its zone's daylight-saving gap.
-struct Cambio { QString hora1; QDateTime antes, tick; bool envia, hueco = false; };
+// automatico: with [reloj] cambio_automatico on.
+struct Cambio { QString hora1; QDateTime antes, tick; bool envia, hueco = false, automatico = false; };
+// A terminal's drift in its zone ("" = the computer's) at the first of two
+// reads an hour apart, the [reloj] settings and whether the computer's clock
+// is synchronised; the lines of both reads (! = failure), the clock sets,
+// the status line after the first read and the drift kept after the second.
+struct Deriva {
+    QByteArray zona; QDateTime lectura; int desfase; QString ajustes; std::optional<bool> sincronizado;
+    QStringList lineas; int escrituras; QString mostrado; int guardado;
+};
 // The polling period, the minutes and seconds counted, and whether the tick starts a run.
 struct Tick { double periodo; int minutos, segundos; bool corre; };
 // The viewer's filter (terminal line, 0 = all; first and last day) and the
@@ -61,6 +74,38 @@ void escribirYSalir(QLineEdit *caja, const QString &texto, QWidget *siguiente)
 class TestShell : public QObject {
     Q_OBJECT
     std::unique_ptr<Banco> b_;
+    // The clock of the clock tests, shared by their cycles and terminals, and the cycles' lines.
+    std::atomic<qint64> ms_{0};
+    QStringList lineas_;
+
+    // The settings as config.ini holds them now ([reloj] given as "key=value key=value").
+    void configurar(const QString &reloj)
+    {
+        b_->ini("comunicaciones", "timeout", "1");
+        for (const QString &a : reloj.split(' ', Qt::SkipEmptyParts))
+            b_->ini("reloj", qPrintable(a.section('=', 0, 0)), a.section('=', 1));
+        QString error;
+        Arranque::LeerConfiguracion(&error);
+        QCOMPARE(error, QString());
+    }
+    std::unique_ptr<Ciclo> ciclo(const QVector<TerminalRecord> &terminales)
+    {
+        auto c = std::make_unique<Ciclo>([terminales] { return terminales; });
+        c->Reloj = [this] { return QDateTime::fromMSecsSinceEpoch(ms_, QTimeZone::utc()); };
+        connect(c->trabajador(), &Trabajador::lineas, c.get(), [this](const LineasRegistro &l) {
+            for (const LineaRegistro &x : l)
+                lineas_ << sinFechas({(x.gravedad == Gravedad::Error ? "!" : "") + x.texto});
+        });
+        return c;
+    }
+    // A terminal at ip in zona, its clock on the tests' clock.
+    korasim::Terminal &terminal(const TerminalRecord &r, const QByteArray &zona)
+    {
+        auto &t = simularTcp(*b_->sim, r.codigo, r.IP);
+        t.fijarRelojAnfitrion([this] { return QDateTime::fromMSecsSinceEpoch(ms_); });
+        [&] { QCOMPARE(MOD_ado::GuardarZona(CadenaConexion(), ClaveTerminal(r), zona), QString()); }();
+        return t;
+    }
 
     void activar(QWidget *ventana)
     {
@@ -82,7 +127,11 @@ class TestShell : public QObject {
     }
 
 private slots:
-    void init() { b_ = std::make_unique<Banco>(); }
+    void init()
+    {
+        b_ = std::make_unique<Banco>();
+        lineas_.clear();
+    }
     void cleanup() { b_.reset(); }
 
     void primerArranque()
@@ -254,6 +303,8 @@ private slots:
         QTest::newRow("trigger passed") << Cambio{"31/03/2026 02:00:45", antes, QDateTime(dia, QTime(2, 1)), false};
         QTest::newRow("Europe/Madrid") << Cambio{"29/03/2026 02:15:00", QDateTime(QDate(2026, 3, 29), QTime(1, 59, 59)),
                                                  QDateTime(QDate(2026, 3, 29), QTime(3, 0)), true, true};
+        QTest::newRow("Europe/Madrid, automatic change") << Cambio{"29/03/2026 02:15:00", QDateTime(QDate(2026, 3, 29), QTime(1, 59, 59)),
+                                                                    QDateTime(QDate(2026, 3, 29), QTime(3, 0)), false, true, true};
         for (const char *hora1 : {"06/09/2026 00:00:00", "06/09/2026"})
             QTest::addRow("America/Santiago %s", hora1) << Cambio{hora1, QDateTime(QDate(2026, 9, 5), QTime(23, 59, 59)),
                                                                   QDateTime(QDate(2026, 9, 6), QTime(1, 0)), true, true};
@@ -261,13 +312,15 @@ private slots:
     void cambioProgramado()
     {
         QFETCH(Cambio, f);
-        const auto &[hora1, antes, tick, envia, hueco] = f;
+        const auto &[hora1, antes, tick, envia, hueco, automatico] = f;
         if (hueco && antes.addSecs(1) != tick)
             QSKIP("no gap in this time zone");
         const QString ip = direccionAleatoria();
         auto &vivo = simularTcp(*b_->sim, 1, ip);
         b_->ini("cambiohora", "hora1", hora1);
+        b_->ini("reloj", "cambio_automatico", automatico ? "1" : "0");
         b_->arrancar();
+        b_->form->ciclo()->Reloj = [antes] { return antes.toUTC(); }; // the automatic change has nothing due
         b_->anadir(1, "Vivo", ip);
         b_->anadir(2, "Muerto", direccionAleatoria());
         const QDateTime envio(QDate(2026, 3, 31), QTime(3, 0));
@@ -291,11 +344,129 @@ private slots:
         };
         QTRY_COMPARE_WITH_TIMEOUT(ordenado(), envia ? QStringList({"ERROR al enviar fecha/hora, F, Muerto",
                                                                    "OK, fecha/hora enviada, F, Vivo"})
-                                                    : QStringList(),
+                                    : automatico ? QStringList({"F, cambio de hora programado no enviado: con cambio_automatico=1 "
+                                                                "en [reloj] los terminales reciben la hora nueva en el "
+                                                                "cambio de horario del F"})
+                                                 : QStringList(),
                                   Espera);
         QCOMPARE(vivo.relojesRecibidos(), int(envia));
         if (envia)
             QCOMPARE(korasim::fechaDeRegistroReloj(*vivo.ultimoRelojRecibido()), envio);
+    }
+
+    // Each read's drift is kept and shown; a clock past `corregir` is set,
+    // unless the computer's own clock is not known to be right, the drift is
+    // past the maximum, or its zone has just changed time.
+    void relojes_data()
+    {
+        QTest::addColumn<Deriva>("f");
+        const QDateTime enero(QDate(2026, 1, 15), QTime(10, 0), QTimeZone::utc()),
+            trasCambio(QDate(2026, 3, 29), QTime(1, 30), QTimeZone::utc());
+        const QString corregido = "F, reloj corregido, terminal Puerta (adelantaba 95 s)",
+                      noSe = ": no se corrigen los relojes de los terminales (con solo_sincronizado=0 en [reloj] de "
+                             "config.ini se corrigen igualmente)",
+                      maximo = "!F, reloj no corregido, terminal Puerta (adelanta 1200 s, más de 15 min): corríjalo "
+                               "con «Enviar...»",
+                      leido = "Reloj: adelanta 95 s (leído el F)", hecho = "Reloj: adelantaba 95 s, corregido el F";
+        const QByteArray canarias = "Atlantic/Canary";
+        QTest::newRow("at the threshold") << Deriva{canarias, enero, 95, "corregir=95", true, {}, 0, leido, 95};
+        QTest::newRow("past it") << Deriva{canarias, enero, 95, "corregir=94", true, {corregido}, 1, hecho, 0};
+        QTest::newRow("behind, computer's zone")
+            << Deriva{"", enero, -95, "corregir=60", true, {"F, reloj corregido, terminal Puerta (atrasaba 95 s)"}, 1,
+                      "Reloj: atrasaba 95 s, corregido el F", 0};
+        QTest::newRow("unsynchronised") << Deriva{canarias, enero, 95, "corregir=60", false,
+                                                  {"!F, el reloj de este equipo no está sincronizado" + noSe}, 0, leido, 95};
+        QTest::newRow("cannot tell") << Deriva{canarias, enero, 95, "corregir=60", std::nullopt,
+                                               {"!F, no se puede saber si el reloj de este equipo está sincronizado" + noSe},
+                                               0, leido, 95};
+        QTest::newRow("unsynchronised, allowed")
+            << Deriva{canarias, enero, 95, "corregir=60 solo_sincronizado=0", false, {corregido}, 1, hecho, 0};
+        QTest::newRow("past the maximum")
+            << Deriva{canarias, enero, 1200, "corregir=60", true, {maximo, maximo}, 0, "Reloj: adelanta 1200 s (leído el F)", 1200};
+        QTest::newRow("hour after a transition")
+            << Deriva{"Europe/Madrid", trasCambio, 95, "corregir=60", true,
+                      {"F, reloj no corregido, terminal Puerta (adelanta 95 s): el horario acaba de cambiar", corregido}, 1,
+                      leido, 95};
+    }
+    void relojes()
+    {
+        QFETCH(Deriva, f);
+        configurar(f.ajustes);
+        const TerminalRecord r{1, 1, direccionAleatoria(), "Puerta", 2, 0};
+        auto &t = terminal(r, f.zona);
+        ms_ = f.lectura.addSecs(-61).toMSecsSinceEpoch(); // the first read comes a minute after start
+        const QDateTime pared = Relojes::HoraDePared(f.zona.isEmpty() ? QTimeZone::systemTimeZone() : QTimeZone(f.zona),
+                                                     f.lectura.addSecs(-61 + f.desfase));
+        t.fijarFechaHora(QDateTime(pared.date(), pared.time()));
+        auto c = ciclo({r});
+        c->Sincronizado = [&] { return f.sincronizado; };
+        QList<MOD_ado::EstadoTerminal> estados;
+        connect(c->trabajador(), &Trabajador::estadoTerminal, c.get(),
+                [&](const QString &, const MOD_ado::EstadoTerminal &e) { estados << e; });
+        c->TickRelojes();
+        for (const qint64 paso : {61, 3600}) {
+            ms_ += paso * 1000;
+            const qsizetype antes = estados.size();
+            c->TickRelojes();
+            QTRY_COMPARE_WITH_TIMEOUT(estados.size(), antes + 1, Espera);
+        }
+        QCOMPARE(lineas_, f.lineas);
+        QCOMPARE(t.relojesRecibidos(), f.escrituras);
+        QCOMPARE(sinFechas(Estado::TextoEstado(estados[0]).split('\n')).last(), f.mostrado);
+        QCOMPARE(MOD_ado::LeerEstados(CadenaConexion()).value(ClaveTerminal(r)).desfase, f.guardado);
+    }
+
+    // With the automatic change, a restart across a transition of the
+    // terminals' zone sends the new time to the terminal that answers, and to
+    // the silent one once it answers again; once each, across a further
+    // restart. Before the transition, a terminal never given one owes none.
+    void cambioHorario_data()
+    {
+        QTest::addColumn<QByteArray>("zona");
+        QTest::addColumn<QDateTime>("transicion");
+        const auto fila = [](const char *zona, const char *nombre, QDate dia, int hora) {
+            QTest::addRow("%s, %s", zona, nombre) << QByteArray(zona) << QDateTime(dia, QTime(hora, 0), QTimeZone::utc());
+        };
+        fila("Europe/Madrid", "spring", QDate(2026, 3, 29), 1);
+        fila("Atlantic/Canary", "autumn", QDate(2026, 10, 25), 1);
+        fila("America/Santiago", "autumn", QDate(2026, 4, 5), 3);
+        fila("America/Santiago", "spring", QDate(2026, 9, 6), 4);
+    }
+    void cambioHorario()
+    {
+        QFETCH(QByteArray, zona);
+        QFETCH(QDateTime, transicion);
+        configurar("cambio_automatico=1 comprobar=0");
+        const QVector<TerminalRecord> ts{{1, 1, direccionAleatoria(), "Vivo", 2, 0}, {2, 2, direccionAleatoria(), "Mudo", 2, 0}};
+        auto &vivo = terminal(ts[0], zona), &mudo = terminal(ts[1], zona);
+        mudo.fijarFallos({.silencioso = true});
+        const auto a = [&](qint64 segundos) { ms_ = transicion.addSecs(segundos).toMSecsSinceEpoch(); };
+        a(-600);
+        auto antes = ciclo(ts);
+        antes->TickRelojes();
+        QTest::qWait(200); // time for a wrong send to show
+        antes.reset();
+        a(20);
+        {
+            auto c = ciclo(ts);
+            c->TickRelojes();
+            QTRY_COMPARE_WITH_TIMEOUT(lineas_.size(), 2, Espera);
+            mudo.fijarFallos({});
+            c->TickRelojes(); // too soon to try again
+            a(140);
+            QTRY_VERIFY_WITH_TIMEOUT((c->TickRelojes(), lineas_.size() == 3), Espera);
+        }
+        a(200);
+        const auto despues = ciclo(ts);
+        despues->TickRelojes();
+        QTest::qWait(500); // time for a second send to show
+        lineas_.sort();
+        QCOMPARE(lineas_, QStringList({"!F, error al enviar el cambio de horario, terminal Mudo [timeout, no se reciben "
+                                       "datos]: se envía en cuanto responda",
+                                       "F, cambio de horario enviado, terminal Mudo (F)",
+                                       "F, cambio de horario enviado, terminal Vivo (F)"}));
+        QCOMPARE(QList<int>({vivo.relojesRecibidos(), mudo.relojesRecibidos()}), QList<int>({1, 1}));
+        QVERIFY(*vivo.ultimoRelojRecibido() == korasim::registroReloj(Relojes::HoraDePared(QTimeZone(zona), transicion.addSecs(20))));
     }
 
     // One tick of the polling clock with the counters as given: a run once the
@@ -361,6 +532,9 @@ private slots:
         alAparecer(esEditor, [&](QWidget *e) {
             for (const char *c : {"Text1", "Text2", "Text3", "Text4"})
                 mostrado << b_->control<QLineEdit>(c, e)->text();
+            auto *zona = b_->control<QComboBox>("Combo2", e);
+            mostrado << QString::number(zona->currentIndex()); // the computer's
+            zona->setCurrentIndex(zona->findText("Atlantic/Canary"));
             b_->control<QComboBox>("Combo1", e)->setCurrentIndex(1);
             b_->control<QLineEdit>("Text2", e)->setText("Puerta O'Brien");
             QTimer::singleShot(100, e, [&] {
@@ -373,7 +547,8 @@ private slots:
         });
         b_->boton("Command9")->click();
         QCOMPARE(aviso, QString());
-        QCOMPARE(mostrado, QStringList({"3", "Puerta", "10.0.0.3", "1"}));
+        QCOMPARE(mostrado, QStringList({"3", "Puerta", "10.0.0.3", "1", "0"}));
+        QCOMPARE(MOD_ado::LeerRelojes(CadenaConexion()).value(ClaveTerminal({0, 3, {}, {}, 1, 1})).zona, "Atlantic/Canary");
         QCOMPARE(b_->terminales()->item(0)->text(), "Puerta O'Brien");
 
         const QString repetido = "El código 3 ya lo usa el terminal Puerta O'Brien. Los marcajes de ambos se guardarán "

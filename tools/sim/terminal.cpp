@@ -197,16 +197,44 @@ void Terminal::fijarPunteros(int escritura, int lectura)
     ponerMarcaLocked();
 }
 
+QDateTime Terminal::ahoraLocked() const
+{
+    const QDateTime anfitrion = anfitrion_ ? anfitrion_() : QDateTime::currentDateTime();
+    const qint64 transcurridos = ajustadoEn_.isValid() ? ajustadoEn_.msecsTo(anfitrion) : 0;
+    return anfitrion.addMSecs(desfaseMs_ + qint64(deriva_ * double(transcurridos) / 86400.0));
+}
+
+void Terminal::fijarFechaHoraLocked(const QDateTime &momento)
+{
+    const QDateTime anfitrion = anfitrion_ ? anfitrion_() : QDateTime::currentDateTime();
+    desfaseMs_ = anfitrion.msecsTo(momento);
+    ajustadoEn_ = anfitrion;
+}
+
 QDateTime Terminal::fechaHora() const
 {
     QMutexLocker l(&mutex_);
-    return QDateTime::currentDateTime().addMSecs(desfaseMs_);
+    return ahoraLocked();
 }
 
 void Terminal::fijarFechaHora(const QDateTime &momento)
 {
     QMutexLocker l(&mutex_);
-    desfaseMs_ = QDateTime::currentDateTime().msecsTo(momento);
+    fijarFechaHoraLocked(momento);
+}
+
+void Terminal::fijarDeriva(double segundosPorDia)
+{
+    QMutexLocker l(&mutex_);
+    fijarFechaHoraLocked(ahoraLocked()); // the drift so far stays, the new rate runs from now
+    deriva_ = segundosPorDia;
+}
+
+void Terminal::fijarRelojAnfitrion(std::function<QDateTime()> reloj)
+{
+    QMutexLocker l(&mutex_);
+    anfitrion_ = std::move(reloj);
+    ajustadoEn_ = QDateTime();
 }
 
 void Terminal::fijarRespuestaReloj(std::optional<RegistroReloj> registro)
@@ -341,7 +369,7 @@ Terminal::Salida Terminal::atender(const Trama &t)
     switch (t.codigo) {
     case LeerReloj: {
         const RegistroReloj r = relojFijo_ ? *relojFijo_
-                                           : registroReloj(QDateTime::currentDateTime().addMSecs(desfaseMs_));
+                                           : registroReloj(ahoraLocked());
         carga = QByteArray(reinterpret_cast<const char *>(r.data()), int(r.size()));
         break;
     }
@@ -353,7 +381,7 @@ Terminal::Salida Terminal::atender(const Trama &t)
         ++relojesRecibidos_;
         const QDateTime nueva = fechaDeRegistroReloj(r);
         if (nueva.isValid())
-            desfaseMs_ = QDateTime::currentDateTime().msecsTo(nueva);
+            fijarFechaHoraLocked(nueva);
         else
             s.nota = QStringLiteral("invalid clock record kept out");
         break;

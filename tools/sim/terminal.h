@@ -86,9 +86,16 @@ public:
     // put under the new write pointer when the ring keeps one.
     void fijarPunteros(int escritura, int lectura);
 
-    // Simulated clock: an offset to the host clock.
+    // Simulated clock: an offset to the host clock, which grows by `deriva`
+    // seconds per day from the last time it was set (a crystal running fast
+    // or, negative, slow). A clock set (command 2) sets it too.
     QDateTime fechaHora() const;
     void fijarFechaHora(const QDateTime &momento);
+    void fijarDeriva(double segundosPorDia);
+    // The host clock the terminal's runs on (local time); none = the real
+    // one. Tests share theirs with the program; it is called on the
+    // simulator's thread.
+    void fijarRelojAnfitrion(std::function<QDateTime()> reloj);
     // Makes every clock read answer this record (nullopt = the running clock).
     void fijarRespuestaReloj(std::optional<RegistroReloj> registro);
     std::optional<RegistroReloj> ultimoRelojRecibido() const;
@@ -130,7 +137,12 @@ private:
     int escritura_ = 0;
     int lectura_ = 0;
 
+    QDateTime ahoraLocked() const; // the terminal's clock
+    void fijarFechaHoraLocked(const QDateTime &momento);
     qint64 desfaseMs_ = 0;
+    double deriva_ = 0;      // seconds per day
+    QDateTime ajustadoEn_;   // host time of the last set, where the drift starts
+    std::function<QDateTime()> anfitrion_;
     std::optional<RegistroReloj> relojFijo_;
     std::optional<RegistroReloj> ultimoReloj_;
     int relojesRecibidos_ = 0;
