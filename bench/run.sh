@@ -13,10 +13,10 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 dir="${BUILD_DIR:-build}"
 
-benches=(bench_tcp bench_serial bench_cpu_espera bench_descarga bench_nuevos_232 bench_visor bench_carriles bench_continuidad bench_relojes)
+benches=(bench_tcp bench_serial bench_cpu_espera bench_descarga bench_nuevos_232 bench_visor bench_carriles bench_continuidad bench_relojes bench_sitio)
 declare -A args=()
 if [ "${QUICK:-0}" = 1 ]; then
-  args=([bench_tcp]=400 [bench_serial]=60 [bench_cpu_espera]=2 [bench_descarga]=100 [bench_nuevos_232]=100 [bench_visor]=50000 [bench_carriles]="20 3 2" [bench_continuidad]=--solo-tcp [bench_relojes]="20 3 2")
+  args=([bench_tcp]=400 [bench_serial]=60 [bench_cpu_espera]=2 [bench_descarga]=100 [bench_nuevos_232]=100 [bench_visor]=50000 [bench_carriles]="20 3 2" [bench_continuidad]=--solo-tcp [bench_relojes]="20 3 2" [bench_sitio]="60 6 2")
 fi
 
 [ -f "$dir/CMakeCache.txt" ] || cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
