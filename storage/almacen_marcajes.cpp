@@ -9,6 +9,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QSqlQuery>
+#include <QSqlRecord>
 #include <QStandardPaths>
 #include <QSysInfo>
 
@@ -100,6 +101,11 @@ std::optional<CursorTerminal> AlmacenMarcajes::Cursor(const QString &clave, QStr
 {
     QString e;
     std::optional<CursorTerminal> c;
+    if (cursorTomado_ && cursorTomado_->first == clave && con_ && abrir(e) && errorCursores_.isEmpty()) {
+        c = cursorTomado_->second; // read with the lock, nothing written since
+        cursorTomado_.reset();
+        return c;
+    }
     if (abrir(e)) {
         e = errorCursores_;
         if (e.isEmpty())
@@ -206,21 +212,28 @@ bool AlmacenMarcajes::TomarTerminal(const QString &clave)
         return true; // the download itself will meet and report the fault
     const Dialecto &d = con_->dialecto();
     if (!d.tomarTerminal.isEmpty()) {
-        QSqlQuery *q = ejecutarPreparada(*con_, d.tomarTerminal, {clave}, e);
+        const QVariantList valores(d.tomarTerminal.count(u'?'), clave);
+        QSqlQuery *q = ejecutarPreparada(*con_, d.tomarTerminal, valores, e);
         if (!e.isEmpty() && !recienAbierta_) {
             // A connection kept from an earlier run may have died meanwhile
             // (the server restarted): once more, on a new one.
             con_.reset();
             if (!abrir(e))
                 return true;
-            q = ejecutarPreparada(*con_, d.tomarTerminal, {clave}, e);
+            q = ejecutarPreparada(*con_, d.tomarTerminal, valores, e);
         }
-        const bool libre = !e.isEmpty() || !q->next() || q->value(0).toBool();
-        const bool tomado = e.isEmpty() && libre;
+        const bool fila = e.isEmpty() && q->next();
+        const bool libre = !fila || q->value(0).toBool();
+        if (fila && libre) {
+            tomados_.insert(clave, generacion_);
+            if (cursores_ && q->record().count() >= 3)
+                cursorTomado_ = {clave, q->value(1).isNull() ? std::nullopt
+                                                              : std::optional<CursorTerminal>(CursorTerminal{
+                                                                    q->value(1).toInt(),
+                                                                    QByteArray::fromHex(q->value(2).toString().toLatin1())})};
+        }
         if (q)
             q->finish();
-        if (tomado)
-            tomados_.insert(clave, generacion_);
         return libre;
     }
     if (!cursores_)
@@ -329,6 +342,7 @@ void AlmacenMarcajes::SoltarTerminal(const QString &clave)
     if (!con_ || !con_->error().isEmpty() || con_->dialecto().soltarTerminal.isEmpty())
         return;
     tomados_.remove(clave);
+    cursorTomado_.reset();
     QString e;
     if (QSqlQuery *q = ejecutarPreparada(*con_, con_->dialecto().soltarTerminal, {clave}, e))
         q->finish();
@@ -344,6 +358,7 @@ int AlmacenMarcajes::Rechazos(const QString &clave)
 
 QString AlmacenMarcajes::escribirCursor(const QString &clave, int posicion, const QByteArray &anterior)
 {
+    cursorTomado_.reset();
     // An unchanged position keeps the refusals of the punch there.
     QString e;
     if (QSqlQuery *q = ejecutarPreparada(

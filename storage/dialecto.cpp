@@ -234,7 +234,13 @@ const Dialecto kPostgreSQL{
     .empezarEscritura = nullptr,
     .bloqueoMarcajes = QStringLiteral("SELECT pg_advisory_xact_lock(%1, ?)").arg(kClaveBloqueo),
     .preparadasDuranteLaSesion = true,
-    .tomarTerminal = QStringLiteral("SELECT pg_try_advisory_lock(%1, hashtext(?))").arg(kClaveDescarga),
+    // The cursor comes with the lock, in the same round trip. It is read in
+    // the statement's snapshot, which may just precede the commit of a
+    // collector that let go meanwhile: then it is an older position, and the
+    // download reads more, never less.
+    .tomarTerminal = QStringLiteral("SELECT pg_try_advisory_lock(%1, hashtext(?)), t.posicion, t.guarda FROM (SELECT 1) AS "
+                                    "x LEFT JOIN kalverostin_terminales t ON t.clave = ?")
+                         .arg(kClaveDescarga),
     .soltarTerminal = QStringLiteral("SELECT pg_advisory_unlock(%1, hashtext(?))").arg(kClaveDescarga),
     .igualONulo = "%1 IS NOT DISTINCT FROM ?",
     .vecesValorNulo = 1,

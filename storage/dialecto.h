@@ -58,8 +58,10 @@ struct Dialecto {
     bool preparadasDuranteLaSesion;
 
     // One download per terminal at a time among collectors: a session lock
-    // (bound: the terminal's key), which the server frees with the
-    // connection, or, where the database has none, a lease row.
+    // (bound: the terminal's key, at every ?), which the server frees with
+    // the connection, or, where the database has none, a lease row. The lock
+    // statement may also give the terminal's cursor (position, guard) as
+    // its second and third columns.
     QString tomarTerminal, soltarTerminal;
 
     // "column equals value, or both are NULL", %1 the column; the value is

@@ -99,7 +99,10 @@ bool escribirEstados(Conexion &con, const QHash<QString, EstadoTerminal> &filas)
 {
     if (filas.isEmpty())
         return true;
-    if (!con.empezarEscritura().isEmpty())
+    // One row is one statement, a transaction of its own: no round trips
+    // for BEGIN and COMMIT.
+    const bool transaccion = filas.size() > 1;
+    if (transaccion && !con.empezarEscritura().isEmpty())
         return false;
     QStringList asignaciones;
     for (const QString &c : QString::fromLatin1(kColumnas).split(QStringLiteral(", ")))
@@ -122,11 +125,12 @@ bool escribirEstados(Conexion &con, const QHash<QString, EstadoTerminal> &filas)
         if (q)
             q->finish();
         if (!error.isEmpty()) {
-            con.deshacer();
+            if (transaccion)
+                con.deshacer();
             return false;
         }
     }
-    return con.confirmar().isEmpty();
+    return !transaccion || con.confirmar().isEmpty();
 }
 
 // After a successful write: what the table now holds.
@@ -137,7 +141,8 @@ void anotarEscritos(const QString &ruta, const QHash<QString, EstadoTerminal> &f
     for (auto f = filas.cbegin(); f != filas.cend(); ++f) {
         Recuerdo &r = deLaBase[f.key()];
         r.escrito = f.value();
-        if (r.pendiente && r.pendiente->ultimaLectura == f->ultimaLectura && r.pendiente->ultimoError == f->ultimoError)
+        if (r.pendiente && soloMomentos(*r.pendiente, f.value()) && r.pendiente->ultimaLectura == f->ultimaLectura
+            && r.pendiente->ultimoError == f->ultimoError)
             r.pendiente.reset();
     }
 }
@@ -152,10 +157,23 @@ QHash<QString, EstadoTerminal> pendientes(const QString &ruta, bool todos)
     if (!todos && desdePendientes.elapsed() < kMsPendientes)
         return filas;
     desdePendientes.restart();
-    for (auto r = recuerdos[ruta].cbegin(); r != recuerdos[ruta].cend(); ++r)
-        if (r->pendiente)
+    // Taken: another lane writing meanwhile must not write them again.
+    for (auto r = recuerdos[ruta].begin(); r != recuerdos[ruta].end(); ++r)
+        if (r->pendiente) {
             filas.insert(r.key(), *r->pendiente);
+            r->pendiente.reset();
+        }
     return filas;
+}
+
+// Rows taken but not written wait again, unless a newer status took their place.
+void devolver(const QString &ruta, const QHash<QString, EstadoTerminal> &filas)
+{
+    const std::lock_guard bloqueo(mutexEstados);
+    auto &deLaBase = recuerdos[ruta];
+    for (auto f = filas.cbegin(); f != filas.cend(); ++f)
+        if (auto r = deLaBase.find(f.key()); r != deLaBase.end() && !r->pendiente)
+            r->pendiente = f.value();
 }
 
 } // namespace
@@ -201,8 +219,12 @@ bool AlmacenMarcajes::GuardarEstado(const QString &clave, const EstadoTerminal &
     if (filas.isEmpty())
         return true;
     QString error;
-    if (!abrir(error) || !prepararTabla(*con_) || !escribirEstados(*con_, filas))
+    if (!abrir(error) || !prepararTabla(*con_) || !escribirEstados(*con_, filas)) {
+        if (ahora) // reported; the next status is compared with what is stored
+            filas.remove(clave);
+        devolver(cc_.RutaBaseDatos, filas);
         return false;
+    }
     anotarEscritos(cc_.RutaBaseDatos, filas);
     return true;
 }
@@ -220,6 +242,8 @@ QString EscribirEstadosPendientes(const CadenaConexion &cc)
         e = QStringLiteral("no se pudo guardar el estado de los terminales");
     if (e.isEmpty())
         anotarEscritos(cc.RutaBaseDatos, filas);
+    else
+        devolver(cc.RutaBaseDatos, filas);
     return ocultarClave(cc, e);
 }
 

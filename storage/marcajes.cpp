@@ -106,14 +106,10 @@ EnTransaccion grabarLoteEn(Conexion &con, const QVector<Marcaje> &lote, bool enS
         QString sql = QStringLiteral("INSERT INTO kalverostin_lote (%1, orden) VALUES ").arg(kColumnas);
         for (qsizetype i = 0; i < n; ++i)
             sql += i ? QStringLiteral(", (?, ?, ?, ?, ?, ?, ?, ?, ?)") : QStringLiteral("(?, ?, ?, ?, ?, ?, ?, ?, ?)");
-        // Only the full-size statement is kept for the next batch: tails vary.
-        QSqlQuery suelta(con.db());
-        QSqlQuery *q = &suelta;
-        if (n == kFilasPorSentencia)
-            q = con.preparada(sql, r.error);
-        else if (!suelta.prepare(sql))
-            r.error = textoError(suelta.lastError());
-        if (!r.error.isEmpty())
+        // Every size is kept for the next batch: a few new punches, the
+        // common case, then cost one round trip instead of three.
+        QSqlQuery *q = con.preparada(sql, r.error);
+        if (!q)
             return r;
         int p = 0;
         for (qsizetype i = desde; i < desde + n; ++i) {

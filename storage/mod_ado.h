@@ -160,6 +160,8 @@ private:
     // tells whether this call made it.
     bool abrir(QString &error);
     bool recienAbierta_ = false;
+    // The cursor read with the terminal's lock, for the Cursor() that follows.
+    std::optional<std::pair<QString, std::optional<CursorTerminal>>> cursorTomado_;
     QString renovarArriendos();
     std::optional<CursorTerminal> cursorEn(const QString &clave, QString *error = nullptr);
     QString renovarArriendo(const QString &clave);
