@@ -798,6 +798,65 @@ private slots:
         QTRY_COMPARE(hechos.load(), 3);
     }
 
+    // With espera_muertos = 3 a terminal that failed three runs in a row is
+    // tried one run in three until it answers, which is said once; a timed
+    // run that outlasts its period says so once and leaves it for --estado.
+    void muertosYPeriodoSuperado()
+    {
+        b_->ini("comunicaciones", "timeout", "1");
+        b_->arrancar();
+        const auto cc = MOD_variables::CadenaConexion();
+        const QString ip = direccionAleatoria();
+        const TerminalRecord t{1, 7, ip, "Siete", 2, 0};
+        Trabajador w({}, 1);
+        QStringList lineas;
+        connect(&w, &Trabajador::lineas, &w, [&](const LineasRegistro &l) {
+            for (const LineaRegistro &x : l)
+                lineas << x.texto;
+        }, Qt::DirectConnection);
+        SocketTcpQt socket;
+        Cancelacion cancelar{false};
+        const MOD_comunicaciones_kora::Contexto ctx{.Winsock1 = &socket, .TimeoutComunicaciones = 1,
+                                                    .cancelar = &cancelar, .motivo = {}};
+        QStringList vistas;
+        for (int ronda = 1; ronda <= 9; ++ronda) {
+            if (ronda == 7)
+                simularTcp(*b_->sim, 7, ip, 1);
+            lineas.clear();
+            Trabajos::LeerTerminales(ctx, {t}, cc, 0, w, nullptr, {}, 3);
+            QString v = lineas.isEmpty() ? "-" : "";
+            for (const QString &l : std::as_const(lineas))
+                v += l.contains("error en comunicaciones") ? "E" : l.contains("sin respuesta en 3 lecturas seguidas") ? "B"
+                   : l.contains(", OK, Siete") ? "O" : "?";
+            vistas << v;
+        }
+        QCOMPARE(vistas, QStringList({"E", "E", "EB", "-", "-", "E", "-", "-", "O"}));
+
+        const QString mudo = direccionAleatoria();
+        simularTcp(*b_->sim, 8, mudo).fijarFallos({.silencioso = true});
+        const TerminalRecord m{2, 8, mudo, "Mudo", 2, 0};
+        auto ciclo = std::make_unique<Ciclo>([&] { return QVector<TerminalRecord>{m}; });
+        lineas.clear();
+        connect(ciclo->trabajador(), &Trabajador::lineas, &w, [&](const LineasRegistro &l) {
+            for (const LineaRegistro &x : l)
+                lineas << x.texto;
+        });
+        const QRegularExpression superado("la lectura de todos los terminales duró \\d+ s, más que su periodo de 0,01 min$");
+        const auto fallo = [&] { return MOD_ado::LeerEstados(cc).value(ClaveTerminal(m)).ultimoError; };
+        for (int ronda = 1; ronda <= 2; ++ronda) {
+            ciclo->TickLectura(0.01); // every 0.6 s, against a run that waits a second at least
+            QVERIFY(ciclo->LecturaEnCurso);
+            QTRY_VERIFY_WITH_TIMEOUT(!ciclo->LecturaEnCurso, 20000);
+            QTRY_COMPARE(lineas.filter(superado).size(), ronda);
+        }
+        QTRY_VERIFY(MOD_ado::LeerEstados(cc).value(MOD_ado::kClaveRonda).motivo.contains(superado));
+        // The second failure changed only its moment: it waits until the end.
+        const QDateTime primero = fallo();
+        QVERIFY(primero.isValid());
+        ciclo.reset();
+        QVERIFY(fallo() > primero);
+    }
+
     // Two collectors on one server: A's connection drops in the middle of its
     // download, the server frees A's terminal, B downloads it whole. A must
     // not send that terminal anything more (walking its read pointer back

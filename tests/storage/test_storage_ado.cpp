@@ -378,6 +378,15 @@ private slots:
         QVERIFY(!b.TomarTerminal(t1));
         QVERIFY(b.TomarTerminal("IP 10.0.0.2 #3"));
         a->SoltarTerminal(t1); // a lease outlives the download: renewing it costs a sync
+        if (!pg) { // once past half its life, renewed for all of A's terminals at once
+            QVERIFY(a->TomarTerminal("IP 10.0.0.3 #3"));
+            QCOMPARE(sql(ruta, "UPDATE kalverostin_terminales SET lector_hasta = lector_hasta - 400 WHERE lector = 'A'"),
+                     QString());
+            QVERIFY(a->TomarTerminal(t1));
+            QCOMPARE(sql(ruta, QStringLiteral("SELECT count(*) FROM kalverostin_terminales WHERE lector = 'A' AND "
+                                              "lector_hasta > %1").arg(QDateTime::currentSecsSinceEpoch() + 500)),
+                     QString("2"));
+        }
         QCOMPARE(b.TomarTerminal(t1), pg);
         if (pg)
             b.SoltarTerminal(t1);
@@ -391,6 +400,50 @@ private slots:
         QVERIFY(!a->Retiene(t1));
         QCOMPARE(b.GrabarLote(t1, lote({2})).insertados, 1);
         QCOMPARE(sql(ruta, "SELECT tarjeta FROM marcajes"), QString("2"));
+    }
+
+    // A status that differs from the stored one only in its moments (last
+    // read, last failure) waits in memory: a real change of any terminal
+    // writes it too, and so does the end. A kept server connection that the
+    // server ended while idle costs the next download nothing.
+    void estadoCuandoCambia_data() { motores({"sqlite", "postgresql"}); }
+    void estadoCuandoCambia()
+    {
+        const QString uno = QStringLiteral("T1 caso%1").arg(caso), dos = QStringLiteral("T2 caso%1").arg(caso);
+        const auto guardadas = [&] {
+            const auto estados = LeerEstados(cc);
+            return QList<QDateTime>{estados.value(uno).ultimaLectura, estados.value(dos).ultimaLectura};
+        };
+        const QDateTime t0 = kMomento, t1 = t0.addSecs(60), t2 = t0.addSecs(120), t3 = t0.addSecs(180);
+        AlmacenMarcajes a(cc);
+        EstadoTerminal e;
+        e.ultimaLectura = t0;
+        QVERIFY(a.GuardarEstado(uno, e) && a.GuardarEstado(dos, e));
+        e.ultimaLectura = t1;
+        QVERIFY(a.GuardarEstado(uno, e));
+        QCOMPARE(guardadas(), QList<QDateTime>({t0, t0}));
+        QCOMPARE(a.Estado(uno)->ultimaLectura, t1);
+        EstadoTerminal cambio = e;
+        cambio.marcajesDia = 3;
+        cambio.ultimaLectura = t2;
+        QVERIFY(a.GuardarEstado(dos, cambio));
+        QCOMPARE(guardadas(), QList<QDateTime>({t1, t2}));
+        e.ultimaLectura = t3;
+        QVERIFY(a.GuardarEstado(uno, e));
+        QCOMPARE(EscribirEstadosPendientes(cc), QString());
+        QCOMPARE(guardadas(), QList<QDateTime>({t3, t2}));
+
+        if (base != Base::PostgreSQL)
+            return;
+        QVERIFY(a.TomarTerminal(uno));
+        a.SoltarTerminal(uno);
+        QCOMPARE(sql(ruta, QStringLiteral("SELECT count(pg_terminate_backend(pid)) FROM pg_stat_activity "
+                                          "WHERE application_name = 'caso%1'").arg(caso)),
+                 QString("1"));
+        QString error;
+        QVERIFY(a.TomarTerminal(uno) && a.Retiene(uno));
+        QCOMPARE(posicion(a.Cursor(uno, &error)), std::nullopt);
+        QCOMPARE(error, QString());
     }
 
     // Collectors storing overlapping batches of the same punches at once, each
