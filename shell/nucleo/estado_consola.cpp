@@ -85,6 +85,11 @@ int MostrarEstado(int argc, char *argv[], bool json)
                 linea += c + 1 < f.size() ? f[c].leftJustified(anchos[c] + 2) : f[c];
             salida += linea.trimmed().toUtf8() + '\n';
         }
+        // Not a terminal's: periods a run overlapped were not polled.
+        if (const auto r = estados.constFind(QLatin1String(MOD_ado::kClaveRonda)); r != estados.cend())
+            salida += QStringLiteral("\nÚltima lectura más larga que su periodo: %1, %2\n")
+                          .arg(fecha(r->ultimoError), r->motivo.simplified())
+                          .toUtf8();
     }
     std::fwrite(salida.constData(), 1, size_t(salida.size()), stdout);
     return falla ? 1 : 0;

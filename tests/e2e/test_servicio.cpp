@@ -375,6 +375,10 @@ private slots:
         };
         guardar(1, hoy);
         guardar(2, ayer, ayer);
+        MOD_ado::EstadoTerminal ronda;
+        ronda.ultimoError = hoy;
+        ronda.motivo = "la lectura de todos los terminales duró 95 s, más que su periodo de 1 min";
+        QVERIFY(almacen.GuardarEstado(MOD_ado::kClaveRonda, ronda));
         const auto consultar = [&](const QStringList &opciones) {
             QProcess *p = arrancar(programa, opciones);
             p->waitForFinished(Espera);
@@ -387,7 +391,9 @@ private slots:
                               "Uno       1       responde  07/12/26 10:00:00  0           +95 s",
                               "Dos \"x\"   2       falla     06/12/26 09:30:00                     07/12/26 10:00:00  "
                               "timeout, no se reciben datos",
-                              "Tres      3       sin leer"}));
+                              "Tres      3       sin leer",
+                              "Última lectura más larga que su periodo: 07/12/26 10:00:00, la lectura de todos los "
+                              "terminales duró 95 s, más que su periodo de 1 min"}));
         const auto [estadoJson, json] = consultar({"--estado", "--json"});
         QCOMPARE(estadoJson, 1);
         QStringList resumen;
