@@ -1,22 +1,16 @@
 // The main window driven through its buttons against simulated terminals:
-// polling, full retrieval, terminal status and alerts, manual commands, exit.
+// polling, full retrieval, terminal status and alerts, manual commands.
 
 #include "shell/nucleo/estado_terminal.h"
 #include "shell/nucleo/trabajador.h"
-#include "shell/nucleo/trabajos.h"
 #include "tests/shell/banco.h"
 
 #include <QDir>
 #include <QElapsedTimer>
 #include <QLabel>
 #include <QLineEdit>
-#include <QTcpServer>
-#include <QTcpSocket>
 
 using namespace MOD_variables;
-
-const QString ErrorComunicaciones =
-    QStringLiteral("Error en comunicaciones, no se puede establecer comunicación con el terminal ");
 
 class TestE2e : public QObject {
     Q_OBJECT
@@ -27,12 +21,13 @@ class TestE2e : public QObject {
         QTRY_VERIFY_WITH_TIMEOUT(!b_->form->ciclo()->LecturaEnCurso, Espera);
         QVERIFY(b_->boton("Command1")->isEnabled());
     }
-    // Selects the first terminal, sets the incident range and clicks boton until it is enabled again.
-    void comandoIncidencias(const char *boton, const QString &primera, const QString &ultima)
+    void leer() { b_->boton("Command1")->click(); esperarLectura(); } // a polling run, to its end
+    // Clicks boton for incident 1 of the first terminal and waits until it is enabled again.
+    void comandoIncidencias(const char *boton)
     {
         b_->terminales()->setCurrentRow(0);
-        b_->control<QLineEdit>("Text2")->setText(primera);
-        b_->control<QLineEdit>("Text3")->setText(ultima);
+        b_->control<QLineEdit>("Text2")->setText("1");
+        b_->control<QLineEdit>("Text3")->setText("1");
         b_->boton(boton)->click();
         QVERIFY(!b_->boton(boton)->isEnabled());
         QTRY_VERIFY_WITH_TIMEOUT(b_->boton(boton)->isEnabled(), Espera);
@@ -48,7 +43,7 @@ private slots:
     void cleanup() { b_.reset(); }
 
     // Each Ethernet terminal is a lane and a serial bus is one: a silent
-    // terminal holds up neither the other lanes nor a manual command on them,
+    // terminal holds up neither the other lanes nor manual commands on them,
     // the two terminals on one bus are read one after the other, and the
     // count runs on across the run's lines. A full retrieval afterwards finds
     // only duplicates, counted alone.
@@ -65,7 +60,7 @@ private slots:
         }
         const QString mudo = direccionAleatoria(), sano = direccionAleatoria();
         simularTcp(*b_->sim, 1, mudo).fijarFallos({.silencioso = true});
-        simularTcp(*b_->sim, 2, sano, 4);
+        auto &reloj = simularTcp(*b_->sim, 2, sano, 4);
         b_->arrancar();
         b_->anadir(1, "Mudo", mudo);
         b_->anadir(7, "Bus7", "", 1);
@@ -93,11 +88,15 @@ private slots:
         b_->boton("Command6")->click();
         QTRY_COMPARE_WITH_TIMEOUT(b_->log().size(), 4, Espera);
         QVERIFY(b_->log().last().startsWith("Terminal: " + sano));
+        b_->boton("Command3")->click();
+        QTRY_COMPARE_WITH_TIMEOUT(b_->log().size(), 5, Espera);
+        QCOMPARE(b_->log().last(), "OK, Fecha/Hora enviada al terminal " + sano);
+        QVERIFY(qAbs(korasim::fechaDeRegistroReloj(*reloj.ultimoRelojRecibido()).secsTo(QDateTime::currentDateTime())) < 120);
         QVERIFY(b_->form->ciclo()->LecturaEnCurso);
         b_->form->ciclo()->LecturaMarcajes(true); // the period coming round during a run starts no other
         esperarLectura();
         QTest::qWait(500);
-        QCOMPARE(b_->log().size(), 5);
+        QCOMPARE(b_->log().size(), 6);
 
         QString pregunta;
         responderCaja(&pregunta, QMessageBox::Yes);
@@ -116,8 +115,7 @@ private slots:
     {
         const QString avisos = b_->programa.filePath("avisos.txt"), guion = b_->programa.filePath("alerta.sh");
         QFile f(guion);
-        QVERIFY(f.open(QIODevice::WriteOnly));
-        f.write("f=$1; shift; echo \"$*|$KALVEROSTIN_EVENTO\" >> \"$f\"\n");
+        QVERIFY(f.open(QIODevice::WriteOnly) && f.write("f=$1; shift; echo \"$*|$KALVEROSTIN_EVENTO\" >> \"$f\"\n") > 0);
         f.close();
         b_->ini("alertas", "minutos", "0");
         b_->ini("alertas", "orden", "/bin/sh " + guion + " " + avisos);
@@ -137,20 +135,13 @@ private slots:
                 m << Estado::Marca(b_->terminales()->item(i)->data(Form1::RolMarca).toInt());
             return m;
         };
-        const auto avisados = [&] {
-            QFile a(avisos);
-            a.open(QIODevice::ReadOnly);
-            QStringList l = QString::fromUtf8(a.readAll()).split('\n', Qt::SkipEmptyParts);
-            l.sort();
-            return l;
-        };
+        const auto avisados = [&] { QStringList l = lineasDe(avisos); l.sort(); return l; };
         using enum Estado::Marca;
         QCOMPARE(marcas(), QList<Estado::Marca>({SinLeer, SinLeer, SinLeer, SinLeer}));
         for (int i = 0; i < 150; ++i) // polling drops the oldest line per new one past 100
             b_->form->AnadirLog({QString::number(i)});
 
-        b_->boton("Command1")->click();
-        esperarLectura();
+        leer();
         QStringList l = b_->log();
         QCOMPARE(l.size(), 150);
         l.sort();
@@ -160,11 +151,9 @@ private slots:
                       silencio = "timeout, no se reciben datos",
                       sinPuerto = "no hay dispositivo serie asignado a COM9 (config.ini, sección puertos, "
                                   "com9=<dispositivo>); /dev/ttyS8: ";
-        QCOMPARE(l.size(), 4);
-        QCOMPARE(l[0], "F, OK, Puerta (marcajes leídos: 2)");
-        QCOMPARE(l[1], "F, error en comunicaciones, terminal Mudo [" + silencio + "]");
-        QCOMPARE(l[2], "F, error en comunicaciones, terminal Rechaza [" + rechazo + "]");
-        QVERIFY2(l[3].startsWith("F, error en comunicaciones, terminal Serie [" + sinPuerto), qPrintable(l[3]));
+        QVERIFY2(l.size() == 4 && l[3].startsWith("F, error en comunicaciones, terminal Serie [" + sinPuerto), qPrintable(l.join('\n')));
+        QCOMPARE(l.first(3), QStringList({"F, OK, Puerta (marcajes leídos: 2)", "F, error en comunicaciones, terminal Mudo [" + silencio + "]",
+                                          "F, error en comunicaciones, terminal Rechaza [" + rechazo + "]"}));
         QCOMPARE(marcas(), QList<Estado::Marca>({Responde, Falla, Falla, Falla}));
         QVERIFY(b_->terminales()->item(0)->toolTip().contains("Marcajes hoy: 2\nPendientes en el terminal: 0"));
         b_->terminales()->setCurrentRow(2);
@@ -174,8 +163,7 @@ private slots:
 
         // Still failing: no second alert. Answering again: one more.
         mudo.fijarFallos({});
-        b_->boton("Command1")->click();
-        esperarLectura();
+        leer();
         QTRY_COMPARE_WITH_TIMEOUT(avisados().size(), 4, Espera);
         QTest::qWait(300);
         QCOMPARE(avisados().filter("|recuperado"), QStringList({"3 Mudo " + silencio + " recuperado|recuperado"}));
@@ -188,70 +176,15 @@ private slots:
         b_->arrancar();
         QCOMPARE(marcas(), QList<Estado::Marca>({Responde, Falla, Responde, Falla}));
         mudo.fijarFallos({.silencioso = true});
-        b_->boton("Command1")->click();
-        esperarLectura();
+        leer();
         QCOMPARE(b_->log().filter(", error al ejecutar la orden de alerta, terminal Mudo: "),
                  QStringList({"F, error al ejecutar la orden de alerta, terminal Mudo: no se encuentra el programa "
                               "/no/existe/alerta"}));
         b_->ini("alertas", "orden", "/bin/sh " + guion + " " + avisos);
         b_->form.reset();
         b_->arrancar();
-        b_->boton("Command1")->click();
-        esperarLectura();
+        leer();
         QTRY_COMPARE_WITH_TIMEOUT(avisados().filter("3 Mudo " + silencio + " fallo").size(), 2, Espera);
-    }
-
-    // The window keeps serving events while a lane waits for a connection
-    // that is never accepted, and closing it stops that wait instead of
-    // sitting out the timeout (a lane still running after close ends the
-    // process with a status that fails the test). The wait for an answer is
-    // cancelled the same way, in the link's tests.
-    void esperaSinBloquearYCierre()
-    {
-        b_->ini("comunicaciones", "timeout", "30");
-        const QString ip = direccionAleatoria();
-        // A listener whose one-place queue is taken and which never accepts:
-        // further connections stay half-open.
-        QTcpServer lleno;
-        lleno.setListenBacklogSize(0);
-        QVERIFY(lleno.listen(QHostAddress(ip), korasim::kPuertoTcp));
-        lleno.pauseAccepting();
-        QTcpSocket delante;
-        delante.connectToHost(ip, korasim::kPuertoTcp);
-        QVERIFY(delante.waitForConnected(Espera));
-        b_->arrancar();
-        b_->anadir(1, "Mudo", ip);
-        int ticks = 0;
-        QTimer latido;
-        connect(&latido, &QTimer::timeout, [&] { ++ticks; });
-        latido.start(20);
-        b_->boton("Command1")->click();
-        QTRY_VERIFY_WITH_TIMEOUT(ticks >= 20, Espera);
-        QVERIFY(b_->form->ciclo()->LecturaEnCurso); // still waiting on the terminal
-        b_->form->close();
-        QVERIFY(b_->form->ciclo()->trabajador()->detener(0));
-        QVERIFY(b_->log().isEmpty());
-    }
-
-    void relojes()
-    {
-        const QString ip = direccionAleatoria();
-        auto &t = simularTcp(*b_->sim, 1, ip);
-        t.fijarRespuestaReloj(korasim::RegistroReloj{0x07, 0x05, 0x09, 0x05, 0x04, 0x12, 0x26});
-        b_->arrancar();
-        b_->anadir(1, "Puerta", ip);
-        b_->anadir(2, "Muerto", "");
-        b_->terminales()->setCurrentRow(0);
-        b_->boton("Command6")->click();
-        b_->boton("Command3")->click();
-        QTRY_COMPARE_WITH_TIMEOUT(b_->log().size(), 2, Espera); // another lane's line could come first
-        b_->terminales()->setCurrentRow(1); // no IP: named by its description
-        b_->boton("Command3")->click();
-        QTRY_COMPARE_WITH_TIMEOUT(b_->log().size(), 3, Espera);
-        QCOMPARE(b_->log(), QStringList({Trabajos::TextoReloj(ip, QByteArray::fromHex("07050905041226")),
-                                         "OK, Fecha/Hora enviada al terminal " + ip,
-                                         ErrorComunicaciones + "Muerto [no se puede conectar con el equipo remoto: no se encuentra el equipo]"}));
-        QVERIFY(qAbs(korasim::fechaDeRegistroReloj(*t.ultimoRelojRecibido()).secsTo(QDateTime::currentDateTime())) < 120);
     }
 
     // A line is a failure or not from where it is made, never from its text:
@@ -269,7 +202,8 @@ private slots:
             "OK, incidencias enviadas al terminal Sala ERRORES"};
         QTest::newRow("no serial device") << false << QStringList{
             "F, error en comunicaciones, terminal Sala ERRORES", "ERROR AL LEER INCIDENCIA 1",
-            "ERROR, INCIDENCIA 1: ERROR FICHAJE", "ERROR, INCIDENCIAS ASEGURADAS ", ErrorComunicaciones + "Sala ERRORES"};
+            "ERROR, INCIDENCIA 1: ERROR FICHAJE", "ERROR, INCIDENCIAS ASEGURADAS ",
+            "Error en comunicaciones, no se puede establecer comunicación con el terminal Sala ERRORES"};
     }
     void lineasDeFallo()
     {
@@ -284,10 +218,9 @@ private slots:
         b_->arrancar();
         consultar(Ajustes().RutaBaseDatos, "INSERT INTO Incidencias VALUES (0, ''), (1, ' ERROR FICHAJE ')");
         b_->anadir(1, "Sala ERRORES", "", 1);
-        b_->boton("Command1")->click();
-        esperarLectura();
-        comandoIncidencias("Command4", "1", "1");
-        comandoIncidencias("Command5", "1", "1");
+        leer();
+        comandoIncidencias("Command4");
+        comandoIncidencias("Command5");
         const QStringList lineas = sinMotivos(b_->log());
         QCOMPARE(lineas, esperado);
         QStringList destacadas;
@@ -325,32 +258,6 @@ private slots:
         b_->arrancar();
         QTRY_VERIFY_WITH_TIMEOUT(!leida.isEmpty(), Espera);
         QCOMPARE(leida, "F, OK, Buena (marcajes leídos: 1)");
-    }
-
-    // A punch the database refuses is not lost: it arrives once the database is back.
-    void baseDatosBloqueada()
-    {
-        const QString ip = direccionAleatoria();
-        simularTcp(*b_->sim, 1, ip, 2);
-        b_->arrancar();
-        b_->anadir(1, "Puerta", ip);
-        {
-            QSqlDatabase bd = QSqlDatabase::addDatabase("QSQLITE", "cerrojo");
-            bd.setDatabaseName(Ajustes().RutaBaseDatos);
-            QVERIFY(bd.open());
-            QSqlQuery q(bd);
-            QVERIFY(q.exec("BEGIN EXCLUSIVE"));
-            b_->boton("Command1")->click();
-            esperarLectura();
-            QVERIFY(q.exec("ROLLBACK"));
-        }
-        QSqlDatabase::removeDatabase("cerrojo");
-        QVERIFY2(b_->log().value(0).startsWith("F, error en base de datos, terminal Puerta: "), qPrintable(b_->log().join('\n')));
-        QCOMPARE(b_->marcajes(), 0);
-        b_->boton("Command1")->click();
-        esperarLectura();
-        QCOMPARE(b_->log().mid(1), QStringList{"F, OK, Puerta (marcajes leídos: 2)"});
-        QCOMPARE(b_->marcajes(), 2);
     }
 };
 

@@ -24,9 +24,6 @@ class TestImportar : public QObject {
         p.waitForFinished(60000);
         return {p.exitCode(), QString::fromUtf8(p.readAllStandardOutput()), QString::fromUtf8(p.readAllStandardError())};
     }
-
-    // Rows of the tables below; moc takes no type among the slots.
-    struct Ilegible { QString archivo; int codigo; QString mensaje; };
 private slots:
     void initTestCase()
     {
@@ -74,22 +71,19 @@ private slots:
     }
 
     // Nothing is created from a file that cannot be read.
-    void noSeImporta_data()
-    {
-        QTest::addColumn<Ilegible>("f");
-        QTest::newRow("no existe") << Ilegible{"no-existe.mdb", 1, "No se puede leer el archivo"};
-        QTest::newRow("roto") << Ilegible{"roto.mdb", 1, "No se puede leer la tabla terminales_1"};
-        QTest::newRow("sin destino") << Ilegible{"", 2, "Uso: kalverostin-importar"};
-    }
     void noSeImporta()
     {
-        QFETCH(Ilegible, f);
         const QString destino = dir.filePath("ilegible/zeb.db");
-        const auto [salida, texto, errores] =
-            importar(f.archivo.isEmpty() ? QStringList{destino} : QStringList{dir.filePath(f.archivo), destino});
-        QCOMPARE(salida, f.codigo);
-        QVERIFY2(errores.contains(f.mensaje), qPrintable(errores));
-        QVERIFY(!QFileInfo::exists(destino));
+        const std::tuple<QStringList, int, QString> casos[] = { // arguments, exit status, what it says
+            {{dir.filePath("no-existe.mdb"), destino}, 1, "No se puede leer el archivo"},
+            {{dir.filePath("roto.mdb"), destino}, 1, "No se puede leer la tabla terminales_1"},
+            {{destino}, 2, "Uso: kalverostin-importar"}};
+        for (const auto &[argumentos, codigo, mensaje] : casos) {
+            const auto [salida, texto, errores] = importar(argumentos);
+            QCOMPARE(salida, codigo);
+            QVERIFY2(errores.contains(mensaje), qPrintable(errores));
+            QVERIFY(!QFileInfo::exists(destino));
+        }
     }
 };
 

@@ -7,12 +7,13 @@
 #include "link/socket_tcp_qt.h"
 #include "tools/sim/simulador.h"
 
+#include <QTcpServer>
 #include <QtTest>
 #include <thread>
 
 namespace {
 
-enum Via { RS232, RS485, TCP, TcpSinServidor };
+enum Via { RS232, RS485, TCP, TcpSinServidor, TcpSinAceptar };
 
 const QString kOk = QStringLiteral("OK, paquete recibido.");
 const QString kSinDatos = QStringLiteral("Error: timeout, no se reciben datos");
@@ -87,6 +88,7 @@ private slots:
             << Intercambio{TcpSinServidor, "none", 5, "Error: no se puede conectar con el equipo remoto.", 0};
         QTest::newRow("232 cancelada") << Intercambio{RS232, "silent", 6, kCancelada, 1};
         QTest::newRow("tcp cancelada") << Intercambio{TCP, "silent", 6, kCancelada, 1};
+        QTest::newRow("tcp cancelada sin conectar") << Intercambio{TcpSinAceptar, "none", 6, kCancelada, 0};
     }
     void intercambio()
     {
@@ -115,6 +117,17 @@ private slots:
         QVERIFY2(error.isEmpty(), qPrintable(error));
         if (f.via == TcpSinServidor)
             sim.detener(); // frees the port again
+        // A listener that never accepts, its one-place queue taken: the connection stays half-open.
+        QTcpServer lleno;
+        QTcpSocket delante;
+        if (f.via == TcpSinAceptar) {
+            lleno.setListenBacklogSize(0);
+            QVERIFY(lleno.listen(QHostAddress::LocalHost));
+            lleno.pauseAccepting();
+            delante.connectToHost(QHostAddress::LocalHost, lleno.serverPort());
+            QVERIFY(delante.waitForConnected(5000));
+            e.RemotePort = lleno.serverPort();
+        }
         if (f.via >= TCP)
             e.Reintentos = 0; // TCP makes its one attempt all the same
         {
@@ -135,44 +148,39 @@ private slots:
     // Every second answer comes after the timeout, while the next request waits:
     // it belongs to a request already given up and must never pass for the
     // next one's answer (the records read would shift).
-    void respuestaTardiaNoSeAcepta_data()
-    {
-        QTest::addColumn<int>("via");
-        QTest::newRow("232") << +RS232;
-        QTest::newRow("485") << +RS485;
-    }
     void respuestaTardiaNoSeAcepta()
     {
-        QFETCH(int, via);
-        korasim::Simulador sim;
-        auto &terminal = sim.agregarTerminal(7);
-        for (int i = 0; i < 4; ++i)
-            terminal.agregarMarcaje(QDateTime(QDate(2026, 3, 1), QTime(8, i)), quint32(1000 + i));
-        korasim::Fallos f;
-        QVERIFY(korasim::aplicarFallo(f, u"late=2") && korasim::aplicarFallo(f, u"latems=1500"));
-        terminal.fijarFallos(f);
+        for (int via : {RS232, RS485}) {
+            korasim::Simulador sim;
+            auto &terminal = sim.agregarTerminal(7);
+            for (int i = 0; i < 4; ++i)
+                terminal.agregarMarcaje(QDateTime(QDate(2026, 3, 1), QTime(8, i)), quint32(1000 + i));
+            korasim::Fallos f;
+            QVERIFY(korasim::aplicarFallo(f, u"late=2") && korasim::aplicarFallo(f, u"latems=1500"));
+            terminal.fijarFallos(f);
 
-        ClassRS485 e;
-        PuertoSerieQt puerto;
-        SocketTcpQt socket;
-        const QString error = enlazar(sim, via, e, puerto, socket);
-        QVERIFY2(error.isEmpty(), qPrintable(error));
-        e.Direccion = 7;
-        e.codigo = kora::Marcajes;
-        e.Longitud = kora::longitud(kora::Marcajes);
-        e.Reintentos = 1;
-        e.timeout = 1.0f;
-        e.datos = Datos::entero16(kora::LeerSiguiente);
-        int aceptadas = 0;
-        for (int i = 0; i < 4; ++i) {
-            const QByteArray pedido = korasim::aBytes(terminal.registro(terminal.punteroLectura()));
-            via == RS232 ? e.Send232() : via == RS485 ? e.Send485() : e.SendIP();
-            if (e.CodigoRespuesta == 0) {
-                ++aceptadas;
-                QCOMPARE(e.Respuesta().left(kora::registro::Bytes), pedido);
+            ClassRS485 e;
+            PuertoSerieQt puerto;
+            SocketTcpQt socket;
+            const QString error = enlazar(sim, via, e, puerto, socket);
+            QVERIFY2(error.isEmpty(), qPrintable(error));
+            e.Direccion = 7;
+            e.codigo = kora::Marcajes;
+            e.Longitud = kora::longitud(kora::Marcajes);
+            e.Reintentos = 1;
+            e.timeout = 1.0f;
+            e.datos = Datos::entero16(kora::LeerSiguiente);
+            int aceptadas = 0;
+            for (int i = 0; i < 4; ++i) {
+                const QByteArray pedido = korasim::aBytes(terminal.registro(terminal.punteroLectura()));
+                via == RS232 ? e.Send232() : e.Send485();
+                if (e.CodigoRespuesta == 0) {
+                    ++aceptadas;
+                    QCOMPARE(e.Respuesta().left(kora::registro::Bytes), pedido);
+                }
             }
+            QVERIFY2(aceptadas == 2, via == RS232 ? "RS-232" : "RS-485");
         }
-        QCOMPARE(aceptadas, 2);
     }
 };
 

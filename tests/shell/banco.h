@@ -12,6 +12,7 @@
 #include "tools/sim/simulador.h"
 
 #include <QApplication>
+#include <QFile>
 #include <QListWidget>
 #include <QMessageBox>
 #include <QPointer>
@@ -69,6 +70,10 @@ inline QStringList sinFechas(QStringList lineas)
     static const QRegularExpression fecha(QStringLiteral("\\d\\d/\\d\\d/\\d\\d \\d\\d:\\d\\d:\\d\\d"));
     return lineas.replaceInStrings(fecha, QStringLiteral("F"));
 }
+
+// A file's bytes, and its lines with time stamps written as F; none when it cannot be read.
+inline QByteArray bytesDe(const QString &ruta) { QFile f(ruta); return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray(); }
+inline QStringList lineasDe(const QString &ruta) { return sinFechas(QString::fromUtf8(bytesDe(ruta)).split('\n', Qt::SkipEmptyParts)); }
 
 // Without the reason that error lines end with, for tests about something else.
 inline QStringList sinMotivos(QStringList lineas)

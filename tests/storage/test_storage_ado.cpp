@@ -37,20 +37,10 @@ QString sql(const QString &ruta, const QString &sentencia, const QVariantList &v
 Marcaje marcaje(int terminal, qint64 ms, const QVariant &tarjeta = {}, const QVariant &entradaSalida = {},
                 const QVariant &incidencia = {}, const QVariant &subcodigo = {})
 {
-    Marcaje m;
-    m.numeroTerminal = terminal;
-    m.fechaHora = kMomento.addMSecs(ms);
-    m.tarjeta = tarjeta;
-    m.entradaSalida = entradaSalida;
-    m.codigoIncidencia = incidencia;
-    m.subcodigo = subcodigo;
-    return m;
+    return {terminal, kMomento.addMSecs(ms), entradaSalida, incidencia, tarjeta, subcodigo};
 }
 
-std::optional<int> posicion(const std::optional<CursorTerminal> &c)
-{
-    return c ? std::optional<int>(c->posicion) : std::nullopt;
-}
+std::optional<int> posicion(const std::optional<CursorTerminal> &c) { return c ? std::optional(c->posicion) : std::nullopt; }
 
 // Terminal 3's punches of these cards, each at its card's minute, with ring
 // positions from `siguiente` on.
@@ -63,10 +53,7 @@ Lote lote(std::initializer_list<int> tarjetas, int siguiente = 10)
 }
 
 // Parameters that make libpq check the server's certificate against the CA of scripts/pg-test.sh.
-QString verificar()
-{
-    return "?sslmode=verify-full&sslrootcert=" + QUrl::toPercentEncoding(qEnvironmentVariable("KALVEROSTIN_PG_CA"));
-}
+QString verificar() { return "?sslmode=verify-full&sslrootcert=" + QUrl::toPercentEncoding(qEnvironmentVariable("KALVEROSTIN_PG_CA")); }
 
 } // namespace
 
@@ -104,9 +91,6 @@ class TestStorageAdo : public QObject {
             r << QStringLiteral("%1|%2|%3|%4|%5|%6").arg(t.ID).arg(t.codigo).arg(t.descripcion, t.IP).arg(t.Tipo).arg(t.Com);
         return (r << e).join(u';');
     }
-
-    // Rows of the tables below; moc takes no type among the slots.
-    struct Carga { QString columna; QVariant valor; QString fila; }; // fila: the middle row loaded, or the error
 private slots:
     // A row whose tag begins with a backend's name runs on a new, empty
     // database of that backend; any other on a new SQLite path.
@@ -143,23 +127,6 @@ private slots:
         QCOMPARE(QSqlDatabase::connectionNames(), QStringList());
     }
 
-    // A table of an older version keeps its rows, and PrepararBaseDatos adds
-    // the others; an empty file (a creation left half done) gets its tables.
-    void primerArranque()
-    {
-        crearTablaAntigua();
-        QCOMPARE(sql(ruta, "INSERT INTO terminales_1 VALUES (7, 1, 'a', '', 0, '1')"), QString());
-        QCOMPARE(PrepararBaseDatos(cc), QString());
-        QCOMPARE(GrabarMarcaje(cc, 1, kMomento, 0, 0, 1, 0), R::Insertado);
-        QCOMPARE(cargar(), QString("7|1|a||0|1;"));
-        QCOMPARE(CargarIncidencias(cc, DescripcionesIncidencias), QString());
-        cc.RutaBaseDatos = ruta + "-vacio.db";
-        QVERIFY(QFile(cc.RutaBaseDatos).open(QIODevice::WriteOnly));
-        QCOMPARE(GrabarMarcaje(cc, 1, kMomento, 0, 0, 1, 0), R::Insertado);
-        QCOMPARE(cargar() + CargarIncidencias(cc, DescripcionesIncidencias), QString());
-        QCOMPARE(sql(cc.RutaBaseDatos, "PRAGMA journal_mode"), QString("wal"));
-    }
-
     // Hostile texts round-trip; whatever writes the table, it refuses what the
     // loader could not read back.
     void terminales_data() { motores(); }
@@ -178,42 +145,43 @@ private slots:
         QCOMPARE(sql(ruta, insertar, {"3", "0"}), QString());
     }
 
-    // The editor's boxes must hold 16-bit whole numbers; this table has no
-    // CHECKs, so the refusal has to come from the module.
-    void numerosRechazados()
+    // A table made by other software or an older version, without CHECKs
+    // nor a key: the module refuses what the editor's boxes cannot hold
+    // (16-bit whole numbers); PrepararBaseDatos keeps its rows and adds the
+    // other tables; a row that does not convert stops the load after the rows
+    // before it. An empty file (a creation left half done) gets its tables.
+    void tablaAntigua()
     {
         crearTablaAntigua();
-        QCOMPARE(sql(ruta, "INSERT INTO terminales_1 VALUES (1, 1, 'Puerta', '', 0, '1')"), QString());
+        QCOMPARE(sql(ruta, "INSERT INTO terminales_1 VALUES (7, 1, 'Puerta', '', 0, '1')"), QString());
         const QStringList casos[] = {{"", "0", "1"}, {"3abc", "0", "1"}, {"2.5", "0", "1"}, {"99999", "0", "1"},
                                      {"1", "", "1"}, {"1", "0", "COM3"}}; // codigo, Tipo, Com
         for (const QStringList &v : casos)
             QVERIFY2(!InsertarTerminal(cc, v[0], "Otra", "", v[1], v[2]).isEmpty()
-                         && !ModificarTerminal(cc, "1", v[0], "Otra", "", v[1], v[2]).isEmpty(), qPrintable(v.join(',')));
-        QCOMPARE(sql(ruta, "SELECT descripcion FROM terminales_1"), QString("Puerta"));
-    }
+                         && !ModificarTerminal(cc, "7", v[0], "Otra", "", v[1], v[2]).isEmpty(), qPrintable(v.join(',')));
+        QCOMPARE(PrepararBaseDatos(cc), QString());
+        QCOMPARE(GrabarMarcaje(cc, 1, kMomento, 0, 0, 1, 0), R::Insertado);
+        QCOMPARE(cargar() + CargarIncidencias(cc, DescripcionesIncidencias), QString("7|1|Puerta||0|1;"));
 
-    // Rows written by other software: the middle one of three is changed. A
-    // row that does not convert stops the load; the rows before it stay.
-    void carga_data()
-    {
-        QTest::addColumn<Carga>("f");
-        QTest::newRow("com COM3") << Carga{"Com", QVariant("COM3"), "2|2|x||0|0"};
-        QTest::newRow("codigo 3.5") << Carga{"codigo", QVariant(3.5), "2|4|x||0|2"};
-        QTest::newRow("codigo texto 12") << Carga{"codigo", QVariant("12"), "2|12|x||0|2"};
-        QTest::newRow("codigo texto abc") << Carga{"codigo", QVariant("abc"), "No coinciden los tipos"};
-        QTest::newRow("codigo 40000") << Carga{"codigo", QVariant(40000), "Desbordamiento"};
-        QTest::newRow("com 99999") << Carga{"Com", QVariant("99999"), "Desbordamiento"};
+        struct Carga { QString columna; QVariant valor; QString fila; }; // fila: the middle row as loaded, or the error
+        std::vector<Carga> cargas{{"Com", "COM3", "2|2|x||0|0"}, {"codigo", 3.5, "2|4|x||0|2"}, {"codigo", "12", "2|12|x||0|2"},
+                                  {"codigo", "abc", "No coinciden los tipos"}, {"codigo", 40000, "Desbordamiento"},
+                                  {"Com", "99999", "Desbordamiento"}};
         for (const char *c : {"ID", "codigo", "IP", "descripcion", "Tipo", "Com"})
-            QTest::addRow("%s nulo", c) << Carga{c, kNulo, "Uso no válido de Null"};
-    }
-    void carga()
-    {
-        QFETCH(Carga, f);
-        crearTablaAntigua();
-        for (int i : {1, 2, 3})
-            QCOMPARE(sql(ruta, "INSERT INTO terminales_1 VALUES (?, ?, 'x', '', 0, ?)", {i, i, QString::number(i)}), QString());
-        QCOMPARE(sql(ruta, "UPDATE terminales_1 SET " + f.columna + " = ? WHERE ID = 2", {f.valor}), QString());
-        QCOMPARE(cargar(), "1|1|x||0|1;" + f.fila + (f.fila.contains('|') ? ";3|3|x||0|3;" : ""));
+            cargas.push_back({c, kNulo, "Uso no válido de Null"});
+        for (const auto &[columna, valor, fila] : cargas) {
+            QCOMPARE(sql(ruta, "DELETE FROM terminales_1"), QString());
+            for (int i : {1, 2, 3})
+                QCOMPARE(sql(ruta, "INSERT INTO terminales_1 VALUES (?, ?, 'x', '', 0, ?)", {i, i, QString::number(i)}), QString());
+            QCOMPARE(sql(ruta, "UPDATE terminales_1 SET " + columna + " = ? WHERE ID = 2", {valor}), QString());
+            QCOMPARE(cargar(), "1|1|x||0|1;" + fila + (fila.contains('|') ? ";3|3|x||0|3;" : ""));
+        }
+
+        cc.RutaBaseDatos = ruta + "-vacio.db";
+        QVERIFY(QFile(cc.RutaBaseDatos).open(QIODevice::WriteOnly));
+        QCOMPARE(GrabarMarcaje(cc, 1, kMomento, 0, 0, 1, 0), R::Insertado);
+        QCOMPARE(cargar() + CargarIncidencias(cc, DescripcionesIncidencias), QString());
+        QCOMPARE(sql(cc.RutaBaseDatos, "PRAGMA journal_mode"), QString("wal"));
     }
 
     // A punch is stored unless a row has its terminal, second, card, in/out,

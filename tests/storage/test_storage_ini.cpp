@@ -28,7 +28,6 @@ class TestStorageIni : public QObject {
 
     // Rows of the tables below; moc takes no type among the slots.
     struct Escritura { QString antes, seccion, clave, despues; };
-    struct Codificacion { QByteArray antes; QString bd, escrito; QByteArray despues; bool cabeLodz; };
 private slots:
     void init() { ruta = dir.filePath(QStringLiteral("config_%1.ini").arg(++caso)); }
 
@@ -103,52 +102,42 @@ private slots:
 
     // Windows-1252 unless the file is valid UTF-8 with a non-ASCII byte (a UTF-8
     // editor's); a write keeps the encoding and reads back as written.
-    void codificacion_data()
-    {
-        QTest::addColumn<Codificacion>("f"); // cabeLodz: whether a path with "Łódź" can be stored
-        QTest::newRow("windows-1252") << Codificacion{"[datos]\nbd=A\xF1o\n", "Año", "ñ", "[datos]\nbd=A\xF1o\nx=\xF1\n", false};
-        QTest::newRow("utf-8") << Codificacion{"[datos]\nbd=Año\n", "Año", "Łódź", "[datos]\nbd=Año\nx=Łódź\n", true};
-        QTest::newRow("utf-8 with BOM")
-            << Codificacion{"\xEF\xBB\xBF[datos]\r\nbd=Año\r\n", "Año", "ñ", "\xEF\xBB\xBF[datos]\r\nbd=Año\r\nx=ñ\r\n", true};
-        // Its Windows-1252 bytes would read back as "ñ".
-        QTest::newRow("ascii, value that looks like utf-8")
-            << Codificacion{"[datos]\nbd=Ano\n", "Ano", "Ã±", "[datos]\nbd=Ano\nx=Ã±\n", false};
-    }
     void codificacion()
     {
-        QFETCH(Codificacion, f);
-        escribir(f.antes);
-        QCOMPARE(LeerIni(ruta, "DATOS", "bd"), f.bd);
-        QCOMPARE(PuedeGuardar(ruta, "C:\\Łódź\\zeb.db"), f.cabeLodz);
-        QVERIFY(EscribirIni(ruta, "datos", "x", f.escrito));
-        QCOMPARE(bytes(), f.despues);
-        QCOMPARE(LeerIni(ruta, "datos", "x"), f.escrito);
+        // cabeLodz: whether a path with "Łódź" can be stored.
+        struct Codificacion { QByteArray antes; QString bd, escrito; QByteArray despues; bool cabeLodz; };
+        const Codificacion casos[] = {
+            {"[datos]\nbd=A\xF1o\n", "Año", "ñ", "[datos]\nbd=A\xF1o\nx=\xF1\n", false},
+            {"[datos]\nbd=Año\n", "Año", "Łódź", "[datos]\nbd=Año\nx=Łódź\n", true},
+            {"\xEF\xBB\xBF[datos]\r\nbd=Año\r\n", "Año", "ñ", "\xEF\xBB\xBF[datos]\r\nbd=Año\r\nx=ñ\r\n", true},
+            {"[datos]\nbd=Ano\n", "Ano", "Ã±", "[datos]\nbd=Ano\nx=Ã±\n", false}}; // ASCII; its Windows-1252 bytes read as "ñ"
+        for (const auto &[antes, bd, escrito, despues, cabeLodz] : casos) {
+            escribir(antes);
+            QCOMPARE(LeerIni(ruta, "DATOS", "bd"), bd);
+            QCOMPARE(PuedeGuardar(ruta, "C:\\Łódź\\zeb.db"), cabeLodz);
+            QVERIFY(EscribirIni(ruta, "datos", "x", escrito));
+            QCOMPARE(bytes(), despues);
+            QCOMPARE(LeerIni(ruta, "datos", "x"), escrito);
+        }
     }
 
     // Garbage first, then a readable section: what can be read is read, and
     // a write leaves the garbage as it was.
-    void archivosMalformados_data()
+    void archivosMalformados()
     {
-        QTest::addColumn<QByteArray>("basura");
         QByteArray azar(64 * 1024, 0);
         QRandomGenerator gen(1234);
         for (char &c : azar)
             c = char(gen.bounded(256));
-        QTest::newRow("binario al azar") << azar;
-        QTest::newRow("bytes nulos") << QByteArrayLiteral("\0\0[a\0]\0x\0=\0\n");
-        QTest::newRow("linea de 1 MB") << QByteArray(1024 * 1024, 'z');
-        QTest::newRow("linea de 1 MB con igual") << "k=" + QByteArray(1024 * 1024, 'v');
-        QTest::newRow("solo retornos") << QByteArray(10000, '\r');
-        QTest::newRow("50 MB") << QByteArray(50 * 1024 * 1024, 'q');
-    }
-    void archivosMalformados()
-    {
-        QFETCH(QByteArray, basura);
-        escribir(basura + "\n[bien]\nk=ok\n");
-        QCOMPARE(LeerIni(ruta, "bien", "k", "def") + LeerIni(ruta, "nada", "k", "def"), QString("okdef"));
-        QVERIFY(EscribirIni(ruta, "bien", "k", "nuevo") && EscribirIni(ruta, "nueva", "k", "1"));
-        QVERIFY(bytes().startsWith(basura));
-        QCOMPARE(LeerIni(ruta, "bien", "k") + LeerIni(ruta, "nueva", "k"), QString("nuevo1"));
+        for (const QByteArray &basura : {azar, QByteArrayLiteral("\0\0[a\0]\0x\0=\0\n"), QByteArray(1024 * 1024, 'z'),
+                                         "k=" + QByteArray(1024 * 1024, 'v'), QByteArray(10000, '\r'),
+                                         QByteArray(50 * 1024 * 1024, 'q')}) {
+            escribir(basura + "\n[bien]\nk=ok\n");
+            QCOMPARE(LeerIni(ruta, "bien", "k", "def") + LeerIni(ruta, "nada", "k", "def"), QString("okdef"));
+            QVERIFY(EscribirIni(ruta, "bien", "k", "nuevo") && EscribirIni(ruta, "nueva", "k", "1"));
+            QVERIFY(bytes().startsWith(basura));
+            QCOMPARE(LeerIni(ruta, "bien", "k") + LeerIni(ruta, "nueva", "k"), QString("nuevo1"));
+        }
     }
 
     // config.ini beside the program; where that folder cannot be written

@@ -25,8 +25,7 @@ QHostAddress direccionAleatoria()
 
 // Reads until `esperados` bytes came; esperados = -1 listens to silence for a
 // while and returns whatever came.
-template <typename Dispositivo>
-QByteArray pedir(Dispositivo &d, const QByteArray &peticion, int esperados)
+QByteArray pedir(QTcpSocket &d, const QByteArray &peticion, int esperados)
 {
     d.write(peticion);
     d.waitForBytesWritten(2000);
@@ -39,16 +38,6 @@ QByteArray pedir(Dispositivo &d, const QByteArray &peticion, int esperados)
     }
     return r;
 }
-
-// Terminal 5 on TCP, `c` connected to it.
-bool conectar(Simulador &sim, QTcpSocket &c)
-{
-    const QHostAddress dir = direccionAleatoria();
-    c.connectToHost(dir, sim.escucharTcp(5, dir, 0));
-    return c.waitForConnected(2000);
-}
-
-QByteArray ordenMarcajes(quint8 codigo, quint8 sub) { return peticion(codigo, Marcajes, QByteArray(1, char(sub))); }
 
 } // namespace
 
@@ -65,7 +54,9 @@ private slots:
             QVERIFY(aplicarFallo(f, texto));
         Simulador sim;
         QTcpSocket c;
-        QVERIFY(conectar(sim, c));
+        const QHostAddress dir = direccionAleatoria();
+        c.connectToHost(dir, sim.escucharTcp(5, dir, 0));
+        QVERIFY(c.waitForConnected(2000));
         sim.terminal(5)->fijarFallos(f);
         const QByteArray orden = peticion(5, LeerReloj);
         const QByteArray primera = pedir(c, orden, 8);
@@ -76,37 +67,23 @@ private slots:
     }
 
     // A full ring between two downloads: 4600 punches written from read == write.
-    void anilloLleno_data()
-    {
-        QTest::addColumn<Desborde>("desborde");
-        QTest::addColumn<int>("lectura");
-        QTest::addColumn<int>("primera"); // card of the oldest punch kept
-        QTest::addColumn<int>("rechazados");
-        QTest::newRow("sobrescribe") << Desborde::Sobrescribe << 100 << 102 << 0;
-        QTest::newRow("empuja") << Desborde::Empuja << 201 << 102 << 0;
-        QTest::newRow("rechaza") << Desborde::Rechaza << 100 << 1 << 101;
-    }
     void anilloLleno()
     {
-        QFETCH(Desborde, desborde);
-        QFETCH(int, lectura);
-        QFETCH(int, primera);
-        QFETCH(int, rechazados);
-        Terminal t(5);
-        t.fijarDesborde(desborde);
-        t.fijarPunteros(100, 100);
-        int devueltos = 0;
-        for (quint32 tarjeta = 1; tarjeta <= 4600; ++tarjeta)
-            devueltos += t.agregarMarcaje(QDateTime(QDate(2026, 3, 1), QTime(8, 0)), tarjeta) < 0;
-        QCOMPARE(devueltos, rechazados);
-        QCOMPARE(t.rechazados(), rechazados);
-        QCOMPARE(t.punteroLectura(), lectura);
-        // 4499 punches in order from just past the write pointer, the end marker under it.
-        const int w = t.punteroEscritura();
-        QCOMPARE(t.registro(w), registroFin());
-        for (int i = 1; i < kPosiciones; ++i) {
-            const Registro r = t.registro(w + i);
-            QCOMPARE(qFromBigEndian<quint32>(r.data() + registro::Tarjeta), quint32(primera + i - 1));
+        struct Caso { Desborde desborde; int lectura, primera, rechazados; }; // primera: card of the oldest punch kept
+        for (const auto &[desborde, lectura, primera, rechazados] :
+             {Caso{Desborde::Sobrescribe, 100, 102, 0}, Caso{Desborde::Empuja, 201, 102, 0}, Caso{Desborde::Rechaza, 100, 1, 101}}) {
+            Terminal t(5);
+            t.fijarDesborde(desborde);
+            t.fijarPunteros(100, 100);
+            int devueltos = 0;
+            for (quint32 tarjeta = 1; tarjeta <= 4600; ++tarjeta)
+                devueltos += t.agregarMarcaje(QDateTime(QDate(2026, 3, 1), QTime(8, 0)), tarjeta) < 0;
+            QCOMPARE(QList<int>({devueltos, t.rechazados(), t.punteroLectura()}), QList<int>({rechazados, rechazados, lectura}));
+            // 4499 punches in order from just past the write pointer, the end marker under it.
+            const int w = t.punteroEscritura();
+            QCOMPARE(t.registro(w), registroFin());
+            for (int i = 1; i < kPosiciones; ++i)
+                QCOMPARE(qFromBigEndian<quint32>(t.registro(w + i).data() + registro::Tarjeta), quint32(primera + i - 1));
         }
     }
 
@@ -153,7 +130,7 @@ private slots:
         QTcpSocket s;
         s.connectToHost(a, kPuertoTcp);
         QVERIFY(s.waitForConnected(2000));
-        const QByteArray r = pedir(s, ordenMarcajes(7, Punteros), 15);
+        const QByteArray r = pedir(s, peticion(7, Marcajes, QByteArray(1, char(Punteros))), 15);
         QCOMPARE(quint8(r[3]) + 256 * quint8(r[4]), 4); // two punches, two slots each
         QCOMPARE(pedir(s, peticion(7, LeerReloj), 8).left(7), QByteArray::fromHex("07050905041226"));
         p.terminate();
