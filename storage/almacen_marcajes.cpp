@@ -47,10 +47,7 @@ bool AlmacenMarcajes::abrir(QString &error)
 {
     // A removed or replaced-by-a-folder file must not swallow punches through
     // a connection still holding the old one.
-    // A connection whose cursor table failed is not kept either: what made
-    // it fail (a lock, a missing right) may have passed by the next use.
     const bool sigue = con_ && cc_.RutaBaseDatos == rutaAbierta_ && con_->error().isEmpty()
-        && (cursores_ || !con_->dialecto().tablasPropias)
         && (!dialectoDe(rutaAbierta_).esArchivo || QFileInfo(rutaAbierta_).isFile());
     recienAbierta_ = !sigue;
     if (!sigue) {
@@ -207,6 +204,11 @@ QString AlmacenMarcajes::colector() const
 
 bool AlmacenMarcajes::TomarTerminal(const QString &clave)
 {
+    // A download begins. A connection kept without its cursor table is tried
+    // afresh: what made the table fail (a lock, a missing right) may have
+    // passed since the last download, and it is tried once per download only.
+    if (con_ && !cursores_ && con_->dialecto().tablasPropias)
+        con_.reset();
     QString e;
     if (!abrir(e))
         return true; // the download itself will meet and report the fault

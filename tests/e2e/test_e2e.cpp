@@ -259,6 +259,33 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(!leida.isEmpty(), Espera);
         QCOMPARE(leida, "F, OK, Buena (marcajes leídos: 1)");
     }
+
+    // A punch the database refuses is not lost: it arrives once the database is
+    // back, through the connection the lane keeps (a failed one is not kept).
+    void baseDatosBloqueada()
+    {
+        const QString ip = direccionAleatoria();
+        simularTcp(*b_->sim, 1, ip, 2);
+        b_->arrancar();
+        b_->anadir(1, "Puerta", ip);
+        {
+            QSqlDatabase bd = QSqlDatabase::addDatabase("QSQLITE", "cerrojo");
+            bd.setDatabaseName(Ajustes().RutaBaseDatos);
+            QVERIFY(bd.open());
+            QSqlQuery q(bd);
+            QVERIFY(q.exec("BEGIN EXCLUSIVE"));
+            b_->boton("Command1")->click();
+            esperarLectura();
+            QVERIFY(q.exec("ROLLBACK"));
+        }
+        QSqlDatabase::removeDatabase("cerrojo");
+        QVERIFY2(b_->log().value(0).startsWith("F, error en base de datos, terminal Puerta: "), qPrintable(b_->log().join('\n')));
+        QCOMPARE(b_->marcajes(), 0);
+        b_->boton("Command1")->click();
+        esperarLectura();
+        QCOMPARE(b_->log().mid(1), QStringList{"F, OK, Puerta (marcajes leídos: 2)"});
+        QCOMPARE(b_->marcajes(), 2);
+    }
 };
 
 QTEST_MAIN(TestE2e)
