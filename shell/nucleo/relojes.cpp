@@ -3,6 +3,7 @@
 #include "shell/nucleo/destino_base_datos.h"
 #include "shell/nucleo/registro.h"
 #include "shell/nucleo/trabajador.h"
+#include "shell/nucleo/trabajos.h"
 #include "storage/estado_terminales.h"
 
 #include <limits>
@@ -15,11 +16,6 @@ namespace {
 
 // After a transition the site may still be setting its clocks its own way.
 constexpr qint64 kSegundosTrasCambio = 3600;
-
-QString motivo(const Contexto &ctx)
-{
-    return ctx.motivo.isEmpty() ? QString() : QStringLiteral(" [") + ctx.motivo + QStringLiteral("]");
-}
 
 // Sends the zone's time at the next whole second, waiting for it: a clock
 // takes whole seconds, so the terminal starts that second on time.
@@ -107,7 +103,7 @@ void Comprobar(const Contexto &ctx, const TerminalRecord &t, const Opciones &o, 
                                (corregido ? QStringLiteral("reloj corregido, terminal ")
                                           : QStringLiteral("error al corregir el reloj, terminal ")) +
                                t.descripcion + QStringLiteral(" (") + TextoDesfase(desfase, true) + u')' +
-                               (corregido ? QString() : motivo(ctx))));
+                               (corregido ? QString() : Trabajos::Motivo(ctx))));
         }
         if (sincronizado == true)
             o.sinSincroniaDicho->store(false); // a later loss is said again
@@ -143,7 +139,7 @@ bool CambiarHorario(const Contexto &ctx, const TerminalRecord &t, const Opciones
                            QStringLiteral(" (") + enviada.toString(kFormatoFechaHora) + u')'}});
     } else if (avisarFallo) {
         salida.registrar({{Ahora() + QStringLiteral(", error al enviar el cambio de horario, terminal ") +
-                               t.descripcion + motivo(ctx) + QStringLiteral(": se envía en cuanto responda"),
+                               t.descripcion + Trabajos::Motivo(ctx) + QStringLiteral(": se envía en cuanto responda"),
                            Gravedad::Error}});
     }
     return ok;

@@ -19,14 +19,12 @@ namespace {
 // Another collector holding a terminal this long is worth an error line.
 constexpr qint64 kMinutosTomadoPorOtro = 5;
 
+} // namespace
 
-// The link's reason for the last failure, in brackets; nothing when it gave none.
-QString motivo(const Contexto &ctx)
+QString Motivo(const Contexto &ctx)
 {
     return ctx.motivo.isEmpty() ? QString() : QStringLiteral(" [") + ctx.motivo + QStringLiteral("]");
 }
-
-} // namespace
 
 QString NombreEnLineas(const TerminalRecord &t)
 {
@@ -188,7 +186,7 @@ bool LeerTerminal(const Contexto &ctx, const TerminalRecord &t, MOD_ado::Almacen
         const long hastaAqui = total += contador;
         if (estado != 0)
             lineas.append({Ahora() + QStringLiteral(", error en comunicaciones, terminal ") + t.descripcion +
-                               motivo(ctx),
+                               Motivo(ctx),
                            Gravedad::Error});
         else if (!errorBaseDatos.isEmpty())
             lineas.append({Ahora() + QStringLiteral(", error en base de datos, terminal ") + t.descripcion +
@@ -217,7 +215,7 @@ void CambioHora(const Contexto &ctx, const QVector<TerminalRecord> &terminales, 
             return;
         salida.registrar({LineaDeResultado(
             ok, (ok ? QStringLiteral("OK, fecha/hora enviada, ") : QStringLiteral("ERROR al enviar fecha/hora, ")) +
-                    Ahora() + QStringLiteral(", ") + t.descripcion + (ok ? QString() : motivo(ctx)))});
+                    Ahora() + QStringLiteral(", ") + t.descripcion + (ok ? QString() : Motivo(ctx)))});
     }
 }
 
@@ -228,7 +226,7 @@ void EnviarHora(const Contexto &ctx, const TerminalRecord &terminal, const QStri
     if (ctx.cancelado())
         return;
     salida.registrar({LineaDeResultado(ok, ok ? QStringLiteral("OK, Fecha/Hora enviada al terminal ") + texto
-                                              : ErrorComunicaciones + texto + motivo(ctx))});
+                                              : ErrorComunicaciones + texto + Motivo(ctx))});
 }
 
 void LeerHora(const Contexto &ctx, const TerminalRecord &terminal, const QString &texto, Trabajador &salida)
@@ -238,7 +236,7 @@ void LeerHora(const Contexto &ctx, const TerminalRecord &terminal, const QString
     if (ctx.cancelado())
         return;
     salida.registrar(
-        {LineaDeResultado(ok, ok ? TextoReloj(texto, respuesta) : ErrorComunicaciones + texto + motivo(ctx))});
+        {LineaDeResultado(ok, ok ? TextoReloj(texto, respuesta) : ErrorComunicaciones + texto + Motivo(ctx))});
 }
 
 void LeerIncidencias(const Contexto &ctx, const TerminalRecord &terminal, int primera, int ultima,
@@ -253,7 +251,7 @@ void LeerIncidencias(const Contexto &ctx, const TerminalRecord &terminal, int pr
             return;
         salida.registrar({LineaDeResultado(
             ok, ok ? QStringLiteral("INCIDENCIA %1: ").arg(n) + TextoIncidencia(respuesta.left(16)).trimmed()
-                   : QStringLiteral("ERROR AL LEER INCIDENCIA ") + QString::number(n) + motivo(ctx))});
+                   : QStringLiteral("ERROR AL LEER INCIDENCIA ") + QString::number(n) + Motivo(ctx))});
     }
 }
 
@@ -271,7 +269,7 @@ int Enviar_Incidencias(const Contexto &ctx, const TerminalRecord &terminal,
             return 1;
         salida.registrar({LineaDeResultado(
             ok, ok ? QStringLiteral("OK, INCIDENCIA ENVIADA (%1 - ").arg(n) + texto.trimmed() + QStringLiteral(")")
-                   : QStringLiteral("ERROR, INCIDENCIA %1: ").arg(n) + texto.trimmed() + motivo(ctx))});
+                   : QStringLiteral("ERROR, INCIDENCIA %1: ").arg(n) + texto.trimmed() + Motivo(ctx))});
         // Some terminals need time to store a slot before the next write.
         if (pausaSegundos > 0 && !salida.pausar(pausaSegundos * 1000))
             return 1;
@@ -285,7 +283,7 @@ int AsegurarIncidencias(const Contexto &ctx, const TerminalRecord &terminal, Tra
     if (ctx.cancelado())
         return 1;
     salida.registrar({LineaDeResultado(ok, ok ? QStringLiteral("OK, INCIDENCIAS ASEGURADAS ")
-                                              : QStringLiteral("ERROR, INCIDENCIAS ASEGURADAS ") + motivo(ctx))});
+                                              : QStringLiteral("ERROR, INCIDENCIAS ASEGURADAS ") + Motivo(ctx))});
     return ok ? 0 : 1;
 }
 

@@ -41,6 +41,9 @@ bool LeerTerminal(const MOD_comunicaciones_kora::Contexto &ctx, const TerminalRe
 // How a terminal is named in the lines of manual commands: its address when
 // it is on the network, its description otherwise.
 QString NombreEnLineas(const TerminalRecord &t);
+// The link's reason for the last failure, in brackets, for the end of an
+// error line; nothing when it gave none.
+QString Motivo(const MOD_comunicaciones_kora::Contexto &ctx);
 
 // Scheduled clock change: the same moment to every terminal.
 void CambioHora(const MOD_comunicaciones_kora::Contexto &ctx, const QVector<TerminalRecord> &terminales,
