@@ -256,9 +256,7 @@ bool AlmacenMarcajes::TomarTerminal(const QString &clave)
     if (fila && !mio && hasta > ahora)
         return false;
     if (mio && hasta > ahora) {
-        if (hasta - ahora < kArriendoSegundos / 2 && renovarArriendos().isEmpty())
-            tomados_.insert(clave, generacion_);
-        else if (hasta - ahora >= kArriendoSegundos / 2)
+        if (hasta - ahora >= kArriendoSegundos / 2 || renovarArriendos().isEmpty())
             tomados_.insert(clave, generacion_);
         return true;
     }

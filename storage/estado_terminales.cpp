@@ -49,6 +49,29 @@ EstadoTerminal leerFila(const QSqlQuery &q, int desde)
 // The table, created when missing; false where it cannot be kept.
 bool prepararTabla(Conexion &con) { return con.prepararTablasPropias().isEmpty(); }
 
+// Why the connection cannot be used with the program's tables; empty when it can.
+QString conTablasPropias(Conexion &con)
+{
+    const QString e = con.error();
+    return e.isEmpty() ? con.prepararTablasPropias() : e;
+}
+
+// One row of a program table written by its key: valores are the key's and the column's.
+QString guardarFila(const CadenaConexion &cc, const QString &tabla, const QString &clave, const QString &columna,
+                    const QVariantList &valores)
+{
+    Conexion con(cc);
+    QString e = conTablasPropias(con);
+    if (e.isEmpty()) {
+        QSqlQuery q(con.db());
+        e = ejecutar(q,
+                     con.dialecto().upsert(tabla, clave + QStringLiteral(", ") + columna, QStringLiteral("?, ?"), clave,
+                                           columna + QStringLiteral(" = {nuevo.") + columna + u'}'),
+                     valores);
+    }
+    return ocultarClave(cc, e);
+}
+
 } // namespace
 
 QHash<QString, EstadoTerminal> LeerEstados(const CadenaConexion &cc, QString *error)
@@ -139,11 +162,7 @@ void anotarEscritos(const QString &ruta, const QHash<QString, EstadoTerminal> &f
     const std::lock_guard bloqueo(mutexEstados);
     auto &deLaBase = recuerdos[ruta];
     for (auto f = filas.cbegin(); f != filas.cend(); ++f) {
-        Recuerdo &r = deLaBase[f.key()];
-        r.escrito = f.value();
-        if (r.pendiente && soloMomentos(*r.pendiente, f.value()) && r.pendiente->ultimaLectura == f->ultimaLectura
-            && r.pendiente->ultimoError == f->ultimoError)
-            r.pendiente.reset();
+        deLaBase[f.key()].escrito = f.value(); // what waits was taken by pendientes(), or is newer
     }
 }
 
@@ -235,9 +254,7 @@ QString EscribirEstadosPendientes(const CadenaConexion &cc)
     if (filas.isEmpty())
         return {};
     Conexion con(cc);
-    QString e = con.error();
-    if (e.isEmpty())
-        e = con.prepararTablasPropias();
+    QString e = conTablasPropias(con);
     if (e.isEmpty() && !escribirEstados(con, filas))
         e = QStringLiteral("no se pudo guardar el estado de los terminales");
     if (e.isEmpty())
@@ -249,27 +266,14 @@ QString EscribirEstadosPendientes(const CadenaConexion &cc)
 
 QString AnotarCambioHecho(const CadenaConexion &cc, const QString &programa)
 {
-    Conexion con(cc);
-    QString e = con.error();
-    if (e.isEmpty())
-        e = con.prepararTablasPropias();
-    if (e.isEmpty()) {
-        QSqlQuery q(con.db());
-        e = ejecutar(q,
-                     con.dialecto().upsert(QStringLiteral("kalverostin_cambios"), QStringLiteral("programa, hecho"),
-                                           QStringLiteral("?, ?"), QStringLiteral("programa"),
-                                           QStringLiteral("hecho = {nuevo.hecho}")),
-                     {programa, QDateTime::currentDateTimeUtc().toString(Qt::ISODate)});
-    }
-    return ocultarClave(cc, e);
+    return guardarFila(cc, QStringLiteral("kalverostin_cambios"), QStringLiteral("programa"), QStringLiteral("hecho"),
+                       {programa, QDateTime::currentDateTimeUtc().toString(Qt::ISODate)});
 }
 
 bool CambioHecho(const CadenaConexion &cc, const QString &programa, QString *error)
 {
     Conexion con(cc);
-    QString e = con.error();
-    if (e.isEmpty())
-        e = con.prepararTablasPropias();
+    QString e = conTablasPropias(con);
     bool hecho = false;
     if (e.isEmpty()) {
         QSqlQuery q(con.db());
@@ -281,34 +285,11 @@ bool CambioHecho(const CadenaConexion &cc, const QString &programa, QString *err
     return hecho;
 }
 
-namespace {
-
-QString guardarReloj(const CadenaConexion &cc, const QString &clave, const QString &columna, const QVariant &valor)
-{
-    Conexion con(cc);
-    QString e = con.error();
-    if (e.isEmpty())
-        e = con.prepararTablasPropias();
-    if (e.isEmpty()) {
-        QSqlQuery q(con.db());
-        e = ejecutar(q,
-                     con.dialecto().upsert(QStringLiteral("kalverostin_relojes"), QStringLiteral("clave, ") + columna,
-                                           QStringLiteral("?, ?"), QStringLiteral("clave"),
-                                           columna + QStringLiteral(" = {nuevo.") + columna + u'}'),
-                     {clave, valor});
-    }
-    return ocultarClave(cc, e);
-}
-
-} // namespace
-
 QHash<QString, RelojTerminal> LeerRelojes(const CadenaConexion &cc, QString *error)
 {
     QHash<QString, RelojTerminal> relojes;
     Conexion con(cc);
-    QString e = con.error();
-    if (e.isEmpty())
-        e = con.prepararTablasPropias();
+    QString e = conTablasPropias(con);
     if (e.isEmpty()) {
         QSqlQuery q(con.db());
         e = ejecutar(q, QStringLiteral("SELECT clave, zona, cambio_horario FROM kalverostin_relojes"), {});
@@ -323,12 +304,14 @@ QHash<QString, RelojTerminal> LeerRelojes(const CadenaConexion &cc, QString *err
 
 QString GuardarZona(const CadenaConexion &cc, const QString &clave, const QString &zona)
 {
-    return guardarReloj(cc, clave, QStringLiteral("zona"), zona);
+    return guardarFila(cc, QStringLiteral("kalverostin_relojes"), QStringLiteral("clave"), QStringLiteral("zona"),
+                       {clave, zona});
 }
 
 QString AnotarCambioHorario(const CadenaConexion &cc, const QString &clave, const QDateTime &transicion)
 {
-    return guardarReloj(cc, clave, QStringLiteral("cambio_horario"), transicion.toUTC().toString(Qt::ISODate));
+    return guardarFila(cc, QStringLiteral("kalverostin_relojes"), QStringLiteral("clave"),
+                       QStringLiteral("cambio_horario"), {clave, transicion.toUTC().toString(Qt::ISODate)});
 }
 
 } // namespace MOD_ado
